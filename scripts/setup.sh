@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the build and the simulated machine need on Debian 12, only
+# where it is missing.
+set -euo pipefail
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
+command -v i686-w64-mingw32-gcc-posix >/dev/null || need+=(gcc-mingw-w64-i686-posix)
+command -v i686-w64-mingw32-windres >/dev/null || need+=(binutils-mingw-w64-i686)
+command -v unshare >/dev/null || need+=(util-linux)
+if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+  need+=(wine wine32:i386)
+fi
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "setup: installing ${need[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs every test: the native unit tests, then the Win32 tests on one freshly
+# made simulated XP machine, in a single ctest run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/setup.sh
+scripts/build.sh
+
+prefix=$root/build/win32/prefix
+rm -rf "$prefix"
+sim/make-prefix.sh "$prefix"
+
+# One ctest run over both trees, so that its summary covers everything.
+printf 'subdirs("native" "win32")\n' > build/CTestTestfile.cmake
+
+status=0
+ctest --test-dir build --output-on-failure --timeout 900 || status=$?
+WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+exit $status
