@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs a command on the simulated XP machine: the repository's prefix with
+# the stand-in DLLs installed, and (where the kernel lets us) a private
+# /sys/class/power_supply that the Win32 side can rewrite to play battery.
+set -uo pipefail
+sim=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(dirname "$sim")
+
+export WINEPREFIX=${ZN374_PREFIX:-$root/build/win32/prefix}
+export WINEARCH=win32
+export WINEDEBUG=-all
+
+if [ "${ZN374_SIM_INSIDE:-}" = 1 ]; then
+    exec "$@"
+fi
+if [ $# -eq 0 ]; then
+    echo "usage: $0 CMD [ARGS...]" >&2
+    exit 2
+fi
+
+# Copy the stand-ins over Wine's own DLLs of the same names. Compared by
+# content, not date: the prefix is usually younger than the build.
+bin=${ZN374_SIM_BIN:-$root/build/win32/bin}
+system32=$WINEPREFIX/drive_c/windows/system32
+if [ -d "$system32" ]; then
+    for dll in powrprof.dll cfgmgr32.dll zn374simcam.dll; do
+        if [ -f "$bin/$dll" ] && ! cmp -s "$bin/$dll" "$system32/$dll"; then
+            cp "$bin/$dll" "$system32/$dll.new" && mv -f "$system32/$dll.new" "$system32/$dll"
+        fi
+    done
+fi
+# A server that outlives each test by a minute saves the prefix's boot
+# (about 0.7 s) for every executable that follows; if one is already
+# running this start simply fails.
+if [ -d "$WINEPREFIX" ]; then
+    wineserver -p60 >/dev/null 2>&1 || true
+fi
+
+# Native first, Wine's builtin only where no stand-in has been built yet.
+export WINEDLLOVERRIDES="powrprof,cfgmgr32=n,b${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+export ZN374_SIM_INSIDE=1
+
+if [ "${ZN374_SIM_NO_BATTERY:-}" != 1 ] &&
+   unshare -m --propagation private true >/dev/null 2>&1; then
+    exec unshare -m --propagation private "$sim/sim-battery.sh" "$@"
+fi
+export ZN374_SIM_NO_BATTERY=1
+exec "$@"

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Makes a fresh simulated XP machine: a 32-bit Wine prefix that reports
+# Windows XP and draws through the null display driver, so that windows can
+# be created on a machine without a display.
+set -euo pipefail
+if [ $# -ne 1 ]; then
+    echo "usage: $0 PREFIX" >&2
+    exit 2
+fi
+mkdir -p "$(dirname "$1")"
+prefix=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+
+export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
+# Mono and Gecko installers would only slow down the boot; nothing here
+# needs them.
+WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1
+
+wine reg add 'HKCU\Software\Wine' /v Version /d winxp /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+
+# The display driver is chosen when the prefix's server starts, so the new
+# setting only counts after a restart.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w
