@@ -1,0 +1,169 @@
+#include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <stdlib.h>
+
+#include "discovery/camera_probe.h"
+#include "discovery/hardware_id_match.h"
+
+namespace {
+
+enum
+{
+    WorkingBufferSize = 4096,
+    // The USB walk reads at most this much of each list; a longer list is
+    // not recognised there.
+    FallbackHardwareIdSize = 260,
+    // The driver key is opened for this hardware profile.
+    DriverKeyHardwareProfile = 2
+};
+
+// GUID_DEVCLASS_IMAGE, spelled out so that no GUID library is needed.
+const GUID ImagingClass = {
+    0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
+
+// The working buffer holds a read of up to WorkingBufferSize bytes plus room to
+// close it, so that reads keep their sizes and the matching stays inside.
+enum { WorkingBufferCapacity = WorkingBufferSize + MultiStringGuardBytes };
+
+int ReadHardwareIdsAndMatch(DEVINST node, char *buffer, ULONG readSize,
+                            const char *const *ids, unsigned count)
+{
+    ULONG length = readSize;
+    if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, buffer, &length, 0) !=
+        CR_SUCCESS)
+        return 0;
+    return MatchHardwareIdList(buffer, length, WorkingBufferCapacity, ids, count);
+}
+
+// Walks the Imaging class, present devices or not. Returns 1 with *node set
+// on the first device whose hardware IDs match.
+int FindInImagingClass(HDEVINFO devices, char *buffer, const char *const *ids, unsigned count,
+                       DEVINST *node)
+{
+    SP_DEVINFO_DATA device;
+    for (DWORD index = 0;; index++) {
+        ZeroMemory(&device, sizeof device);
+        device.cbSize = sizeof device;
+        if (!SetupDiEnumDeviceInfo(devices, index, &device))
+            return 0;
+        ZeroMemory(buffer, WorkingBufferCapacity);
+        if (ReadHardwareIdsAndMatch(device.DevInst, buffer, WorkingBufferSize, ids, count)) {
+            *node = device.DevInst;
+            return 1;
+        }
+    }
+}
+
+// Walks the device instances of the USB enumerator (present or not), and
+// accepts only a matching device whose driver is loaded. A device that cannot
+// be located or whose hardware IDs cannot be read is passed over.
+int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const *ids,
+                        unsigned count, DEVINST *node)
+{
+    ULONG size = 0;
+    if (CM_Get_Device_ID_List_SizeA(&size, enumerator, CM_GETIDLIST_FILTER_ENUMERATOR) !=
+            CR_SUCCESS ||
+        size == 0)
+        return 0;
+    char *list = static_cast<char *>(malloc(size));
+    if (!list)
+        return 0;
+
+    int found = 0;
+    if (CM_Get_Device_ID_ListA(enumerator, list, size, CM_GETIDLIST_FILTER_ENUMERATOR) ==
+        CR_SUCCESS) {
+        unsigned long offset = 0;
+        for (const char *id = NextMultiString(list, size, &offset); id && !found;
+             id = NextMultiString(list, size, &offset)) {
+            DEVINST candidate = 0;
+            if (CM_Locate_DevNodeA(&candidate, const_cast<char *>(id),
+                                   CM_LOCATE_DEVNODE_PHANTOM) != CR_SUCCESS)
+                continue;
+            if (!ReadHardwareIdsAndMatch(candidate, buffer, FallbackHardwareIdSize, ids, count))
+                continue;
+            ULONG status = 0;
+            ULONG problem = 0;
+            if (CM_Get_DevNode_Status(&status, &problem, candidate, 0) == CR_SUCCESS &&
+                (status & DN_DRIVER_LOADED)) {
+                *node = candidate;
+                found = 1;
+            }
+        }
+    }
+    free(list);
+    return found;
+}
+
+void QueryDriverString(HKEY key, const char *name, char *buffer, unsigned bufferSize)
+{
+    if (!buffer || bufferSize == 0)
+        return;
+    DWORD type = REG_NONE;
+    DWORD size = bufferSize;
+    const LONG result =
+        RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE *>(buffer), &size);
+    const int queried = result == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ);
+    SettleQueriedString(buffer, bufferSize, queried, size);
+}
+
+// Reads the outputs and the selective-suspend rule from the device's driver
+// key. A key that cannot be opened leaves the camera found with empty outputs.
+int CheckDriverKey(DEVINST node, char *driverDesc, unsigned driverDescSize,
+                   char *friendlyName, unsigned friendlyNameSize)
+{
+    HKEY key = NULL;
+    if (CM_Open_DevNode_Key(node, KEY_READ, DriverKeyHardwareProfile, RegDisposition_OpenExisting,
+                            &key, CM_REGISTRY_SOFTWARE) != CR_SUCCESS)
+        return 1;
+
+    QueryDriverString(key, "DriverDesc", driverDesc, driverDescSize);
+    QueryDriverString(key, "FriendlyName", friendlyName, friendlyNameSize);
+
+    DWORD selectiveSuspend = 0;
+    DWORD size = sizeof selectiveSuspend;
+    const LONG result = RegQueryValueExA(key, "SelectiveSuspend", NULL, NULL,
+                                         reinterpret_cast<BYTE *>(&selectiveSuspend), &size);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS && selectiveSuspend != 0;
+}
+
+}  // namespace
+
+int ProbeCamera(const char *const *ids, unsigned count,
+                char *driverDesc, unsigned driverDescSize,
+                char *friendlyName, unsigned friendlyNameSize)
+{
+    if (driverDesc && driverDescSize)
+        driverDesc[0] = '\0';
+    if (friendlyName && friendlyNameSize)
+        friendlyName[0] = '\0';
+
+    char *buffer = static_cast<char *>(malloc(WorkingBufferCapacity));
+    if (!buffer)
+        return 0;
+
+    // Flags 0: devices that were installed once but are not plugged in now
+    // are listed too.
+    HDEVINFO devices = SetupDiGetClassDevsA(&ImagingClass, NULL, NULL, 0);
+    if (devices == INVALID_HANDLE_VALUE) {
+        free(buffer);
+        return 0;
+    }
+
+    DEVINST node = 0;
+    int found = FindInImagingClass(devices, buffer, ids, count, &node);
+    if (!found && count > 0) {
+        // The enumerator's name lives in the working buffer only until the
+        // walk has its list of device IDs; the walk then reuses the buffer.
+        const char *enumerator = TakeEnumeratorName(buffer, WorkingBufferCapacity, ids[0]);
+        if (enumerator)
+            found = FindAmongEnumerated(enumerator, buffer, ids, count, &node);
+    }
+    if (found)
+        found = CheckDriverKey(node, driverDesc, driverDescSize, friendlyName, friendlyNameSize);
+
+    SetupDiDestroyDeviceInfoList(devices);
+    free(buffer);
+    return found;
+}

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+
+#include "discovery/camera_probe.h"
+#include "discovery/hardware_id_match.h"
+
+namespace {
+
+const char *const Wanted[] = {
+    SupportedHardwareIds[0], SupportedHardwareIds[1], SupportedHardwareIds[2],
+    SupportedHardwareIds[3]};
+
+// A working buffer as the probe has one: the list's bytes, then a pattern that
+// shows whether the scan wrote or read where it must not.
+struct ListBuffer
+{
+    char bytes[512];
+    unsigned long length;
+
+    explicit ListBuffer(const std::string &list)
+    {
+        memset(bytes, 0xcc, sizeof bytes);
+        memcpy(bytes, list.data(), list.size());
+        length = list.size();
+    }
+};
+
+int Match(const std::string &list)
+{
+    ListBuffer buffer(list);
+    return MatchHardwareIdList(buffer.bytes, buffer.length, sizeof buffer.bytes, Wanted, 4);
+}
+
+// Multi-strings are built from literals with embedded NULs.
+std::string Multi(const char *text, size_t size)
+{
+    return std::string(text, size - 1);  // without the literal's own terminator
+}
+
+TEST(SupportedHardwareIds, AreTheFourCamerasInOrderInZeroFilledSlots)
+{
+    const char *expected[] = {"USB\\VID_05CA&PID_1814&MI_00", "USB\\VID_05CA&PID_180F&MI_00",
+                              "USB\\VID_0461&PID_4DB1&MI_00", "USB\\VID_0AC8&PID_C501&MI_00"};
+    EXPECT_EQ(4u * 80u, sizeof SupportedHardwareIds);
+    for (int i = 0; i < 4; i++) {
+        EXPECT_STREQ(expected[i], SupportedHardwareIds[i]) << "slot " << i;
+        for (size_t j = strlen(expected[i]); j < 80; j++)
+            EXPECT_EQ(0, SupportedHardwareIds[i][j]) << "slot " << i << ", byte " << j;
+    }
+}
+
+TEST(HardwareIdMatch, FindsAnyWantedIdAnywhereInTheList)
+{
+    EXPECT_EQ(1, Match(Multi("USB\\VID_05CA&PID_1814&MI_00\0USB\\VID_05CA&PID_1814\0\0", 53)));
+    EXPECT_EQ(1, Match(Multi("USB\\VID_05CA&PID_1814\0USB\\VID_0AC8&PID_C501&MI_00\0\0", 53)));
+    EXPECT_EQ(0, Match(Multi("USB\\VID_05CA&PID_1814\0USB\\Class_0e\0\0", 37)));
+    EXPECT_EQ(0, Match(Multi("USB\\VID_05CA&PID_1814&MI_01\0\0", 30)));
+}
+
+TEST(HardwareIdMatch, FoldsTheCaseOfAsciiLettersOnly)
+{
+    EXPECT_EQ(1, Match(Multi("usb\\vid_0461&pid_4db1&mi_00\0\0", 30)));
+    EXPECT_EQ(1, Match(Multi("uSb\\ViD_0461&PiD_4dB1&Mi_00\0\0", 30)));
+    EXPECT_EQ(0, CompareAsciiNoCase("ABCXYZ@[`{", "abcxyz@[`{"));
+    // '@' and '`', '[' and '{' differ by the case bit but are not letters.
+    EXPECT_NE(0, CompareAsciiNoCase("@", "`"));
+    EXPECT_NE(0, CompareAsciiNoCase("[", "{"));
+    // Bytes of the upper half are never folded, whatever the code page.
+    EXPECT_NE(0, CompareAsciiNoCase("\xc4", "\xe4"));
+    EXPECT_NE(0, CompareAsciiNoCase("USB", "USB\\"));
+    EXPECT_LT(CompareAsciiNoCase("a", "B"), 0);
+}
+
+TEST(HardwareIdMatch, ComparesAStringWithCommasPieceByPiece)
+{
+    EXPECT_EQ(1, Match(Multi("junk,USB\\VID_05CA&PID_180F&MI_00\0\0", 35)));
+    EXPECT_EQ(1, Match(Multi(",,junk,,USB\\VID_05CA&PID_180F&MI_00,more\0\0", 42)));
+    EXPECT_EQ(1, Match(Multi("a,b\0c,USB\\VID_05CA&PID_180F&MI_00\0\0", 36)));
+}
+
+TEST(HardwareIdMatch, AStringEndingInACommaEndsTheScanOfItsList)
+{
+    EXPECT_EQ(0, Match(Multi("junk,\0USB\\VID_05CA&PID_180F&MI_00\0\0", 36)));
+    EXPECT_EQ(1, Match(Multi("USB\\VID_05CA&PID_180F&MI_00,\0\0", 31)));
+}
+
+TEST(HardwareIdMatch, PassesOverStringsOfCommasAlone)
+{
+    EXPECT_EQ(1, Match(Multi(",\0,,,\0USB\\VID_0AC8&PID_C501&MI_00\0\0", 36)));
+    EXPECT_EQ(0, Match(Multi(",,,\0\0", 6)));
+}
+
+TEST(HardwareIdMatch, AnEmptyListMatchesNothing)
+{
+    EXPECT_EQ(0, Match(std::string("\0\0", 2)));
+    EXPECT_EQ(0, Match(std::string()));
+    // A wanted ID after an empty first string is never reached.
+    EXPECT_EQ(0, Match(Multi("\0USB\\VID_0AC8&PID_C501&MI_00\0\0", 31)));
+}
+
+TEST(HardwareIdMatch, ClosesTheListAtTheBytesRead)
+{
+    // Read returned 27 bytes of a list that had no terminator at all: the
+    // pattern after them must neither be scanned nor survive as part of it.
+    ListBuffer buffer("USB\\VID_0461&PID_4DB1&MI_00");
+    EXPECT_EQ(1, MatchHardwareIdList(buffer.bytes, buffer.length, sizeof buffer.bytes, Wanted, 4));
+    EXPECT_EQ(0, buffer.bytes[27]);
+    EXPECT_EQ(0, buffer.bytes[28]);
+    EXPECT_EQ((char)0xcc, buffer.bytes[29]) << "wrote past the two closing bytes";
+
+    // A read cut short in the middle of a wanted ID does not match it.
+    ListBuffer cut("USB\\VID_0461&PID_4DB1&MI_00");
+    EXPECT_EQ(0, MatchHardwareIdList(cut.bytes, 20, sizeof cut.bytes, Wanted, 4));
+}
+
+TEST(HardwareIdMatch, AListFillingTheWholeBufferStaysInsideIt)
+{
+    // The buffer is exactly as long as the bytes claimed to be read, with no
+    // terminator anywhere; the sanitizers catch any read past its end.
+    const std::string id = "xUSB\\VID_0461&PID_4DB1&MI_00";
+    char *exact = new char[id.size()];
+    memcpy(exact, id.data(), id.size());
+    EXPECT_EQ(0, MatchHardwareIdList(exact, id.size(), id.size(), Wanted, 4));
+    EXPECT_EQ(0, exact[id.size() - 1]);
+    EXPECT_EQ(0, exact[id.size() - 2]);
+    delete[] exact;
+
+    char tiny[1] = {'x'};
+    EXPECT_EQ(0, MatchHardwareIdList(tiny, 1, 1, Wanted, 4));
+    EXPECT_EQ('x', tiny[0]);
+}
+
+TEST(HardwareIdMatch, NoWantedIdsMatchNothing)
+{
+    ListBuffer buffer("USB\\VID_0461&PID_4DB1&MI_00");
+    EXPECT_EQ(0, MatchHardwareIdList(buffer.bytes, buffer.length, sizeof buffer.bytes, Wanted, 0));
+}
+
+TEST(EnumeratorName, IsThePartBeforeTheFirstBackslash)
+{
+    char buffer[64];
+    memset(buffer, 0xcc, sizeof buffer);
+    const char *name = TakeEnumeratorName(buffer, sizeof buffer, SupportedHardwareIds[0]);
+    ASSERT_NE(nullptr, name);
+    EXPECT_STREQ("USB", name);
+    EXPECT_TRUE(name >= buffer && name < buffer + sizeof buffer);
+
+    EXPECT_STREQ("ROOT", TakeEnumeratorName(buffer, sizeof buffer, "ROOT"));
+    EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, sizeof buffer, "\\\\"));
+    EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, sizeof buffer, ""));
+    EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, sizeof buffer, nullptr));
+    EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, 3, "USB")) << "no room for the terminator";
+}
+
+TEST(MultiStringWalk, YieldsEachStringThenStopsAtTheEmptyOne)
+{
+    const char list[] = "USB\\A\\1\0USB\\B\\2\0\0tail";
+    unsigned long offset = 0;
+    EXPECT_STREQ("USB\\A\\1", NextMultiString(list, sizeof list, &offset));
+    EXPECT_STREQ("USB\\B\\2", NextMultiString(list, sizeof list, &offset));
+    EXPECT_EQ(nullptr, NextMultiString(list, sizeof list, &offset));
+    EXPECT_EQ(16ul, offset);
+}
+
+TEST(MultiStringWalk, StopsAtAStringNotTerminatedInsideTheSize)
+{
+    const char list[] = {'U', 'S', 'B', '\0', 'X', 'Y'};
+    unsigned long offset = 0;
+    EXPECT_STREQ("USB", NextMultiString(list, sizeof list, &offset));
+    EXPECT_EQ(nullptr, NextMultiString(list, sizeof list, &offset));
+    offset = 0;
+    EXPECT_EQ(nullptr, NextMultiString(list, 0, &offset));
+}
+
+struct QueriedCase
+{
+    const char *stored;       // bytes the query left in the buffer
+    unsigned long storedSize;
+    unsigned long dataSize;   // what the query reported
+    int queried;
+    const char *expected;
+};
+
+TEST(QueriedString, IsAlwaysTerminatedInsideItsBuffer)
+{
+    const QueriedCase cases[] = {
+        {"Cam\0", 4, 4, 1, "Cam"},      // stored with its terminator
+        {"Cam", 3, 3, 1, "Cam"},        // fits without its terminator: one is added
+        {"Camera", 6, 6, 1, ""},        // fills the buffer with no terminator: dropped
+        {"Cam\0ra", 6, 6, 1, "Cam"},    // a terminator inside the data is enough
+        {"Camera", 6, 6, 0, ""},        // missing, not a string, or too large
+        {"Cam\0", 4, 9, 1, ""},         // a size beyond the buffer is not believed
+        {"", 0, 0, 1, ""},
+    };
+    for (const QueriedCase &c : cases) {
+        char buffer[8];
+        memset(buffer, 0xcc, sizeof buffer);
+        memcpy(buffer, c.stored, c.storedSize);
+        SettleQueriedString(buffer, 6, c.queried, c.dataSize);
+        EXPECT_STREQ(c.expected, buffer) << "stored \"" << c.stored << "\", size " << c.dataSize;
+        EXPECT_EQ((char)0xcc, buffer[6]) << "wrote past the buffer";
+    }
+}
+
+TEST(QueriedString, LeavesAnAbsentOrEmptyBufferAlone)
+{
+    SettleQueriedString(nullptr, 10, 1, 3);
+    char one = 'x';
+    SettleQueriedString(&one, 0, 0, 0);
+    EXPECT_EQ('x', one);
+}
+
+}  // namespace
