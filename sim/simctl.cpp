@@ -1,0 +1,216 @@
+// simctl: the simulation kit as a console tool, for shell scripts and
+// end-to-end tests that drive the simulated machine from outside a process.
+//   simctl camera-clear | camera-add NAME [reject-set] [no-property-set] [no-friendly-name]
+//   simctl log | log-clear
+//   simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT
+//   simctl window-of PID|IMAGE.exe | wait-window PID|IMAGE.exe [MS]
+//   simctl post PID|IMAGE.exe suspend|resume|endsession|endsession-cancel|tick
+#include <windows.h>
+#include <tlhelp32.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "simkit.h"
+#include "sim_shared.h"
+
+namespace {
+
+const int kMaxWindows = 64;
+
+struct WindowSearch
+{
+    DWORD processId;
+    HWND windows[kMaxWindows];
+    int count;
+};
+
+int Usage(void)
+{
+    fprintf(stderr,
+            "usage: simctl camera-clear | camera-add NAME [reject-set] [no-property-set] [no-friendly-name]\n"
+            "       simctl log | log-clear\n"
+            "       simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT\n"
+            "       simctl window-of PROCESS | wait-window PROCESS [MS]\n"
+            "       simctl post PROCESS suspend|resume|endsession|endsession-cancel|tick\n"
+            "PROCESS is a process id or an image name such as ZN374Mon.exe\n");
+    return 2;
+}
+
+int Done(int ok)
+{
+    if (!ok)
+        fprintf(stderr, "simctl: failed\n");
+    return ok ? 0 : 1;
+}
+
+int ParseNumber(const char *text, long *number)
+{
+    char *end = NULL;
+    *number = strtol(text, &end, 0);
+    return end != text && *end == '\0';
+}
+
+// A process id, or the first running process with that image name.
+DWORD FindProcess(const char *spec)
+{
+    long number = 0;
+    if (ParseNumber(spec, &number))
+        return (DWORD)number;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD found = 0;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more && found == 0; more = Process32Next(snapshot, &entry))
+    {
+        if (lstrcmpiA(entry.szExeFile, spec) == 0)
+            found = entry.th32ProcessID;
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM context)
+{
+    WindowSearch *search = (WindowSearch *)context;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && search->count < kMaxWindows)
+        search->windows[search->count++] = window;
+    return TRUE;
+}
+
+int FindWindows(const char *spec, WindowSearch *search)
+{
+    memset(search, 0, sizeof(*search));
+    search->processId = FindProcess(spec);
+    if (search->processId == 0)
+        return 0;
+    EnumWindows(CollectWindow, (LPARAM)search);
+    return search->count;
+}
+
+int PrintWindows(const WindowSearch *search)
+{
+    for (int i = 0; i < search->count; ++i)
+        printf("%p\n", (void *)search->windows[i]);
+    return search->count > 0;
+}
+
+int PrintDriverLog(void)
+{
+    FILE *log = fopen(SIM_DRIVER_LOG_PATH, "r");
+    if (log == NULL)
+        return 1;
+    char line[512];
+    while (fgets(line, sizeof(line), log) != NULL)
+        fputs(line, stdout);
+    fclose(log);
+    return 1;
+}
+
+int AddCamera(int argc, char **argv)
+{
+    unsigned flags = 0;
+    for (int i = 3; i < argc; ++i)
+    {
+        if (strcmp(argv[i], "reject-set") == 0)
+            flags |= SimCameraRejectSet;
+        else if (strcmp(argv[i], "no-property-set") == 0)
+            flags |= SimCameraNoPropertySet;
+        else if (strcmp(argv[i], "no-friendly-name") == 0)
+            flags |= SimCameraNoFriendlyName;
+        else
+            return -1;
+    }
+    return SimAddCamera(argv[2], flags);
+}
+
+// Sent, not posted, so that the monitor has handled the message (and the
+// driver log holds its request) by the time simctl returns.
+int SendToProcess(const char *spec, const char *event)
+{
+    UINT message = 0;
+    WPARAM wParam = 0;
+    if (strcmp(event, "suspend") == 0)
+        message = WM_POWERBROADCAST, wParam = PBT_APMSUSPEND;
+    else if (strcmp(event, "resume") == 0)
+        message = WM_POWERBROADCAST, wParam = PBT_APMRESUMESUSPEND;
+    else if (strcmp(event, "endsession") == 0)
+        message = WM_ENDSESSION, wParam = TRUE;
+    else if (strcmp(event, "endsession-cancel") == 0)
+        message = WM_ENDSESSION, wParam = FALSE;
+    else if (strcmp(event, "tick") == 0)
+        message = WM_TIMER, wParam = 101;
+    else
+        return -1;
+
+    WindowSearch search;
+    if (!FindWindows(spec, &search))
+        return 0;
+    for (int i = 0; i < search.count; ++i)
+    {
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutA(search.windows[i], message, wParam, 0, SMTO_ABORTIFHUNG, 10000, &result))
+            return 0;
+        printf("%p %ld\n", (void *)search.windows[i], (long)result);
+    }
+    return 1;
+}
+
+int WaitForWindow(const char *spec, const char *milliseconds)
+{
+    long limit = 10000;
+    if (milliseconds != NULL && !ParseNumber(milliseconds, &limit))
+        return -1;
+    DWORD start = GetTickCount();
+    WindowSearch search;
+    while (!FindWindows(spec, &search))
+    {
+        if ((long)(GetTickCount() - start) >= limit)
+            return 0;
+        Sleep(50);
+    }
+    return PrintWindows(&search);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return Usage();
+    const char *command = argv[1];
+    long a = 0, b = 0;
+    int result = -1;
+
+    if (strcmp(command, "camera-clear") == 0 && argc == 2)
+        result = SimRemoveAllCameras();
+    else if (strcmp(command, "camera-add") == 0 && argc >= 3)
+        result = AddCamera(argc, argv);
+    else if (strcmp(command, "log") == 0 && argc == 2)
+        result = PrintDriverLog();
+    else if (strcmp(command, "log-clear") == 0 && argc == 2)
+        result = SimClearDriverLog();
+    else if (strcmp(command, "critical") == 0 && argc == 3 && ParseNumber(argv[2], &a))
+        result = SimSetCriticalLevel((unsigned)a);
+    else if (strcmp(command, "policy-fail") == 0 && argc == 3 && ParseNumber(argv[2], &a))
+        result = SimSetPowerPoliciesFail((int)a);
+    else if (strcmp(command, "battery") == 0 && argc == 4 && ParseNumber(argv[2], &a) && ParseNumber(argv[3], &b))
+        result = SimSetBattery((int)a, (int)b);
+    else if (strcmp(command, "window-of") == 0 && argc == 3)
+    {
+        WindowSearch search;
+        result = FindWindows(argv[2], &search) && PrintWindows(&search);
+    }
+    else if (strcmp(command, "wait-window") == 0 && (argc == 3 || argc == 4))
+        result = WaitForWindow(argv[2], argc == 4 ? argv[3] : NULL);
+    else if (strcmp(command, "post") == 0 && argc == 4)
+        result = SendToProcess(argv[2], argv[3]);
+
+    if (result < 0)
+        return Usage();
+    return Done(result);
+}
