@@ -1,0 +1,293 @@
+// The simulated machine against the platform it stands in for: DirectShow's
+// device enumerator finds the stand-in cameras, their filter behaves like a
+// kernel-streaming driver, the real powrprof import reaches the stand-in
+// policy and GetSystemPowerStatus reports the simulated battery.
+#include <windows.h>
+#include <ole2.h>
+#include <strmif.h>
+#include <uuids.h>
+#include <powrprof.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "simkit.h"
+
+namespace {
+
+const GUID kVendorSet = {0xcca349da, 0x4fe2, 0x423a, {0xaa, 0x50, 0xe6, 0xf3, 0x52, 0x57, 0x5c, 0xbc}};
+const DWORD kVendorProperty = 0x807;
+
+struct Device
+{
+    bool named;
+    std::wstring name;
+};
+
+class SimMachine : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(1, SimRemoveAllCameras());
+        ASSERT_EQ(1, SimClearDriverLog());
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(NULL)));
+    }
+    void TearDown() override
+    {
+        CoUninitialize();
+        SimRemoveAllCameras();
+        SimClearDriverLog();
+        SimSetPowerPoliciesFail(0);
+    }
+
+    // A null result means an empty category (S_FALSE and no enumerator).
+    static IEnumMoniker *EnumerateCameras(HRESULT *hr)
+    {
+        ICreateDevEnum *devices = NULL;
+        IEnumMoniker *monikers = NULL;
+        *hr = CoCreateInstance(CLSID_SystemDeviceEnum, NULL, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                               (void **)&devices);
+        if (FAILED(*hr))
+            return NULL;
+        *hr = devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0);
+        devices->Release();
+        return monikers;
+    }
+
+    static std::vector<Device> ListCameras()
+    {
+        std::vector<Device> found;
+        HRESULT hr = S_OK;
+        IEnumMoniker *monikers = EnumerateCameras(&hr);
+        if (monikers == NULL)
+            return found;
+        IMoniker *moniker = NULL;
+        while (monikers->Next(1, &moniker, NULL) == S_OK)
+        {
+            Device device = {false, L""};
+            IPropertyBag *bag = NULL;
+            if (SUCCEEDED(moniker->BindToStorage(NULL, NULL, IID_IPropertyBag, (void **)&bag)))
+            {
+                VARIANT name;
+                VariantInit(&name);
+                V_VT(&name) = VT_BSTR;
+                if (SUCCEEDED(bag->Read(L"FriendlyName", &name, NULL)))
+                {
+                    device.named = true;
+                    device.name = V_BSTR(&name);
+                    VariantClear(&name);
+                }
+                bag->Release();
+            }
+            found.push_back(device);
+            moniker->Release();
+        }
+        monikers->Release();
+        return found;
+    }
+
+    // The filter of the index-th enumerated camera, as a capture application
+    // binds it.
+    static IBaseFilter *BindCamera(int index)
+    {
+        HRESULT hr = S_OK;
+        IEnumMoniker *monikers = EnumerateCameras(&hr);
+        if (monikers == NULL)
+            return NULL;
+        IBaseFilter *filter = NULL;
+        IMoniker *moniker = NULL;
+        for (int i = 0; filter == NULL && monikers->Next(1, &moniker, NULL) == S_OK; ++i)
+        {
+            if (i == index)
+                moniker->BindToObject(NULL, NULL, IID_IBaseFilter, (void **)&filter);
+            moniker->Release();
+        }
+        monikers->Release();
+        return filter;
+    }
+
+    static IKsPropertySet *PropertySetOf(IBaseFilter *filter)
+    {
+        IKsPropertySet *properties = NULL;
+        if (filter == NULL || FAILED(filter->QueryInterface(IID_IKsPropertySet, (void **)&properties)))
+            return NULL;
+        return properties;
+    }
+};
+
+TEST_F(SimMachine, PrefixReportsXpAndCreatesWindowsWithoutDisplay)
+{
+    OSVERSIONINFOA version;
+    memset(&version, 0x23, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    ASSERT_TRUE(GetVersionExA(&version));
+    EXPECT_EQ(5u, version.dwMajorVersion) << "minor " << version.dwMinorVersion;
+    EXPECT_EQ(1u, version.dwMinorVersion);
+
+    HWND window = CreateWindowExA(0, "STATIC", "probe", WS_POPUP, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
+    EXPECT_TRUE(window != NULL) << "CreateWindowExA failed, error " << GetLastError();
+    if (window != NULL)
+        DestroyWindow(window);
+}
+
+TEST_F(SimMachine, EmptyCategoryGivesFalseAndNoEnumerator)
+{
+    HRESULT hr = E_FAIL;
+    IEnumMoniker *monikers = EnumerateCameras(&hr);
+    EXPECT_EQ(S_FALSE, hr) << "got 0x" << std::hex << hr;
+    EXPECT_TRUE(monikers == NULL);
+    if (monikers != NULL)
+        monikers->Release();
+}
+
+TEST_F(SimMachine, DevenumListsCamerasInOrderAddedWithTheirNames)
+{
+    const wchar_t unicodeName[] = L"Kamera \x0416\x4e2d \x00e9";
+    ASSERT_EQ(1, SimAddCamera("Zeta Cam", 0));
+    ASSERT_EQ(1, SimAddCamera("alpha cam", SimCameraRejectSet));
+    ASSERT_EQ(1, SimAddCamera("hidden", SimCameraNoFriendlyName));
+    ASSERT_EQ(1, SimAddCameraW(unicodeName, 0));
+    ASSERT_EQ(1, SimAddCamera(std::string(300, 'L').c_str(), 0));
+
+    std::vector<Device> found = ListCameras();
+    ASSERT_EQ(5u, found.size());
+    EXPECT_TRUE(found[0].named && found[0].name == L"Zeta Cam");
+    EXPECT_TRUE(found[1].named && found[1].name == L"alpha cam");
+    EXPECT_FALSE(found[2].named) << "expected no FriendlyName, got one of " << found[2].name.size() << " chars";
+    EXPECT_TRUE(found[3].named && found[3].name == unicodeName);
+    EXPECT_EQ(std::wstring(300, L'L'), found[4].name);
+
+    ASSERT_EQ(1, SimRemoveAllCameras());
+    EXPECT_EQ(0u, ListCameras().size());
+}
+
+TEST_F(SimMachine, SetOnBoundFilterIsLoggedWithSizesWordsAndSameBuffer)
+{
+    ASSERT_EQ(1, SimAddCamera("first", 0));
+    ASSERT_EQ(1, SimAddCamera("second", 0));
+    EXPECT_EQ(0, SimLiveFilterObjects());
+
+    IBaseFilter *filter = BindCamera(1);
+    ASSERT_TRUE(filter != NULL);
+    EXPECT_EQ(1, SimLiveFilterObjects());
+    IKsPropertySet *properties = PropertySetOf(filter);
+    ASSERT_TRUE(properties != NULL);
+
+    uint32_t request[9];
+    memset(request, 0, sizeof(request));
+    request[7] = 4;
+    uint32_t other[9];
+    memset(other, 0xcc, sizeof(other));
+    HRESULT same = properties->Set(kVendorSet, kVendorProperty, request, 36, request, 36);
+    HRESULT apart = properties->Set(kVendorSet, kVendorProperty, other, 8, request, 36);
+    HRESULT wrongId = properties->Set(kVendorSet, 0x806, request, 36, request, 36);
+    properties->Release();
+    filter->Release();
+    EXPECT_EQ(S_OK, same) << "got 0x" << std::hex << same;
+    EXPECT_EQ(S_OK, apart) << "got 0x" << std::hex << apart;
+    EXPECT_TRUE(FAILED(wrongId)) << "got 0x" << std::hex << wrongId;
+    EXPECT_EQ(0, SimLiveFilterObjects());
+
+    SimDriverRequest log[4];
+    memset(log, 0xcc, sizeof(log));
+    ASSERT_EQ(3, SimReadDriverLog(log, 4));
+    EXPECT_EQ(1, log[0].deviceIndex);
+    EXPECT_TRUE(IsEqualGUID(kVendorSet, log[0].set));
+    EXPECT_EQ(0x807ul, log[0].id);
+    EXPECT_EQ(36ul, log[0].instanceSize);
+    EXPECT_EQ(36ul, log[0].dataSize);
+    EXPECT_EQ(1, log[0].sameBuffer);
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(i == 7 ? 4u : 0u, log[0].words[i]) << "word " << i;
+    EXPECT_EQ(S_OK, log[0].result);
+    EXPECT_EQ(8ul, log[1].instanceSize);
+    EXPECT_EQ(0, log[1].sameBuffer);
+    EXPECT_EQ(0x806ul, log[2].id);
+    EXPECT_EQ(wrongId, log[2].result);
+    EXPECT_EQ(3, SimReadDriverLog(NULL, 0));
+
+    ASSERT_EQ(1, SimClearDriverLog());
+    EXPECT_EQ(0, SimReadDriverLog(log, 4));
+}
+
+TEST_F(SimMachine, CameraFlagsRejectSetOrRefusePropertySet)
+{
+    ASSERT_EQ(1, SimAddCamera("rejecting", SimCameraRejectSet));
+    ASSERT_EQ(1, SimAddCamera("plain filter", SimCameraNoPropertySet));
+
+    IBaseFilter *rejecting = BindCamera(0);
+    IKsPropertySet *properties = PropertySetOf(rejecting);
+    ASSERT_TRUE(properties != NULL);
+    uint32_t request[9] = {0, 0, 0, 0, 0, 0, 0, 2, 0};
+    HRESULT hr = properties->Set(kVendorSet, kVendorProperty, request, 36, request, 36);
+    properties->Release();
+    rejecting->Release();
+    EXPECT_TRUE(FAILED(hr)) << "got 0x" << std::hex << hr;
+
+    IBaseFilter *plain = BindCamera(1);
+    ASSERT_TRUE(plain != NULL);
+    void *refused = (void *)1;
+    HRESULT qi = plain->QueryInterface(IID_IKsPropertySet, &refused);
+    plain->Release();
+    EXPECT_EQ(E_NOINTERFACE, qi) << "got 0x" << std::hex << qi;
+    EXPECT_TRUE(refused == NULL);
+    EXPECT_EQ(0, SimLiveFilterObjects());
+
+    SimDriverRequest log[2];
+    memset(log, 0xcc, sizeof(log));
+    ASSERT_EQ(1, SimReadDriverLog(log, 2));
+    EXPECT_EQ(0, log[0].deviceIndex);
+    EXPECT_EQ(2u, log[0].words[7]);
+    EXPECT_EQ(hr, log[0].result);
+}
+
+TEST_F(SimMachine, PowerPoliciesThroughImportReportCriticalLevelOrFail)
+{
+    GLOBAL_POWER_POLICY global;
+    POWER_POLICY power;
+    for (unsigned level : {17u, 0u})
+    {
+        ASSERT_EQ(1, SimSetCriticalLevel(level));
+        memset(&global, 0xcc, sizeof(global));
+        memset(&power, 0xcc, sizeof(power));
+        ASSERT_TRUE(GetCurrentPowerPolicies(&global, &power)) << "error " << GetLastError();
+        EXPECT_EQ(level, global.user.DischargePolicy[DISCHARGE_POLICY_CRITICAL].BatteryLevel);
+        global.user.DischargePolicy[DISCHARGE_POLICY_CRITICAL].BatteryLevel = 0;
+        GLOBAL_POWER_POLICY zeroGlobal;
+        POWER_POLICY zeroPower;
+        memset(&zeroGlobal, 0, sizeof(zeroGlobal));
+        memset(&zeroPower, 0, sizeof(zeroPower));
+        EXPECT_EQ(0, memcmp(&zeroGlobal, &global, sizeof(global))) << "level " << level;
+        EXPECT_EQ(0, memcmp(&zeroPower, &power, sizeof(power))) << "level " << level;
+    }
+
+    ASSERT_EQ(1, SimSetPowerPoliciesFail(1));
+    EXPECT_FALSE(GetCurrentPowerPolicies(&global, &power));
+    ASSERT_EQ(1, SimSetPowerPoliciesFail(0));
+    EXPECT_TRUE(GetCurrentPowerPolicies(&global, &power));
+}
+
+TEST_F(SimMachine, SystemPowerStatusReportsSimulatedBattery)
+{
+    if (!SimBatteryAvailable())
+        GTEST_SKIP() << "no private mount namespace here (ZN374_SIM_NO_BATTERY), battery cannot be simulated";
+
+    const int cases[][2] = {{0, 7}, {1, 100}, {255, 255}, {0, 0}, {1, 5}, {0, 255}, {255, 1}, {1, 100}};
+    for (const auto &c : cases)
+    {
+        ASSERT_EQ(1, SimSetBattery(c[0], c[1]));
+        SYSTEM_POWER_STATUS status;
+        memset(&status, 0x23, sizeof(status));
+        ASSERT_TRUE(GetSystemPowerStatus(&status));
+        EXPECT_EQ(c[0], status.ACLineStatus) << "set AC " << c[0] << " percent " << c[1];
+        EXPECT_EQ(c[1], status.BatteryLifePercent) << "set AC " << c[0] << " percent " << c[1];
+    }
+    EXPECT_EQ(0, SimSetBattery(2, 50));
+    EXPECT_EQ(0, SimSetBattery(1, 101));
+}
+
+} // namespace
