@@ -12,6 +12,7 @@
 #define _CFGMGR32_
 #include <windows.h>
 #include <cfgmgr32.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -228,27 +229,22 @@ LONG ReadWholeValue(HKEY key, const char *name, DWORD *type, BYTE **data, DWORD 
     return result;
 }
 
-// The device instance IDs of the enumerator (or enumerator\device) given in
-// filter, or of every device when filter is NULL or empty, as a multi-string
-// into list (capacity bytes; list may be NULL to only measure). *needed gets
-// the size in bytes with the closing empty string.
+// Collects device instance IDs as a multi-string into list (capacity bytes;
+// list may be NULL to only measure), whole IDs only.
 class IdListWriter
 {
 public:
     IdListWriter(char *list, ULONG capacity) : list_(list), capacity_(capacity), needed_(0) {}
 
-    void Add(const char *enumerator, const char *device, const char *instance)
+    void Add(const char *id)
     {
-        size_t length = strlen(enumerator) + 1 + strlen(device) + 1 + strlen(instance);
-        if (list_ && needed_ + length + 1 <= capacity_) {
-            char *out = list_ + needed_;
-            out += CopyPart(out, enumerator, '\\');
-            out += CopyPart(out, device, '\\');
-            CopyPart(out, instance, '\0');
-        }
-        needed_ += (ULONG)length + 1;
+        ULONG size = (ULONG)strlen(id) + 1;
+        if (list_ && needed_ + size + 1 <= capacity_)
+            memcpy(list_ + needed_, id, size);
+        needed_ += size;
     }
 
+    // The size in bytes with the closing empty string.
     ULONG Finish()
     {
         if (list_ && needed_ < capacity_)
@@ -257,50 +253,40 @@ public:
     }
 
 private:
-    static size_t CopyPart(char *out, const char *part, char end)
-    {
-        size_t length = strlen(part);
-        memcpy(out, part, length);
-        out[length] = end;
-        return length + 1;
-    }
-
     char *list_;
     ULONG capacity_;
     ULONG needed_;
 };
 
-void AddInstancesOfDevice(HKEY deviceKey, const char *enumerator, const char *device,
-                          IdListWriter *writer)
+// Adds the IDs of the keys levels below key, each under prefix ("" at the top
+// of the Enum key, "USB" for an enumerator, "USB\VID_..." for a device).
+void AddIdsBelow(HKEY key, const char *prefix, int levels, IdListWriter *writer)
 {
-    char instance[MAX_DEVICE_ID_LEN];
+    char name[MAX_DEVICE_ID_LEN];
+    char id[MAX_DEVICE_ID_LEN];
     for (DWORD i = 0;; i++) {
-        DWORD length = sizeof instance;
-        LONG result = RegEnumKeyExA(deviceKey, i, instance, &length, NULL, NULL, NULL, NULL);
+        DWORD length = sizeof name;
+        LONG result = RegEnumKeyExA(key, i, name, &length, NULL, NULL, NULL, NULL);
         if (result == ERROR_NO_MORE_ITEMS)
             return;
-        if (result == ERROR_SUCCESS)
-            writer->Add(enumerator, device, instance);
-    }
-}
-
-void AddDevicesOfEnumerator(HKEY enumeratorKey, const char *enumerator, IdListWriter *writer)
-{
-    char device[MAX_DEVICE_ID_LEN];
-    for (DWORD i = 0;; i++) {
-        DWORD length = sizeof device;
-        LONG result = RegEnumKeyExA(enumeratorKey, i, device, &length, NULL, NULL, NULL, NULL);
-        if (result == ERROR_NO_MORE_ITEMS)
-            return;
-        HKEY deviceKey = NULL;
-        if (result == ERROR_SUCCESS &&
-            RegOpenKeyExA(enumeratorKey, device, 0, KEY_READ, &deviceKey) == ERROR_SUCCESS) {
-            AddInstancesOfDevice(deviceKey, enumerator, device, writer);
-            RegCloseKey(deviceKey);
+        int written = prefix[0] ? _snprintf(id, sizeof id, "%s\\%s", prefix, name)
+                                : _snprintf(id, sizeof id, "%s", name);
+        if (result != ERROR_SUCCESS || written < 0 || written >= (int)sizeof id)
+            continue;
+        if (levels == 1) {
+            writer->Add(id);
+            continue;
+        }
+        HKEY child = NULL;
+        if (RegOpenKeyExA(key, name, 0, KEY_READ, &child) == ERROR_SUCCESS) {
+            AddIdsBelow(child, id, levels - 1, writer);
+            RegCloseKey(child);
         }
     }
 }
 
+// The device instance IDs of the enumerator (or enumerator\device) named by
+// filter, or of every device when there is no filter.
 CONFIGRET BuildIdList(const char *filter, ULONG flags, char *list, ULONG capacity, ULONG *needed)
 {
     if (flags & ~(ULONG)CM_GETIDLIST_FILTER_BITS)
@@ -309,41 +295,25 @@ CONFIGRET BuildIdList(const char *filter, ULONG flags, char *list, ULONG capacit
     // this stand-in does not have.
     if (flags & ~(ULONG)CM_GETIDLIST_FILTER_ENUMERATOR)
         return CR_CALL_NOT_IMPLEMENTED;
+    if (!(flags & CM_GETIDLIST_FILTER_ENUMERATOR) || !filter)
+        filter = "";
+    if (strlen(filter) >= MAX_DEVICE_ID_LEN)
+        return CR_INVALID_DATA;
+    const char *separator = strchr(filter, '\\');
+    if (separator && strchr(separator + 1, '\\'))
+        return CR_INVALID_DEVICE_ID;  // a whole instance ID is no filter
 
     HKEY enumKey = NULL;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SIM_ENUM_KEY, 0, KEY_READ, &enumKey) != ERROR_SUCCESS)
         return CR_REGISTRY_ERROR;
-
     IdListWriter writer(list, capacity);
-    const int filtered = (flags & CM_GETIDLIST_FILTER_ENUMERATOR) && filter && filter[0];
-    if (!filtered) {
-        char enumerator[MAX_DEVICE_ID_LEN];
-        for (DWORD i = 0;; i++) {
-            DWORD length = sizeof enumerator;
-            LONG result = RegEnumKeyExA(enumKey, i, enumerator, &length, NULL, NULL, NULL, NULL);
-            if (result == ERROR_NO_MORE_ITEMS)
-                break;
-            HKEY enumeratorKey = NULL;
-            if (result == ERROR_SUCCESS &&
-                RegOpenKeyExA(enumKey, enumerator, 0, KEY_READ, &enumeratorKey) == ERROR_SUCCESS) {
-                AddDevicesOfEnumerator(enumeratorKey, enumerator, &writer);
-                RegCloseKey(enumeratorKey);
-            }
-        }
+    if (!filter[0]) {
+        AddIdsBelow(enumKey, "", 3, &writer);
     } else {
-        // "USB" lists every instance of the enumerator, "USB\VID_..." those
-        // of one device. An enumerator with no key simply has no devices.
-        char name[MAX_DEVICE_ID_LEN];
-        lstrcpynA(name, filter, sizeof name);
-        char *device = strchr(name, '\\');
-        if (device)
-            *device++ = '\0';
+        // An enumerator with no key simply has no devices.
         HKEY filterKey = NULL;
         if (RegOpenKeyExA(enumKey, filter, 0, KEY_READ, &filterKey) == ERROR_SUCCESS) {
-            if (device)
-                AddInstancesOfDevice(filterKey, name, device, &writer);
-            else
-                AddDevicesOfEnumerator(filterKey, name, &writer);
+            AddIdsBelow(filterKey, filter, separator ? 1 : 2, &writer);
             RegCloseKey(filterKey);
         }
     }
