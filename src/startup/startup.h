@@ -1,0 +1,13 @@
+// Start-up control: the main routine and the Windows version gate.
+#pragma once
+
+#include <windows.h>
+
+// Applies the switches in commandTail (/i, -i write the autostart value; /u,
+// -u delete it and tell running monitors to quit), then either monitors the
+// supported camera until told to quit or, on an unusable machine, removes the
+// autostart value. Always returns 0, the process exit code.
+int MainRoutine(HINSTANCE instance, const char *commandTail);
+
+// 1 when the running Windows reports major version 5 (2000, XP, Server 2003).
+int IsSupportedWindowsVersion(void);

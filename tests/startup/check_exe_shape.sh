@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Checks the shape of the built executable: it must load on a bare Windows
+# 2000 machine, so it may import only functions that Windows 2000's own DLLs
+# export, from system DLLs and msvcrt.dll, with no MinGW runtime DLL; it
+# declares subsystem version 4.0 or 5.0, is stripped, and stays small.
+# usage: check_exe_shape.sh EXE ALLOWED_IMPORTS [OBJDUMP]
+set -uo pipefail
+exe=$1
+allowed=$2
+objdump=${3:-i686-w64-mingw32-objdump}
+size_limit=16384
+
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+headers=$("$objdump" -p "$exe") || { echo "FAIL: $objdump cannot read $exe"; exit 1; }
+
+# "dll function" per imported function, DLL names lower-cased.
+imports=$(printf '%s\n' "$headers" | awk '
+    /^[ \t]*DLL Name:/ { dll = tolower($3); next }
+    /^[ \t]*$/ { next }
+    dll != "" && /^\t[0-9a-f]+\t +[0-9]+ +[^ ]+$/ { print dll, $3; next }
+    /^The Export Tables|^PE File Base Relocations|^The Data Directory/ { dll = "" }')
+if [ -z "$imports" ]; then
+    fail "no imported functions found in $exe"
+fi
+
+echo "imports of $(basename "$exe"):"
+printf '%s\n' "$imports" | sed 's/^/  /'
+
+system_dlls="kernel32.dll user32.dll advapi32.dll ole32.dll oleaut32.dll setupapi.dll cfgmgr32.dll powrprof.dll msvcrt.dll"
+for dll in $(printf '%s\n' "$imports" | cut -d' ' -f1 | sort -u); do
+    case " $system_dlls " in
+        *" $dll "*) ;;
+        *) fail "imports from $dll, which is not a Windows 2000 system DLL" ;;
+    esac
+done
+
+while read -r dll function; do
+    if ! grep -qixF "$dll $function" "$allowed"; then
+        fail "$dll!$function is not on the list of Windows 2000 exports ($allowed)"
+    fi
+    case "$function" in
+        CM_*) [ "$dll" = cfgmgr32.dll ] || fail "$function comes from $dll, expected cfgmgr32.dll" ;;
+        GetCurrentPowerPolicies) [ "$dll" = powrprof.dll ] || fail "$function comes from $dll, expected powrprof.dll" ;;
+    esac
+done <<< "$imports"
+
+printf '%s\n' "$imports" | grep -q '^cfgmgr32\.dll CM_' || fail "no CM_ function imported from cfgmgr32.dll"
+printf '%s\n' "$imports" | grep -qx 'powrprof\.dll GetCurrentPowerPolicies' ||
+    fail "GetCurrentPowerPolicies not imported from powrprof.dll"
+
+major=$(printf '%s\n' "$headers" | awk '/^MajorSubsystemVersion/ { print $2 }')
+minor=$(printf '%s\n' "$headers" | awk '/^MinorSubsystemVersion/ { print $2 }')
+case "$major.$minor" in
+    4.0 | 5.0) echo "subsystem version: $major.$minor" ;;
+    *) fail "subsystem version is $major.$minor, expected 4.0 or 5.0" ;;
+esac
+printf '%s\n' "$headers" | grep -q '^Subsystem.*Windows GUI' || fail "subsystem is not Windows GUI"
+
+sections=$("$objdump" -h "$exe")
+if printf '%s\n' "$sections" | grep -q ' \.debug_\| \.stab'; then
+    fail "debug sections present: the executable is not stripped"
+fi
+if "$objdump" -t "$exe" 2>/dev/null | grep -q '^\[ *[0-9]*\]'; then
+    fail "symbol table present: the executable is not stripped"
+fi
+
+size=$(stat -c %s "$exe")
+echo "size: $size bytes ($(( (size + 1023) / 1024 )) KiB)"
+if [ "$size" -gt "$size_limit" ]; then
+    fail "size $size bytes exceeds $size_limit: something pulled in a runtime"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "executable shape: all checks passed"

@@ -1,0 +1,182 @@
+#include "monitor_process.h"
+
+#include <string.h>
+
+namespace {
+
+const char RunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char RunValueName[] = "ZN374Mon";
+
+struct WindowSearch
+{
+    DWORD processId;
+    HWND found;
+};
+
+BOOL CALLBACK MatchProcessWindow(HWND window, LPARAM lParam)
+{
+    WindowSearch *search = reinterpret_cast<WindowSearch *>(lParam);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+std::string MonitorExePath()
+{
+    // The build passes the Unix path; Wine's drive Z: is the Unix root.
+    std::string path = "Z:" ZN_MONITOR_EXE_UNIX_PATH;
+    for (char &c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    return path;
+}
+
+std::string CopyMonitorExe(const std::string &folder, const std::string &fileName)
+{
+    // Creates every missing level of the folder.
+    for (size_t at = folder.find('\\', 3); ; at = folder.find('\\', at + 1)) {
+        CreateDirectoryA(folder.substr(0, at).c_str(), NULL);
+        if (at == std::string::npos)
+            break;
+    }
+    std::string target = folder + "\\" + fileName;
+    if (!CopyFileA(MonitorExePath().c_str(), target.c_str(), FALSE))
+        return "";
+    return target;
+}
+
+ProgramRun::ProgramRun()
+{
+    memset(&info, 0, sizeof info);
+}
+
+ProgramRun::~ProgramRun()
+{
+    if (info.hThread)
+        CloseHandle(info.hThread);
+    if (info.hProcess)
+        CloseHandle(info.hProcess);
+}
+
+bool StartProgram(const std::string &exePath, const std::string &tail, ProgramRun *run)
+{
+    std::string commandLine = "\"" + exePath + "\"";
+    if (!tail.empty())
+        commandLine += " " + tail;
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    return CreateProcessA(exePath.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL,
+                          &startup, &run->info) != 0;
+}
+
+DWORD WaitForExitCode(const ProgramRun &run, DWORD timeoutMs)
+{
+    if (WaitForSingleObject(run.info.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return STILL_ACTIVE;
+    DWORD code = 0x23232323;
+    if (!GetExitCodeProcess(run.info.hProcess, &code))
+        return 0xFFFFFFFF;
+    return code;
+}
+
+HWND WaitForProcessWindow(const ProgramRun &run, DWORD timeoutMs)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        WindowSearch search = {run.info.dwProcessId, NULL};
+        EnumWindows(MatchProcessWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found)
+            return search.found;
+        if (WaitForSingleObject(run.info.hProcess, 0) == WAIT_OBJECT_0 ||
+            GetTickCount() - start > timeoutMs)
+            return NULL;
+        Sleep(50);
+    }
+}
+
+DWORD RunToExit(const std::string &exePath, const std::string &tail, DWORD timeoutMs)
+{
+    ProgramRun run;
+    if (!StartProgram(exePath, tail, &run))
+        return 0xFFFFFFFF;
+    DWORD code = WaitForExitCode(run, timeoutMs);
+    if (code == STILL_ACTIVE) {
+        TerminateProcess(run.info.hProcess, 1);
+        WaitForSingleObject(run.info.hProcess, 5000);
+    }
+    return code;
+}
+
+bool ReadRunValue(std::string *data, DWORD *type)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    char buffer[1024];
+    memset(buffer, 0x23, sizeof buffer);
+    DWORD size = sizeof buffer - 1;
+    DWORD valueType = 0xcccccccc;
+    LONG result = RegQueryValueExA(key, RunValueName, NULL, &valueType,
+                                   reinterpret_cast<BYTE *>(buffer), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        return false;
+    buffer[size] = '\0';
+    if (data)
+        data->assign(buffer, strnlen(buffer, size));
+    if (type)
+        *type = valueType;
+    return true;
+}
+
+void WriteRunValue(const std::string &data)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(key, RunValueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(data.c_str()),
+                   static_cast<DWORD>(data.size() + 1));
+    RegCloseKey(key);
+}
+
+void DeleteRunValue()
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueA(key, RunValueName);
+    RegCloseKey(key);
+}
+
+void SetWineVersionFor(const std::string &exeFileName, const std::string &version)
+{
+    std::string path = "Software\\Wine\\AppDefaults\\" + exeFileName;
+    if (version.empty()) {
+        RegDeleteKeyA(HKEY_CURRENT_USER, path.c_str());
+        return;
+    }
+    HKEY key = NULL;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
+                        NULL) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE *>(version.c_str()),
+                   static_cast<DWORD>(version.size() + 1));
+    RegCloseKey(key);
+}
+
+std::string WindowsDirectory()
+{
+    char buffer[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return "";
+    return std::string(buffer, length);
+}

@@ -1,0 +1,50 @@
+// Runs the real ZN374Mon.exe as a process on the simulated machine and looks
+// at what it leaves behind: its hidden window, its exit code, the Run value.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Windows path of the built executable.
+std::string MonitorExePath();
+
+// Copies the built executable to folder\fileName (the folder is created);
+// returns the copy's path, or "" when the copy failed.
+std::string CopyMonitorExe(const std::string &folder, const std::string &fileName);
+
+// A started program; the handles are closed by the destructor.
+struct ProgramRun
+{
+    PROCESS_INFORMATION info;
+    ProgramRun();
+    ~ProgramRun();
+    ProgramRun(const ProgramRun &) = delete;
+    ProgramRun &operator=(const ProgramRun &) = delete;
+};
+
+// Starts exePath with the given command-line tail after its quoted name.
+bool StartProgram(const std::string &exePath, const std::string &tail, ProgramRun *run);
+
+// The exit code, or STILL_ACTIVE when the process is still running after
+// timeoutMs.
+DWORD WaitForExitCode(const ProgramRun &run, DWORD timeoutMs);
+
+// The first top-level window of the process, waiting up to timeoutMs for it.
+HWND WaitForProcessWindow(const ProgramRun &run, DWORD timeoutMs);
+
+// Starts exePath with tail and waits for it to end; returns its exit code, or
+// STILL_ACTIVE when it did not end within timeoutMs (it is then terminated).
+DWORD RunToExit(const std::string &exePath, const std::string &tail, DWORD timeoutMs);
+
+// The "ZN374Mon" value under HKLM\...\Run: true when present.
+bool ReadRunValue(std::string *data, DWORD *type);
+void WriteRunValue(const std::string &data);
+void DeleteRunValue();
+
+// Makes Wine report the given Windows version ("win2k", "nt40", ...) to the
+// executable of that file name; an empty version removes the setting.
+void SetWineVersionFor(const std::string &exeFileName, const std::string &version);
+
+// The Windows directory, e.g. "C:\windows".
+std::string WindowsDirectory();
