@@ -18,6 +18,14 @@ if [ $# -eq 0 ]; then
     exit 2
 fi
 
+# A run of a single test needs no separate set-up step; the lock keeps two
+# such runs from booting the same prefix twice.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    flock "$WINEPREFIX.lock" bash -c \
+        '[ -f "$1/system.reg" ] || "$2/make-prefix.sh" "$1"' _ "$WINEPREFIX" "$sim" || exit 1
+fi
+
 # Copy the stand-ins over Wine's own DLLs of the same names. Compared by
 # content, not date: the prefix is usually younger than the build.
 bin=${ZN374_SIM_BIN:-$root/build/win32/bin}
@@ -25,7 +33,7 @@ system32=$WINEPREFIX/drive_c/windows/system32
 if [ -d "$system32" ]; then
     for dll in powrprof.dll cfgmgr32.dll zn374simcam.dll; do
         if [ -f "$bin/$dll" ] && ! cmp -s "$bin/$dll" "$system32/$dll"; then
-            cp "$bin/$dll" "$system32/$dll.new" && mv -f "$system32/$dll.new" "$system32/$dll"
+            cp "$bin/$dll" "$system32/$dll.$$" && mv -f "$system32/$dll.$$" "$system32/$dll"
         fi
     done
 fi
