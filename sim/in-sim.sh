@@ -6,13 +6,14 @@ set -uo pipefail
 sim=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(dirname "$sim")
 
-export WINEPREFIX=${ZN374_PREFIX:-$root/build/win32/prefix}
-export WINEARCH=win32
-export WINEDEBUG=-all
-
+# Inside a run everything is already in place, the namespace included.
 if [ "${ZN374_SIM_INSIDE:-}" = 1 ]; then
     exec "$@"
 fi
+
+export WINEPREFIX=${ZN374_PREFIX:-$root/build/win32/prefix}
+export WINEARCH=win32
+export WINEDEBUG=${ZN374_WINEDEBUG:--all}
 if [ $# -eq 0 ]; then
     echo "usage: $0 CMD [ARGS...]" >&2
     exit 2
