@@ -5,12 +5,14 @@
 //   simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT
 //   simctl window-of PID|IMAGE.exe | wait-window PID|IMAGE.exe [MS]
 //   simctl post PID|IMAGE.exe suspend|resume|endsession|endsession-cancel|tick
+//   simctl device-clear | device-add-camera NAME [suspend=N|no-suspend]
 #include <windows.h>
 #include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "devtree.h"
 #include "simkit.h"
 #include "sim_shared.h"
 
@@ -33,6 +35,7 @@ int Usage(void)
             "       simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT\n"
             "       simctl window-of PROCESS | wait-window PROCESS [MS]\n"
             "       simctl post PROCESS suspend|resume|endsession|endsession-cancel|tick\n"
+            "       simctl device-clear | device-add-camera NAME [suspend=N|no-suspend]\n"
             "PROCESS is a process id or an image name such as ZN374Mon.exe\n");
     return 2;
 }
@@ -178,6 +181,18 @@ int WaitForWindow(const char *spec, const char *milliseconds)
 
 } // namespace
 
+// A supported camera in the device tree; SelectiveSuspend is 1 unless told.
+int AddDeviceCamera(int argc, char **argv)
+{
+    long suspend = 1;
+    if (argc == 4 && strcmp(argv[3], "no-suspend") == 0)
+        suspend = -1;
+    else if (argc == 4 && (strncmp(argv[3], "suspend=", 8) != 0 ||
+                           !ParseNumber(argv[3] + 8, &suspend) || suspend < 0))
+        return -1;
+    return SimAddSupportedCamera(argv[2], suspend);
+}
+
 int main(int argc, char **argv)
 {
     if (argc < 2)
@@ -209,6 +224,10 @@ int main(int argc, char **argv)
         result = WaitForWindow(argv[2], argc == 4 ? argv[3] : NULL);
     else if (strcmp(command, "post") == 0 && argc == 4)
         result = SendToProcess(argv[2], argv[3]);
+    else if (strcmp(command, "device-clear") == 0 && argc == 2)
+        result = SimRemoveAllDevices();
+    else if (strcmp(command, "device-add-camera") == 0 && (argc == 3 || argc == 4))
+        result = AddDeviceCamera(argc, argv);
 
     if (result < 0)
         return Usage();
