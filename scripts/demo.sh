@@ -60,7 +60,7 @@ if [ "${1:-}" = --inside ]; then
     simctl camera-clear >/dev/null
     simctl device-clear >/dev/null
     simctl log-clear >/dev/null
-    simctl device-add-camera "$camera" 1 >/dev/null
+    simctl device-add-camera "$camera" >/dev/null
     simctl camera-add "$camera" >/dev/null
     simctl critical "$critical" >/dev/null
     battery=1
