@@ -7,6 +7,7 @@
 #include <setupapi.h>
 #include <shlwapi.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "cfgmgr32/cfgmgr32_shared.h"
@@ -139,6 +140,41 @@ void RemoveDevice(const char *instanceId)
     }
 }
 
+// RegSetValueExA, like Windows, counts one more byte for a string whose
+// terminator lies just past the given size. The value is written from a copy
+// followed by a non-NUL byte, so that exactly size bytes are stored.
+LONG SetExactValue(HKEY key, const char *name, DWORD type, const void *data, DWORD size)
+{
+    BYTE *copy = (BYTE *)malloc(size + 1);
+    if (!copy)
+        return ERROR_OUTOFMEMORY;
+    if (size)
+        memcpy(copy, data, size);
+    copy[size] = 'x';
+    LONG result = RegSetValueExA(key, name, 0, type, copy, size);
+    free(copy);
+    return result;
+}
+
+// setupapi closes a multi-string that lacks its terminators; a device may
+// store its list any way it likes, so the bytes are put back as given.
+int KeepExactBytes(const char *instanceId, const char *name, const char *data, DWORD size)
+{
+    char path[KeyPathSize];
+    HKEY instance = NULL;
+    if (!InstancePath(path, instanceId, NULL) ||
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &instance) !=
+            ERROR_SUCCESS)
+        return 0;
+    char stored[4096];
+    DWORD storedSize = sizeof stored;
+    LONG result = RegQueryValueExA(instance, name, NULL, NULL, (BYTE *)stored, &storedSize);
+    if (result != ERROR_SUCCESS || storedSize != size || memcmp(stored, data, size) != 0)
+        result = SetExactValue(instance, name, REG_MULTI_SZ, data, size);
+    RegCloseKey(instance);
+    return result == ERROR_SUCCESS;
+}
+
 typedef LONG(WINAPI *CallCountExport)(const char *);
 typedef void(WINAPI *ResetCountsExport)(void);
 
@@ -173,6 +209,9 @@ int SimAddDevice(const SimDevice *spec)
     // An unregistered device would be taken away again with the list.
     SetupDiDestroyDeviceInfoList(set);
 
+    if (ok && spec->hardwareIds)
+        ok = KeepExactBytes(spec->instanceId, "HardwareID", spec->hardwareIds,
+                            spec->hardwareIdsSize);
     if (ok && (spec->flags & SimDevicePresent))
         ok = MarkRunning(spec->instanceId, spec->flags & SimDeviceDriverLoaded);
     return ok;
@@ -214,7 +253,7 @@ int SimSetDriverValue(const char *instanceId, const char *name, DWORD type, cons
     HKEY key = OpenDriverKey(instanceId);
     if (!key)
         return 0;
-    LONG result = RegSetValueExA(key, name, 0, type, (const BYTE *)data, size);
+    LONG result = SetExactValue(key, name, type, data, size);
     RegCloseKey(key);
     return result == ERROR_SUCCESS;
 }

@@ -18,6 +18,9 @@ enum
     DriverKeyHardwareProfile = 2
 };
 
+// The class walk hands setupapi the record Windows 2000 and XP know.
+static_assert(sizeof(SP_DEVINFO_DATA) == 28, "SP_DEVINFO_DATA is 28 bytes on 32-bit Windows");
+
 // GUID_DEVCLASS_IMAGE, spelled out so that no GUID library is needed.
 const GUID ImagingClass = {
     0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};

@@ -157,6 +157,17 @@ TEST_F(CameraProbe, MatchesAnyCaseMixAndCommaSeparatedPieces)
     }
 }
 
+TEST_F(CameraProbe, MatchesListStoredWithoutAnyTerminator)
+{
+    // Only the bytes read count: the list ends where the read ended.
+    AddImagingCamera(CameraId, std::string("USB\\VID_0461&PID_4DB1&MI_00"));
+    EXPECT_EQ(1, Probe().found);
+
+    ASSERT_EQ(1, SimRemoveAllDevices());
+    AddImagingCamera(CameraId, std::string("USB\\VID_0461&PID_4DB1&MI_0"));
+    EXPECT_EQ(0, Probe().found) << "a cut-off ID matched";
+}
+
 TEST_F(CameraProbe, IgnoresImagingDevicesWithOtherIds)
 {
     AddImagingCamera(CameraId, HardwareIds({"USB\\VID_0461&PID_4DB1&MI_01", "USB\\Class_0E,"}));
