@@ -14,7 +14,7 @@ enum
     // The USB walk reads at most this much of each list; a longer list is
     // not recognised there.
     FallbackHardwareIdSize = 260,
-    // The driver key is opened for this hardware profile.
+    // Passed when opening the driver key; only per-profile keys depend on it.
     DriverKeyHardwareProfile = 2
 };
 
