@@ -1,0 +1,299 @@
+// The camera channel against the stand-in driver on the simulated machine,
+// through Wine's real COM runtime and DirectShow device enumerator.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <string.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera/camera_channel.h"
+#include "camera/camera_request.h"
+#include "simkit.h"
+
+namespace {
+
+const char CameraName[] = "ZN Test Camera";
+
+std::vector<SimDriverRequest> DriverLog()
+{
+    std::vector<SimDriverRequest> log(16);
+    memset(log.data(), 0x23, log.size() * sizeof log[0]);
+    int count = SimReadDriverLog(log.data(), (int)log.size());
+    log.resize(count < 0 ? 0 : count > 16 ? 16 : count);
+    return log;
+}
+
+class CameraChannel : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(1, SimRemoveAllCameras());
+        ASSERT_EQ(1, SimClearDriverLog());
+        SetWanted(CameraName);
+    }
+
+    void SetWanted(const char *name)
+    {
+        memset(&context, 0, sizeof context);
+        lstrcpynA(context.friendlyName, name, TextBufferSize);
+    }
+
+    void AddCamera(const char *name, unsigned flags = 0)
+    {
+        ASSERT_EQ(1, SimAddCamera(name, flags)) << "adding \"" << name << "\"";
+    }
+
+    // Which added camera each request reached, in order.
+    static std::vector<int> Receivers()
+    {
+        std::vector<int> devices;
+        for (const SimDriverRequest &request : DriverLog())
+            devices.push_back(request.deviceIndex);
+        return devices;
+    }
+
+    void ExpectNothingHeld()
+    {
+        EXPECT_EQ(nullptr, context.filter);
+        EXPECT_EQ(nullptr, context.propertySet);
+        EXPECT_EQ(0, SimLiveFilterObjects()) << "stand-in filters still alive";
+    }
+
+    // A failed open keeps the COM initialisation it made; the context owns it.
+    void ExpectComKeptAndClose()
+    {
+        EXPECT_EQ(1u, context.comInitialised);
+        CloseCameraChannel(&context);
+        EXPECT_EQ(0u, context.comInitialised);
+    }
+
+    MonitorContext context;
+};
+
+TEST_F(CameraChannel, SendReachesDriverAsCodePlusTwoInOneBuffer)
+{
+    AddCamera(CameraName);
+    for (int code = CameraEventSuspend; code <= CameraEventBatteryRecovered; code++) {
+        EXPECT_EQ(1, SendCameraEvent(&context, (CameraEvent)code)) << "code " << code;
+        ExpectNothingHeld();
+        EXPECT_EQ(0u, context.comInitialised) << "code " << code;
+    }
+
+    std::vector<SimDriverRequest> log = DriverLog();
+    ASSERT_EQ(4u, log.size());
+    for (int code = 0; code < 4; code++) {
+        const SimDriverRequest &request = log[code];
+        EXPECT_EQ(0, request.deviceIndex);
+        EXPECT_EQ(0, memcmp(&request.set, &CameraRequestPropertySet, sizeof(GUID)))
+            << "property set differs for code " << code;
+        EXPECT_EQ(0x807u, request.id);
+        EXPECT_EQ(36u, request.instanceSize);
+        EXPECT_EQ(36u, request.dataSize);
+        EXPECT_EQ(1, request.sameBuffer) << "instance and data are different buffers";
+        for (int word = 0; word < 9; word++) {
+            uint32_t expected = word == 7 ? code + 2 : 0;
+            EXPECT_EQ(expected, request.words[word]) << "code " << code << ", word " << word;
+        }
+        EXPECT_GE(request.result, 0);
+    }
+}
+
+TEST_F(CameraChannel, NoVideoDeviceSendsNothing)
+{
+    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_TRUE(DriverLog().empty());
+    ExpectNothingHeld();
+    ExpectComKeptAndClose();
+}
+
+TEST_F(CameraChannel, OnlyFirstEqualNameGetsTheEventCaseFolded)
+{
+    AddCamera("Other Camera");
+    AddCamera("zn TEST camera");
+    AddCamera(CameraName);
+    AddCamera("ZN Test Camera 2");
+
+    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventBatteryCritical));
+    EXPECT_EQ(std::vector<int>({1}), Receivers());
+    ExpectNothingHeld();
+}
+
+TEST_F(CameraChannel, MissingNameSendsNothing)
+{
+    AddCamera("Other Camera");
+    AddCamera("ZN Test Camer");
+    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_TRUE(DriverLog().empty());
+    ExpectNothingHeld();
+    ExpectComKeptAndClose();
+}
+
+TEST_F(CameraChannel, RejectingDriverStillReleasesFilter)
+{
+    AddCamera(CameraName, SimCameraRejectSet);
+    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSessionEnd));
+
+    std::vector<SimDriverRequest> log = DriverLog();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_LT(log[0].result, 0);
+    EXPECT_EQ(3u, log[0].words[7]);
+    ExpectNothingHeld();
+    EXPECT_EQ(0u, context.comInitialised) << "the close step did not run";
+}
+
+TEST_F(CameraChannel, FilterWithoutPropertySetIsReleased)
+{
+    AddCamera(CameraName, SimCameraNoPropertySet);
+    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_TRUE(DriverLog().empty());
+    ExpectNothingHeld();
+    ExpectComKeptAndClose();
+}
+
+TEST_F(CameraChannel, NameFillingTheBufferStillMatches)
+{
+    std::string name(259, 'n');
+    AddCamera(name.c_str());
+    SetWanted(name.c_str());
+    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_EQ(std::vector<int>({0}), Receivers());
+}
+
+TEST_F(CameraChannel, NameTooLongForTheBufferNeverMatches)
+{
+    for (size_t length : {260u, 261u, 400u}) {
+        SCOPED_TRACE("name of " + std::to_string(length) + " bytes");
+        ASSERT_EQ(1, SimRemoveAllCameras());
+        std::string name(length, 'n');
+        std::string cutOff = name.substr(0, 259);
+        AddCamera(name.c_str());
+        // The most a cut-off copy could look like, and the empty name.
+        for (const char *wanted : {cutOff.c_str(), ""}) {
+            SetWanted(wanted);
+            EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
+            ExpectNothingHeld();
+            ExpectComKeptAndClose();
+        }
+        EXPECT_TRUE(DriverLog().empty());
+    }
+}
+
+TEST_F(CameraChannel, WalkGoesOnPastTooLongName)
+{
+    AddCamera(std::string(300, 'z').c_str());
+    AddCamera(CameraName);
+    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_EQ(std::vector<int>({1}), Receivers());
+}
+
+// Names are compared as ANSI bytes, case folded for ASCII letters only.
+TEST_F(CameraChannel, NonAsciiNameMatchesItsAnsiBytes)
+{
+    const wchar_t *device = L"Cam\u00e9ra \u00dcbersicht";
+    char ansi[TextBufferSize];
+    BOOL lost = FALSE;
+    ASSERT_NE(0, WideCharToMultiByte(CP_ACP, 0, device, -1, ansi, sizeof ansi, NULL, &lost));
+    if (lost)
+        GTEST_SKIP() << "the ANSI code page (" << GetACP() << ") cannot hold the test name";
+    ASSERT_EQ(1, SimAddCameraW(device, 0));
+
+    SetWanted(ansi);
+    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_EQ(std::vector<int>({0}), Receivers());
+
+    // Upper-cased only where the letters are ASCII: still the same device.
+    ASSERT_NE(0, WideCharToMultiByte(CP_ACP, 0, L"CAM\u00e9RA \u00dcBERSICHT", -1, ansi, sizeof ansi, NULL, NULL));
+    SetWanted(ansi);
+    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+
+    // Non-ASCII letters are not folded.
+    ASSERT_NE(0, WideCharToMultiByte(CP_ACP, 0, L"Cam\u00c9ra \u00fcbersicht", -1, ansi, sizeof ansi, NULL, NULL));
+    SetWanted(ansi);
+    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
+    ExpectComKeptAndClose();
+    EXPECT_EQ(std::vector<int>({0, 0}), Receivers());
+}
+
+TEST_F(CameraChannel, UnreadableNameIsSkippedForNamedCamera)
+{
+    AddCamera("Unnamed", SimCameraNoFriendlyName);
+    AddCamera(CameraName);
+    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_EQ(std::vector<int>({1}), Receivers());
+}
+
+// An unreadable name leaves the buffer as it was: empty before any name was
+// read, the earlier device's name after one.
+TEST_F(CameraChannel, UnreadableNameComparesWithWhatWasReadBefore)
+{
+    AddCamera("Unnamed", SimCameraNoFriendlyName);
+    SetWanted("");
+    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_EQ(std::vector<int>({0}), Receivers());
+
+    ASSERT_EQ(1, SimRemoveAllCameras());
+    ASSERT_EQ(1, SimClearDriverLog());
+    AddCamera("Other Camera");
+    AddCamera("Unnamed", SimCameraNoFriendlyName);
+    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
+    ExpectComKeptAndClose();
+    EXPECT_TRUE(DriverLog().empty());
+}
+
+TEST_F(CameraChannel, EmptyNameMatchesOnlyAnEmptyName)
+{
+    AddCamera("Other Camera");
+    AddCamera("");
+    SetWanted("");
+    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_EQ(std::vector<int>({1}), Receivers());
+}
+
+// The flag records only an initialisation this channel made; a failed open's
+// initialisation stays until a later successful send closes the channel.
+TEST_F(CameraChannel, FailedOpenKeepsComUntilNextSuccessfulSend)
+{
+    std::thread([this] {
+        EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
+        EXPECT_EQ(1u, context.comInitialised);
+
+        AddCamera(CameraName);
+        EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+        EXPECT_EQ(0u, context.comInitialised);
+        ExpectNothingHeld();
+
+        // The first open's initialisation is still in force on this thread.
+        HRESULT hr = CoInitialize(NULL);
+        EXPECT_EQ(S_FALSE, hr) << "got 0x" << std::hex << hr;
+        CoUninitialize();
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(std::vector<int>({0}), Receivers());
+}
+
+TEST_F(CameraChannel, ThreadInMultithreadedApartmentStillSends)
+{
+    AddCamera(CameraName);
+    std::thread([this] {
+        HRESULT hr = CoInitializeEx(NULL, COINIT_MULTITHREADED);
+        ASSERT_EQ(S_OK, hr) << "got 0x" << std::hex << hr;
+        EXPECT_EQ(1, SendCameraEvent(&context, CameraEventBatteryRecovered));
+        EXPECT_EQ(0u, context.comInitialised);
+        ExpectNothingHeld();
+        // Still in the multithreaded apartment: the channel left it alone.
+        hr = CoInitializeEx(NULL, COINIT_MULTITHREADED);
+        EXPECT_EQ(S_FALSE, hr) << "got 0x" << std::hex << hr;
+        CoUninitialize();
+        CoUninitialize();
+    }).join();
+
+    std::vector<SimDriverRequest> log = DriverLog();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ(5u, log[0].words[7]);
+}
+
+}  // namespace

@@ -1,0 +1,304 @@
+// The monitor window on the simulated machine: RunMonitor owns a test thread
+// with its window and message loop, and the test drives it with messages.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <string.h>
+
+#include <vector>
+
+#include "monitor/monitor.h"
+#include "simkit.h"
+
+namespace {
+
+const char CameraName[] = "ZN Test Camera";
+const DWORD LoopEndWait = 10000;  // ms; a bound for a hang, not a timing claim
+
+UINT QuitMessage()
+{
+    char name[TextBufferSize];
+    BuildQuitMessageName(name);
+    return RegisterWindowMessageA(name);
+}
+
+// Word 7 of every request the stand-in driver received, in order.
+std::vector<uint32_t> DriverEvents()
+{
+    SimDriverRequest log[16];
+    memset(log, 0x23, sizeof log);
+    int count = SimReadDriverLog(log, 16);
+    std::vector<uint32_t> events;
+    for (int i = 0; i < count && i < 16; i++)
+        events.push_back(log[i].words[7]);
+    return events;
+}
+
+DWORD WINAPI MonitorThread(void *context)
+{
+    RunMonitor(GetModuleHandleA(NULL), (MonitorContext *)context);
+    return 0;
+}
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM found)
+{
+    char className[16];
+    if (GetClassNameA(window, className, sizeof className) && strcmp(className, "#32770") == 0) {
+        *(HWND *)found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+class MonitorWindow : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(1, SimRemoveAllCameras());
+        ASSERT_EQ(1, SimAddCamera(CameraName, 0));
+        ASSERT_EQ(1, SimClearDriverLog());
+        ASSERT_EQ(1, SimSetPowerPoliciesFail(0));
+        memset(&context, 0, sizeof context);
+        lstrcpynA(context.friendlyName, CameraName, TextBufferSize);
+        Start();
+    }
+
+    void TearDown() override
+    {
+        if (!thread)
+            return;
+        if (IsWindow(window))
+            PostMessageA(window, QuitMessage(), 0, 0);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, LoopEndWait));
+        CloseHandle(thread);
+        thread = NULL;
+    }
+
+    void Start()
+    {
+        DWORD threadId = 0;
+        thread = CreateThread(NULL, 0, MonitorThread, &context, 0, &threadId);
+        ASSERT_NE(nullptr, thread);
+        // The window appears once the thread has run CreateDialogParamA.
+        for (int i = 0; i < 1000 && !window; i++) {
+            EnumThreadWindows(threadId, FindDialog, (LPARAM)&window);
+            if (!window)
+                Sleep(10);
+        }
+        ASSERT_NE(nullptr, window) << "the monitor window never appeared";
+    }
+
+    // True when RunMonitor has returned.
+    bool LoopEnded() { return WaitForSingleObject(thread, LoopEndWait) == WAIT_OBJECT_0; }
+
+    void Tick() { SendMessageA(window, WM_TIMER, 101, 0); }
+
+    MonitorContext context;
+    HANDLE thread = NULL;
+    HWND window = NULL;
+};
+
+TEST_F(MonitorWindow, KeepsContextInUserSlotAndStaysHidden)
+{
+    EXPECT_EQ((LONG_PTR)&context, GetWindowLongPtrA(window, DWLP_USER));
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(nullptr, GetWindow(window, GW_OWNER));
+}
+
+TEST_F(MonitorWindow, SuspendReachesDriverAsTwo)
+{
+    SendMessageA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    EXPECT_EQ(std::vector<uint32_t>({2}), DriverEvents());
+}
+
+// SendMessageA answers with the dialog's message result, so the procedure's
+// own return value is read by calling it.
+TEST_F(MonitorWindow, SuspendAndSessionEndReturnTheSendResult)
+{
+    EXPECT_EQ(1, MonitorDialogProc(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0));
+    EXPECT_EQ(1, MonitorDialogProc(window, WM_ENDSESSION, TRUE, 0));
+    ASSERT_EQ(1, SimRemoveAllCameras());
+    ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraRejectSet));
+    EXPECT_EQ(0, MonitorDialogProc(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0));
+    EXPECT_EQ(0, MonitorDialogProc(window, WM_ENDSESSION, FALSE, 0));
+    EXPECT_EQ(std::vector<uint32_t>({2, 3, 2, 3}), DriverEvents());
+}
+
+TEST_F(MonitorWindow, OtherPowerEventsSendNothing)
+{
+    const WPARAM events[] = {PBT_APMQUERYSUSPEND, PBT_APMRESUMESUSPEND, PBT_APMPOWERSTATUSCHANGE,
+                             PBT_APMRESUMEAUTOMATIC, PBT_APMBATTERYLOW};
+    for (WPARAM event : events) {
+        SendMessageA(window, WM_POWERBROADCAST, event, 0);
+        EXPECT_EQ(0, MonitorDialogProc(window, WM_POWERBROADCAST, event, 0)) << "event " << event;
+    }
+    EXPECT_EQ(std::vector<uint32_t>(), DriverEvents());
+    EXPECT_TRUE(IsWindow(window));
+}
+
+TEST_F(MonitorWindow, SessionEndReachesDriverAsThreeWhateverWParam)
+{
+    SendMessageA(window, WM_ENDSESSION, TRUE, 0);
+    SendMessageA(window, WM_ENDSESSION, FALSE, 0);
+    EXPECT_EQ(std::vector<uint32_t>({3, 3}), DriverEvents());
+    EXPECT_TRUE(IsWindow(window));
+}
+
+TEST_F(MonitorWindow, PostedQuitMessageEndsLoop)
+{
+    PostMessageA(window, QuitMessage(), 0, 0);
+    EXPECT_TRUE(LoopEnded()) << "RunMonitor did not return";
+    EXPECT_FALSE(IsWindow(window));
+    // Nothing is left to take a tick.
+    SendMessageA(window, WM_TIMER, 101, 0);
+    EXPECT_EQ(std::vector<uint32_t>(), DriverEvents());
+}
+
+TEST_F(MonitorWindow, BroadcastQuitMessageEndsLoop)
+{
+    DWORD recipients = BSM_APPLICATIONS;
+    EXPECT_GT(BroadcastSystemMessageA(BSF_POSTMESSAGE, &recipients, QuitMessage(), 0, 0), 0);
+    EXPECT_TRUE(LoopEnded()) << "RunMonitor did not return";
+    EXPECT_FALSE(IsWindow(window));
+}
+
+TEST_F(MonitorWindow, OtherMessagesLeaveWindowRunning)
+{
+    UINT unrelated = RegisterWindowMessageA("ZN374-Another Message");
+    SendMessageA(window, unrelated, 0, 0);
+    SendMessageA(window, WM_NULL, 0, 0);
+    EXPECT_EQ(0, MonitorDialogProc(window, unrelated, 0, 0));
+    EXPECT_EQ(0, MonitorDialogProc(window, WM_NULL, 0, 0));
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_EQ(std::vector<uint32_t>(), DriverEvents());
+}
+
+TEST(MonitorStart, MissingTemplateReturnsAtOnce)
+{
+    MonitorContext context;
+    memset(&context, 0, sizeof context);
+    struct Run
+    {
+        static DWORD WINAPI WithoutTemplate(void *context)
+        {
+            RunMonitor(GetModuleHandleA("kernel32.dll"), (MonitorContext *)context);
+            return 0;
+        }
+    };
+    HANDLE thread = CreateThread(NULL, 0, Run::WithoutTemplate, &context, 0, NULL);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, LoopEndWait)) << "RunMonitor did not return";
+    CloseHandle(thread);
+}
+
+// The battery poll, forced with WM_TIMER. The engaged flag lives for the whole
+// process, so every test ends by ticking the band back to leave.
+class MonitorBattery : public MonitorWindow
+{
+protected:
+    void SetUp() override
+    {
+        if (!SimBatteryAvailable())
+            GTEST_SKIP() << "no simulated battery: the private mount namespace is not permitted here";
+        ASSERT_EQ(0u, g_LowBatteryEngaged) << "an earlier test left the band engaged";
+        MonitorWindow::SetUp();
+    }
+
+    void TearDown() override
+    {
+        if (thread) {
+            SimSetPowerPoliciesFail(0);
+            Set(1, 100, 5);
+            Tick();
+            EXPECT_EQ(0u, g_LowBatteryEngaged);
+        }
+        MonitorWindow::TearDown();
+        if (SimBatteryAvailable())
+            SimSetBattery(1, 100);
+    }
+
+    void Set(int acLineStatus, int percent, unsigned level)
+    {
+        ASSERT_EQ(1, SimSetCriticalLevel(level));
+        ASSERT_EQ(1, SimSetBattery(acLineStatus, percent));
+    }
+};
+
+struct BatteryStep
+{
+    int acLineStatus;
+    int percent;
+    unsigned level;
+    uint32_t engage;
+};
+
+TEST_F(MonitorBattery, CrossingTheBandReachesDriverOnceEachWay)
+{
+    // The worked rows at level 5, then level 0, in an order that crosses the
+    // band several times from both sides.
+    const BatteryStep steps[] = {
+        {0, 100, 5, 0}, {0, 10, 5, 0}, {0, 7, 5, 0}, {0, 6, 5, 1},  {0, 5, 5, 1},
+        {0, 4, 5, 0},   {0, 255, 5, 0}, {1, 100, 5, 0}, {1, 5, 5, 1}, {1, 4, 5, 1},
+        {1, 3, 5, 0},   {1, 0, 5, 0},  {1, 4, 5, 1},  {255, 255, 5, 0}, {0, 0, 0, 1},
+        {0, 1, 0, 1},   {0, 2, 0, 0},
+    };
+    uint32_t engaged = 0;
+    std::vector<uint32_t> expected;
+
+    for (const BatteryStep &step : steps) {
+        SCOPED_TRACE(::testing::Message() << "AC " << step.acLineStatus << ", P " << step.percent
+                                          << ", L " << step.level);
+        Set(step.acLineStatus, step.percent, step.level);
+        for (int tick = 0; tick < 3; tick++)
+            Tick();
+        if (step.engage != engaged)
+            expected.push_back(step.engage ? 4 : 5);
+        engaged = step.engage;
+        EXPECT_EQ(expected, DriverEvents());
+        EXPECT_EQ(engaged, g_LowBatteryEngaged);
+        EXPECT_EQ((uint32_t)step.acLineStatus, g_PowerSnapshot.acLineStatus);
+        EXPECT_EQ((uint32_t)step.percent, g_PowerSnapshot.batteryPercent);
+        EXPECT_EQ(step.level, g_PowerSnapshot.criticalLevel);
+    }
+}
+
+TEST_F(MonitorBattery, EngagedFlagChangesEvenWhenDriverRejects)
+{
+    ASSERT_EQ(1, SimRemoveAllCameras());
+    ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraRejectSet));
+    Set(0, 5, 5);
+    Tick();
+    Tick();
+    EXPECT_EQ(1u, g_LowBatteryEngaged);
+    Set(0, 50, 5);
+    Tick();
+    Tick();
+    EXPECT_EQ(0u, g_LowBatteryEngaged);
+    EXPECT_EQ(std::vector<uint32_t>({4, 5}), DriverEvents());
+}
+
+TEST_F(MonitorBattery, FailedPowerReadingGivesNoEvent)
+{
+    Set(0, 5, 5);
+    ASSERT_EQ(1, SimSetPowerPoliciesFail(1));
+    EXPECT_EQ(0, RefreshPowerState());
+    Tick();
+    Tick();
+    EXPECT_EQ(std::vector<uint32_t>(), DriverEvents());
+    EXPECT_EQ(0u, g_LowBatteryEngaged);
+
+    ASSERT_EQ(1, SimSetPowerPoliciesFail(0));
+    EXPECT_EQ(1, RefreshPowerState());
+    Tick();
+    EXPECT_EQ(std::vector<uint32_t>({4}), DriverEvents());
+
+    // A failed reading in the band does not leave it either.
+    ASSERT_EQ(1, SimSetBattery(0, 100));
+    ASSERT_EQ(1, SimSetPowerPoliciesFail(1));
+    Tick();
+    EXPECT_EQ(1u, g_LowBatteryEngaged);
+    EXPECT_EQ(std::vector<uint32_t>({4}), DriverEvents());
+}
+
+}  // namespace
