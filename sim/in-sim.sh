@@ -40,9 +40,13 @@ if [ -d "$system32" ]; then
 fi
 # A server that outlives each test by a minute saves the prefix's boot
 # (about 0.7 s) for every executable that follows; if one is already
-# running this start simply fails.
-if [ -d "$WINEPREFIX" ]; then
-    wineserver -p60 >/dev/null 2>&1 || true
+# running this start simply fails. A new server's system processes
+# (services.exe and the services it starts) keep the stderr of whichever
+# process booted them until the server ends, so they are booted here with
+# no output attached: booted by a test, they would keep ctest waiting on its
+# pipe for the whole minute.
+if [ -d "$WINEPREFIX" ] && wineserver -p60 >/dev/null 2>&1; then
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 fi
 
 # Native first, Wine's builtin only where no stand-in has been built yet.
