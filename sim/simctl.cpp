@@ -95,10 +95,19 @@ int FindWindows(const char *spec, WindowSearch *search)
     return search->count;
 }
 
+// Each window with its class, so that a script can tell the monitor's dialog
+// (#32770) from the IME window that Wine gives every GUI thread.
+void PrintWindow(HWND window, const char *suffix)
+{
+    char className[128] = "";
+    GetClassNameA(window, className, sizeof(className));
+    printf("%p %s%s\n", (void *)window, className, suffix);
+}
+
 int PrintWindows(const WindowSearch *search)
 {
     for (int i = 0; i < search->count; ++i)
-        printf("%p\n", (void *)search->windows[i]);
+        PrintWindow(search->windows[i], "");
     return search->count > 0;
 }
 
@@ -131,7 +140,8 @@ int AddCamera(int argc, char **argv)
     return SimAddCamera(argv[2], flags);
 }
 
-// Sent, not posted, so that the monitor has handled the message (and the
+// Sent to every top-level window of the process, as the system does, and
+// not posted, so that the monitor has handled the message (and the
 // driver log holds its request) by the time simctl returns.
 int SendToProcess(const char *spec, const char *event)
 {
@@ -158,7 +168,9 @@ int SendToProcess(const char *spec, const char *event)
         DWORD_PTR result = 0;
         if (!SendMessageTimeoutA(search.windows[i], message, wParam, 0, SMTO_ABORTIFHUNG, 10000, &result))
             return 0;
-        printf("%p %ld\n", (void *)search.windows[i], (long)result);
+        char suffix[32];
+        sprintf(suffix, " %ld", (long)result);
+        PrintWindow(search.windows[i], suffix);
     }
     return 1;
 }
