@@ -98,10 +98,10 @@ protected:
             << exePath << " " << tail << ": expected exit code 0 (259 = still running)";
     }
 
-    // Runs "/u" and expects the monitor run to end with exit code 0.
-    void ExpectUninstallEnds(const ProgramRun &monitor)
+    // Runs the uninstall switch and expects the monitor run to end with exit code 0.
+    void ExpectUninstallEnds(const ProgramRun &monitor, const char *uninstall = "/u")
     {
-        ExpectQuietEnd(MonitorExePath(), "-U");
+        ExpectQuietEnd(MonitorExePath(), uninstall);
         EXPECT_EQ(0u, WaitForExitCode(monitor, EndTimeoutMs))
             << "the monitor did not end with 0 after the quit message (259 = still running)";
     }
@@ -120,11 +120,12 @@ TEST_F(MonitorProcess, InstallSwitchStoresWindowsDirectoryAndFileName)
         std::string exe;
         const char *tail;
         std::string expected;
+        const char *uninstall;
     } cases[] = {
-        {MonitorExePath(), "/i", windows + "\\ZN374Mon.exe"},
-        {CopyMonitorExe(ToolsFolder, "camwatch.exe"), "-i", windows + "\\camwatch.exe"},
-        {CopyMonitorExe("C:\\Program Files\\ZN Tools", "ZN374Mon.exe"), "/I", windows + "\\ZN374Mon.exe"},
-        {CopyMonitorExe(ToolsFolder, "Cam Watch.exe"), "/i", "\"" + windows + "\\Cam Watch.exe\""},
+        {MonitorExePath(), "/i", windows + "\\ZN374Mon.exe", "/u"},
+        {CopyMonitorExe(ToolsFolder, "camwatch.exe"), "-i", windows + "\\camwatch.exe", "-U"},
+        {CopyMonitorExe("C:\\Program Files\\ZN Tools", "ZN374Mon.exe"), "/I", windows + "\\ZN374Mon.exe", "-u"},
+        {CopyMonitorExe(ToolsFolder, "Cam Watch.exe"), "/i", "\"" + windows + "\\Cam Watch.exe\"", "/U"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.exe + " " + c.tail);
@@ -136,8 +137,32 @@ TEST_F(MonitorProcess, InstallSwitchStoresWindowsDirectoryAndFileName)
         EXPECT_TRUE(ReadRunValue(&data, &type));
         EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
         EXPECT_EQ(c.expected, data);
+        ExpectUninstallEnds(*monitor, c.uninstall);
+        EXPECT_FALSE(ReadRunValue(&data, &type)) << c.uninstall << " left the value: " << data;
+    }
+}
+
+TEST_F(MonitorProcess, ValueThatWouldNotFitIsStoredEmpty)
+{
+    ASSERT_TRUE(InstallCamera(1));
+    const std::string windows = WindowsDirectory();
+    // Windows directory, backslash and name take 259 characters plus the
+    // terminator: exactly the 260-byte buffer. One more character does not fit.
+    const size_t fitting = 259 - windows.size() - 1;
+    for (size_t length : {fitting, fitting + 1}) {
+        SCOPED_TRACE(length);
+        const std::string fileName = std::string(length - 4, 'n') + ".exe";
+        const std::string exe = CopyMonitorExe("C:\\t", fileName);
+        ASSERT_FALSE(exe.empty()) << "cannot copy to a name of " << length << " characters";
+        HWND window = NULL;
+        ProgramRun *monitor = StartMonitor(exe, "/i", &window);
+        std::string data = "<absent>";
+        DWORD type = 0xcccccccc;
+        EXPECT_TRUE(ReadRunValue(&data, &type));
+        EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+        EXPECT_EQ(length == fitting ? windows + "\\" + fileName : "", data);
         ExpectUninstallEnds(*monitor);
-        EXPECT_FALSE(ReadRunValue(&data, &type)) << "the /u run left the value: " << data;
+        DeleteFileA(exe.c_str());
     }
 }
 
