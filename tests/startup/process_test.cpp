@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,11 +64,11 @@ protected:
         // Whatever a test left running is told to quit the way a user would,
         // then ended by force.
         RunToExit(MonitorExePath(), "/u", EndTimeoutMs);
-        for (ProgramRun *run : runs_) {
+        for (const std::unique_ptr<ProgramRun> &run : runs_) {
             if (WaitForExitCode(*run, EndTimeoutMs) == STILL_ACTIVE)
                 TerminateProcess(run->info.hProcess, 1);
-            delete run;
         }
+        runs_.clear();
         DeleteRunValue();
         SimRemoveAllCameras();
         SimRemoveAllDevices();
@@ -76,8 +77,8 @@ protected:
     // Starts exePath with tail and waits for its hidden monitor window.
     ProgramRun *StartMonitor(const std::string &exePath, const std::string &tail, HWND *window)
     {
-        ProgramRun *run = new ProgramRun;
-        runs_.push_back(run);
+        runs_.push_back(std::unique_ptr<ProgramRun>(new ProgramRun));
+        ProgramRun *run = runs_.back().get();
         if (!StartProgram(exePath, tail, run)) {
             ADD_FAILURE() << "cannot start " << exePath << ", error " << GetLastError();
             *window = NULL;
@@ -106,7 +107,7 @@ protected:
             << "the monitor did not end with 0 after the quit message (259 = still running)";
     }
 
-    std::vector<ProgramRun *> runs_;
+    std::vector<std::unique_ptr<ProgramRun>> runs_;
 };
 
 // ---- Switches
