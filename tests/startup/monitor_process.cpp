@@ -13,12 +13,17 @@ struct WindowSearch
     HWND found;
 };
 
+// Wine gives each GUI thread a top-level IME window too, so the monitor is
+// told apart by the dialog class.
 BOOL CALLBACK MatchProcessWindow(HWND window, LPARAM lParam)
 {
     WindowSearch *search = reinterpret_cast<WindowSearch *>(lParam);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner == search->processId) {
+    char className[64];
+    memset(className, 0x23, sizeof className);
+    if (owner == search->processId && GetClassNameA(window, className, sizeof className) > 0 &&
+        lstrcmpA(className, "#32770") == 0) {
         search->found = window;
         return FALSE;
     }
@@ -87,7 +92,7 @@ DWORD WaitForExitCode(const ProgramRun &run, DWORD timeoutMs)
     return code;
 }
 
-HWND WaitForProcessWindow(const ProgramRun &run, DWORD timeoutMs)
+HWND WaitForMonitorWindow(const ProgramRun &run, DWORD timeoutMs)
 {
     const DWORD start = GetTickCount();
     for (;;) {

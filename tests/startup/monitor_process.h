@@ -30,8 +30,8 @@ bool StartProgram(const std::string &exePath, const std::string &tail, ProgramRu
 // timeoutMs.
 DWORD WaitForExitCode(const ProgramRun &run, DWORD timeoutMs);
 
-// The first top-level window of the process, waiting up to timeoutMs for it.
-HWND WaitForProcessWindow(const ProgramRun &run, DWORD timeoutMs);
+// The process's top-level dialog window, waiting up to timeoutMs for it.
+HWND WaitForMonitorWindow(const ProgramRun &run, DWORD timeoutMs);
 
 // Starts exePath with tail and waits for it to end; returns its exit code, or
 // STILL_ACTIVE when it did not end within timeoutMs (it is then terminated).

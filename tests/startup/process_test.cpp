@@ -84,7 +84,7 @@ protected:
             *window = NULL;
             return run;
         }
-        *window = WaitForProcessWindow(*run, StartTimeoutMs);
+        *window = WaitForMonitorWindow(*run, StartTimeoutMs);
         EXPECT_NE(nullptr, *window) << exePath << " " << tail << ": expected a monitor window, got none"
                                     << " (exit code " << WaitForExitCode(*run, 0) << ")";
         if (*window)
