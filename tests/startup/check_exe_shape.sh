@@ -49,8 +49,8 @@ while read -r dll function; do
     esac
 done <<< "$imports"
 
-printf '%s\n' "$imports" | grep -q '^cfgmgr32\.dll CM_' || fail "no CM_ function imported from cfgmgr32.dll"
-printf '%s\n' "$imports" | grep -qx 'powrprof\.dll GetCurrentPowerPolicies' ||
+grep -q '^cfgmgr32\.dll CM_' <<< "$imports" || fail "no CM_ function imported from cfgmgr32.dll"
+grep -qx 'powrprof\.dll GetCurrentPowerPolicies' <<< "$imports" ||
     fail "GetCurrentPowerPolicies not imported from powrprof.dll"
 
 major=$(printf '%s\n' "$headers" | awk '/^MajorSubsystemVersion/ { print $2 }')
@@ -59,13 +59,14 @@ case "$major.$minor" in
     4.0 | 5.0) echo "subsystem version: $major.$minor" ;;
     *) fail "subsystem version is $major.$minor, expected 4.0 or 5.0" ;;
 esac
-printf '%s\n' "$headers" | grep -q '^Subsystem.*Windows GUI' || fail "subsystem is not Windows GUI"
+grep -q '^Subsystem.*Windows GUI' <<< "$headers" || fail "subsystem is not Windows GUI"
 
 sections=$("$objdump" -h "$exe")
-if printf '%s\n' "$sections" | grep -q ' \.debug_\| \.stab'; then
+if grep -q ' \.debug_\| \.stab' <<< "$sections"; then
     fail "debug sections present: the executable is not stripped"
 fi
-if "$objdump" -t "$exe" 2>/dev/null | grep -q '^\[ *[0-9]*\]'; then
+symbols=$("$objdump" -t "$exe" 2>/dev/null || true)
+if grep -q '^\[ *[0-9]*\]' <<< "$symbols"; then
     fail "symbol table present: the executable is not stripped"
 fi
 
