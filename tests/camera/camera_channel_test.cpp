@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <dshow.h>
 #include <string.h>
 
 #include <string>
@@ -24,6 +25,105 @@ std::vector<SimDriverRequest> DriverLog()
     int count = SimReadDriverLog(log.data(), (int)log.size());
     log.resize(count < 0 ? 0 : count > 16 ? 16 : count);
     return log;
+}
+
+// The system's property bag only ever answers FriendlyName with a string, so
+// a bag answering with another type comes through a device list that stands
+// in for the system device enumerator on the calling thread.
+class OddNameBag : public IPropertyBag
+{
+public:
+    explicit OddNameBag(VARTYPE answer) : answer(answer) {}
+
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override
+    {
+        *out = iid == IID_IUnknown || iid == IID_IPropertyBag ? this : NULL;
+        if (!*out)
+            return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
+    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
+    // A number looks like a wild pointer, an object must be released again.
+    STDMETHODIMP Read(LPCOLESTR, VARIANT *value, IErrorLog *) override
+    {
+        V_VT(value) = answer;
+        if (answer == VT_UNKNOWN) {
+            V_UNKNOWN(value) = this;
+            AddRef();
+        } else {
+            V_I4(value) = 0x41;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP Write(LPCOLESTR, VARIANT *) override { return E_NOTIMPL; }
+
+    LONG refs = 1;
+    VARTYPE answer;
+};
+
+class DeviceList : public IClassFactory, public ICreateDevEnum, public IEnumMoniker
+{
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void **out) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IClassFactory)
+            *out = static_cast<IClassFactory *>(this);
+        else if (iid == IID_ICreateDevEnum)
+            *out = static_cast<ICreateDevEnum *>(this);
+        else if (iid == IID_IEnumMoniker)
+            *out = static_cast<IEnumMoniker *>(this);
+        else
+            return *out = NULL, E_NOINTERFACE;
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP CreateInstance(IUnknown *outer, REFIID iid, void **out) override
+    {
+        return outer ? CLASS_E_NOAGGREGATION : QueryInterface(iid, out);
+    }
+    STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+    STDMETHODIMP CreateClassEnumerator(REFCLSID, IEnumMoniker **out, DWORD) override
+    {
+        *out = this;
+        return S_OK;
+    }
+    STDMETHODIMP Next(ULONG, IMoniker **out, ULONG *fetched) override
+    {
+        *fetched = next < monikers.size() ? 1 : 0;
+        if (!*fetched)
+            return S_FALSE;
+        *out = monikers[next++];
+        (*out)->AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
+    STDMETHODIMP Reset() override { return next = 0, S_OK; }
+    STDMETHODIMP Clone(IEnumMoniker **) override { return E_NOTIMPL; }
+
+    std::vector<IMoniker *> monikers;
+    size_t next = 0;
+};
+
+// The system's moniker of the first video input device, taken before the
+// device list stands in for the enumerator.
+IMoniker *FirstVideoInputMoniker()
+{
+    ICreateDevEnum *devices = NULL;
+    IEnumMoniker *monikers = NULL;
+    IMoniker *moniker = NULL;
+    ULONG fetched = 0;
+    if (SUCCEEDED(CoCreateInstance(CLSID_SystemDeviceEnum, NULL, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                                   (void **)&devices))) {
+        if (devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0) == S_OK) {
+            monikers->Next(1, &moniker, &fetched);
+            monikers->Release();
+        }
+        devices->Release();
+    }
+    return fetched == 1 ? moniker : NULL;
 }
 
 class CameraChannel : public ::testing::Test
@@ -242,6 +342,39 @@ TEST_F(CameraChannel, UnreadableNameComparesWithWhatWasReadBefore)
     EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
     ExpectComKeptAndClose();
     EXPECT_TRUE(DriverLog().empty());
+}
+
+// A name of another type counts as unreadable and is freed all the same.
+TEST_F(CameraChannel, NameOfAnotherTypeIsFreedNotReadAsText)
+{
+    AddCamera(CameraName);
+    std::thread([this] {
+        ASSERT_EQ(S_OK, CoInitialize(NULL));
+        OddNameBag number(VT_I4), object(VT_UNKNOWN);
+        DeviceList list;
+        IMoniker *camera = FirstVideoInputMoniker();
+        IMoniker *numbered = NULL, *objected = NULL;
+        DWORD cookie = 0;
+        EXPECT_NE(nullptr, camera);
+        EXPECT_EQ(S_OK, CreatePointerMoniker(&number, &numbered));
+        EXPECT_EQ(S_OK, CreatePointerMoniker(&object, &objected));
+        list.monikers = {numbered, objected, camera};
+        EXPECT_EQ(S_OK, CoRegisterClassObject(CLSID_SystemDeviceEnum, static_cast<IClassFactory *>(&list),
+                                              CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie));
+        if (camera && numbered && objected && cookie) {
+            EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+            EXPECT_EQ(3u, list.next) << "the walk did not reach the camera";
+        }
+        CoRevokeClassObject(cookie);
+        for (IMoniker *moniker : list.monikers)
+            if (moniker)
+                moniker->Release();
+        EXPECT_EQ(1, object.refs) << "the value read was not freed";
+        EXPECT_EQ(1, number.refs);
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(std::vector<int>({0}), Receivers());
+    ExpectNothingHeld();
 }
 
 TEST_F(CameraChannel, EmptyNameMatchesOnlyAnEmptyName)
