@@ -21,11 +21,13 @@ int ReadFriendlyName(IMoniker *moniker, char *name)
 
     if (FAILED(moniker->BindToStorage(NULL, NULL, IID_IPropertyBag, (void **)&bag)))
         return 0;
+    // The bag may answer with another type than the one asked for: only a
+    // string is converted, and whatever came back is freed.
     value.vt = VT_BSTR;
     value.bstrVal = NULL;
     if (SUCCEEDED(bag->Read(L"FriendlyName", &value, NULL)) && value.vt == VT_BSTR &&
         !WideCharToMultiByte(CP_ACP, 0, value.bstrVal, -1, name, TextBufferSize, NULL, NULL)) {
-        // Too long (or not a string at all): a partial copy has no terminator.
+        // Too long for the buffer: the partial copy has no terminator.
         name[0] = '\0';
         compare = 0;
     }
