@@ -17,6 +17,10 @@ WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1
 
 wine reg add 'HKCU\Software\Wine' /v Version /d winxp /f >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+# A crashing program would otherwise wait for someone to close winedbg's
+# crash dialog, which nobody sees on the null display: a test would hang
+# until its timeout instead of failing at once with a backtrace.
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
 
 # The display driver is chosen when the prefix's server starts, so the new
 # setting only counts after a restart.
