@@ -2,11 +2,12 @@
 // end-to-end tests that drive the simulated machine from outside a process.
 //   simctl camera-clear | camera-add NAME [reject-set] [no-property-set] [no-friendly-name]
 //   simctl log | log-clear
-//   simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT
+//   simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT | power
 //   simctl window-of PID|IMAGE.exe | wait-window PID|IMAGE.exe [MS]
 //   simctl post PID|IMAGE.exe suspend|resume|endsession|endsession-cancel|tick
 //   simctl device-clear | device-add-camera NAME [suspend=N|no-suspend]
 #include <windows.h>
+#include <powrprof.h>
 #include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -32,7 +33,7 @@ int Usage(void)
     fprintf(stderr,
             "usage: simctl camera-clear | camera-add NAME [reject-set] [no-property-set] [no-friendly-name]\n"
             "       simctl log | log-clear\n"
-            "       simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT\n"
+            "       simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT | power\n"
             "       simctl window-of PROCESS | wait-window PROCESS [MS]\n"
             "       simctl post PROCESS suspend|resume|endsession|endsession-cancel|tick\n"
             "       simctl device-clear | device-add-camera NAME [suspend=N|no-suspend]\n"
@@ -120,6 +121,26 @@ int PrintDriverLog(void)
     while (fgets(line, sizeof(line), log) != NULL)
         fputs(line, stdout);
     fclose(log);
+    return 1;
+}
+
+// What a program on this machine reads: the two bytes of the power status
+// and the critical alarm level of the current policy.
+int PrintPower(void)
+{
+    SYSTEM_POWER_STATUS status;
+    memset(&status, 0, sizeof(status));
+    if (GetSystemPowerStatus(&status))
+        printf("ACLineStatus=%u BatteryLifePercent=%u\n", status.ACLineStatus, status.BatteryLifePercent);
+    else
+        printf("GetSystemPowerStatus failed, error %lu\n", GetLastError());
+
+    GLOBAL_POWER_POLICY global;
+    POWER_POLICY power;
+    if (GetCurrentPowerPolicies(&global, &power))
+        printf("critical=%lu\n", global.user.DischargePolicy[DISCHARGE_POLICY_CRITICAL].BatteryLevel);
+    else
+        printf("GetCurrentPowerPolicies failed, error %lu\n", GetLastError());
     return 1;
 }
 
@@ -227,6 +248,8 @@ int main(int argc, char **argv)
         result = SimSetPowerPoliciesFail((int)a);
     else if (strcmp(command, "battery") == 0 && argc == 4 && ParseNumber(argv[2], &a) && ParseNumber(argv[3], &b))
         result = SimSetBattery((int)a, (int)b);
+    else if (strcmp(command, "power") == 0 && argc == 2)
+        result = PrintPower();
     else if (strcmp(command, "window-of") == 0 && argc == 3)
     {
         WindowSearch search;

@@ -42,6 +42,7 @@ protected:
         SimRemoveAllCameras();
         SimClearDriverLog();
         SimSetPowerPoliciesFail(0);
+        SimSetCriticalLevel(5);
     }
 
     // A null result means an empty category (S_FALSE and no enumerator).
