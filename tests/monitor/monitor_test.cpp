@@ -87,6 +87,11 @@ protected:
                 Sleep(10);
         }
         ASSERT_NE(nullptr, window) << "the monitor window never appeared";
+        // The window is listed as soon as it exists, before WM_INITDIALOG has
+        // stored the context; tests that call the procedure directly need it.
+        for (int i = 0; i < 1000 && !GetWindowLongPtrA(window, DWLP_USER); i++)
+            Sleep(10);
+        ASSERT_NE(0, GetWindowLongPtrA(window, DWLP_USER)) << "WM_INITDIALOG never stored the context";
     }
 
     // True when RunMonitor has returned.
