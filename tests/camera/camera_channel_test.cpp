@@ -8,6 +8,7 @@
 
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "camera/camera_channel.h"
@@ -202,36 +203,6 @@ TEST_F(CameraChannel, SendReachesDriverAsCodePlusTwoInOneBuffer)
     }
 }
 
-TEST_F(CameraChannel, NoVideoDeviceSendsNothing)
-{
-    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
-    EXPECT_TRUE(DriverLog().empty());
-    ExpectNothingHeld();
-    ExpectComKeptAndClose();
-}
-
-TEST_F(CameraChannel, OnlyFirstEqualNameGetsTheEventCaseFolded)
-{
-    AddCamera("Other Camera");
-    AddCamera("zn TEST camera");
-    AddCamera(CameraName);
-    AddCamera("ZN Test Camera 2");
-
-    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventBatteryCritical));
-    EXPECT_EQ(std::vector<int>({1}), Receivers());
-    ExpectNothingHeld();
-}
-
-TEST_F(CameraChannel, MissingNameSendsNothing)
-{
-    AddCamera("Other Camera");
-    AddCamera("ZN Test Camer");
-    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
-    EXPECT_TRUE(DriverLog().empty());
-    ExpectNothingHeld();
-    ExpectComKeptAndClose();
-}
-
 TEST_F(CameraChannel, RejectingDriverStillReleasesFilter)
 {
     AddCamera(CameraName, SimCameraRejectSet);
@@ -245,23 +216,57 @@ TEST_F(CameraChannel, RejectingDriverStillReleasesFilter)
     EXPECT_EQ(0u, context.comInitialised) << "the close step did not run";
 }
 
-TEST_F(CameraChannel, FilterWithoutPropertySetIsReleased)
+// Which camera a send reaches, from the cameras added (in order) and the name
+// wanted; no receivers means the send fails and keeps its COM initialisation.
+struct Selection
 {
-    AddCamera(CameraName, SimCameraNoPropertySet);
-    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
-    EXPECT_TRUE(DriverLog().empty());
+    const char *behaviour;
+    std::vector<std::pair<std::string, unsigned>> cameras;  // name, SimCameraFlags
+    std::string wanted;
+    std::vector<int> receivers;
+};
+
+void PrintTo(const Selection &selection, std::ostream *out) { *out << selection.behaviour; }
+
+class CameraSelection : public CameraChannel, public ::testing::WithParamInterface<Selection>
+{
+};
+
+TEST_P(CameraSelection, EventReachesOnlyTheFirstCameraOfTheWantedName)
+{
+    const Selection &selection = GetParam();
+    for (const auto &camera : selection.cameras)
+        AddCamera(camera.first.c_str(), camera.second);
+    SetWanted(selection.wanted.c_str());
+    EXPECT_EQ(selection.receivers.empty() ? 0 : 1, SendCameraEvent(&context, CameraEventSuspend));
+    EXPECT_EQ(selection.receivers, Receivers());
     ExpectNothingHeld();
-    ExpectComKeptAndClose();
+    if (selection.receivers.empty())
+        ExpectComKeptAndClose();
+    else
+        EXPECT_EQ(0u, context.comInitialised);
 }
 
-TEST_F(CameraChannel, NameFillingTheBufferStillMatches)
-{
-    std::string name(259, 'n');
-    AddCamera(name.c_str());
-    SetWanted(name.c_str());
-    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
-    EXPECT_EQ(std::vector<int>({0}), Receivers());
-}
+const unsigned Unnamed = SimCameraNoFriendlyName;
+const Selection Selections[] = {
+    {"NoVideoDeviceSendsNothing", {}, CameraName, {}},
+    {"OnlyFirstEqualNameGetsTheEventCaseFolded",
+     {{"Other Camera", 0}, {"zn TEST camera", 0}, {CameraName, 0}, {"ZN Test Camera 2", 0}}, CameraName, {1}},
+    {"MissingNameSendsNothing", {{"Other Camera", 0}, {"ZN Test Camer", 0}}, CameraName, {}},
+    {"FilterWithoutPropertySetIsReleased", {{CameraName, SimCameraNoPropertySet}}, CameraName, {}},
+    {"NameFillingTheBufferStillMatches", {{std::string(259, 'n'), 0}}, std::string(259, 'n'), {0}},
+    {"WalkGoesOnPastTooLongName", {{std::string(300, 'z'), 0}, {CameraName, 0}}, CameraName, {1}},
+    {"UnreadableNameIsSkippedForNamedCamera", {{"Unnamed", Unnamed}, {CameraName, 0}}, CameraName, {1}},
+    // An unreadable name leaves the buffer as it was: empty before any name
+    // was read, the earlier device's name after one.
+    {"UnreadableFirstNameComparesAsEmpty", {{"Unnamed", Unnamed}}, "", {0}},
+    {"UnreadableNameComparesAsTheNameReadBefore", {{"Other Camera", 0}, {"Unnamed", Unnamed}}, "", {}},
+    {"EmptyNameMatchesOnlyAnEmptyName", {{"Other Camera", 0}, {"", 0}}, "", {1}},
+};
+INSTANTIATE_TEST_SUITE_P(Names, CameraSelection, ::testing::ValuesIn(Selections),
+                         [](const ::testing::TestParamInfo<Selection> &info) {
+                             return std::string(info.param.behaviour);
+                         });
 
 TEST_F(CameraChannel, NameTooLongForTheBufferNeverMatches)
 {
@@ -280,14 +285,6 @@ TEST_F(CameraChannel, NameTooLongForTheBufferNeverMatches)
         }
         EXPECT_TRUE(DriverLog().empty());
     }
-}
-
-TEST_F(CameraChannel, WalkGoesOnPastTooLongName)
-{
-    AddCamera(std::string(300, 'z').c_str());
-    AddCamera(CameraName);
-    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
-    EXPECT_EQ(std::vector<int>({1}), Receivers());
 }
 
 // Names are compared as ANSI bytes, case folded for ASCII letters only.
@@ -316,32 +313,6 @@ TEST_F(CameraChannel, NonAsciiNameMatchesItsAnsiBytes)
     EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
     ExpectComKeptAndClose();
     EXPECT_EQ(std::vector<int>({0, 0}), Receivers());
-}
-
-TEST_F(CameraChannel, UnreadableNameIsSkippedForNamedCamera)
-{
-    AddCamera("Unnamed", SimCameraNoFriendlyName);
-    AddCamera(CameraName);
-    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
-    EXPECT_EQ(std::vector<int>({1}), Receivers());
-}
-
-// An unreadable name leaves the buffer as it was: empty before any name was
-// read, the earlier device's name after one.
-TEST_F(CameraChannel, UnreadableNameComparesWithWhatWasReadBefore)
-{
-    AddCamera("Unnamed", SimCameraNoFriendlyName);
-    SetWanted("");
-    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
-    EXPECT_EQ(std::vector<int>({0}), Receivers());
-
-    ASSERT_EQ(1, SimRemoveAllCameras());
-    ASSERT_EQ(1, SimClearDriverLog());
-    AddCamera("Other Camera");
-    AddCamera("Unnamed", SimCameraNoFriendlyName);
-    EXPECT_EQ(0, SendCameraEvent(&context, CameraEventSuspend));
-    ExpectComKeptAndClose();
-    EXPECT_TRUE(DriverLog().empty());
 }
 
 // A name of another type counts as unreadable and is freed all the same.
@@ -375,15 +346,6 @@ TEST_F(CameraChannel, NameOfAnotherTypeIsFreedNotReadAsText)
     }).join();
     EXPECT_EQ(std::vector<int>({0}), Receivers());
     ExpectNothingHeld();
-}
-
-TEST_F(CameraChannel, EmptyNameMatchesOnlyAnEmptyName)
-{
-    AddCamera("Other Camera");
-    AddCamera("");
-    SetWanted("");
-    EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
-    EXPECT_EQ(std::vector<int>({1}), Receivers());
 }
 
 // The flag records only an initialisation this channel made; a failed open's
