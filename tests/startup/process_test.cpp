@@ -40,14 +40,6 @@ std::vector<uint32_t> DriverValues()
     return values;
 }
 
-std::string Describe(const std::vector<uint32_t> &values)
-{
-    std::string text = "[";
-    for (size_t i = 0; i < values.size(); ++i)
-        text += (i ? "," : "") + std::to_string(values[i]);
-    return text + "]";
-}
-
 class MonitorProcess : public ::testing::Test
 {
 protected:
@@ -75,21 +67,32 @@ protected:
     }
 
     // Starts exePath with tail and waits for its hidden monitor window.
-    ProgramRun *StartMonitor(const std::string &exePath, const std::string &tail, HWND *window)
+    ProgramRun *StartMonitor(const std::string &exePath, const std::string &tail, HWND *window = NULL)
     {
         runs_.push_back(std::unique_ptr<ProgramRun>(new ProgramRun));
         ProgramRun *run = runs_.back().get();
+        HWND found = NULL;
         if (!StartProgram(exePath, tail, run)) {
             ADD_FAILURE() << "cannot start " << exePath << ", error " << GetLastError();
-            *window = NULL;
-            return run;
+        } else {
+            found = WaitForMonitorWindow(*run, StartTimeoutMs);
+            EXPECT_NE(nullptr, found) << exePath << " " << tail << ": expected a monitor window, got none"
+                                      << " (exit code " << WaitForExitCode(*run, 0) << ")";
+            EXPECT_FALSE(found && IsWindowVisible(found)) << "the monitor window must stay hidden";
         }
-        *window = WaitForMonitorWindow(*run, StartTimeoutMs);
-        EXPECT_NE(nullptr, *window) << exePath << " " << tail << ": expected a monitor window, got none"
-                                    << " (exit code " << WaitForExitCode(*run, 0) << ")";
-        if (*window)
-            EXPECT_FALSE(IsWindowVisible(*window)) << "the monitor window must stay hidden";
+        if (window)
+            *window = found;
         return run;
+    }
+
+    // The Run value must be present, a REG_SZ, and hold expected.
+    static void ExpectRunValue(const std::string &expected)
+    {
+        std::string data = "<absent>";
+        DWORD type = 0xcccccccc;
+        EXPECT_TRUE(ReadRunValue(&data, &type));
+        EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+        EXPECT_EQ(expected, data);
     }
 
     // Runs exePath with tail and expects it to end by itself with exit code 0.
@@ -131,15 +134,11 @@ TEST_F(MonitorProcess, InstallSwitchStoresWindowsDirectoryAndFileName)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.exe + " " + c.tail);
         ASSERT_FALSE(c.exe.empty()) << "copying the executable failed";
-        HWND window = NULL;
-        ProgramRun *monitor = StartMonitor(c.exe, c.tail, &window);
-        std::string data = "<absent>";
-        DWORD type = 0xcccccccc;
-        EXPECT_TRUE(ReadRunValue(&data, &type));
-        EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-        EXPECT_EQ(c.expected, data);
+        ProgramRun *monitor = StartMonitor(c.exe, c.tail);
+        ExpectRunValue(c.expected);
         ExpectUninstallEnds(*monitor, c.uninstall);
-        EXPECT_FALSE(ReadRunValue(&data, &type)) << c.uninstall << " left the value: " << data;
+        std::string data;
+        EXPECT_FALSE(ReadRunValue(&data, NULL)) << c.uninstall << " left the value: " << data;
     }
 }
 
@@ -155,13 +154,8 @@ TEST_F(MonitorProcess, ValueThatWouldNotFitIsStoredEmpty)
         const std::string fileName = std::string(length - 4, 'n') + ".exe";
         const std::string exe = CopyMonitorExe("C:\\t", fileName);
         ASSERT_FALSE(exe.empty()) << "cannot copy to a name of " << length << " characters";
-        HWND window = NULL;
-        ProgramRun *monitor = StartMonitor(exe, "/i", &window);
-        std::string data = "<absent>";
-        DWORD type = 0xcccccccc;
-        EXPECT_TRUE(ReadRunValue(&data, &type));
-        EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
-        EXPECT_EQ(length == fitting ? windows + "\\" + fileName : "", data);
+        ProgramRun *monitor = StartMonitor(exe, "/i");
+        ExpectRunValue(length == fitting ? windows + "\\" + fileName : "");
         ExpectUninstallEnds(*monitor);
         DeleteFileA(exe.c_str());
     }
@@ -170,11 +164,8 @@ TEST_F(MonitorProcess, ValueThatWouldNotFitIsStoredEmpty)
 TEST_F(MonitorProcess, InstallTwiceKeepsOneValue)
 {
     ASSERT_TRUE(InstallCamera(1));
-    HWND window = NULL;
-    ProgramRun *monitor = StartMonitor(MonitorExePath(), "/i -I", &window);
-    std::string data;
-    EXPECT_TRUE(ReadRunValue(&data, NULL));
-    EXPECT_EQ(WindowsDirectory() + "\\ZN374Mon.exe", data);
+    ProgramRun *monitor = StartMonitor(MonitorExePath(), "/i -I");
+    ExpectRunValue(WindowsDirectory() + "\\ZN374Mon.exe");
     ExpectUninstallEnds(*monitor);
 }
 
@@ -185,8 +176,7 @@ TEST_F(MonitorProcess, UninstallDeletesValueAndEndsRunningMonitorWhereverInstall
     // looked at. Either way the run ends without monitoring.
     for (const char *tail : {"/i /u", "/u /i"}) {
         SCOPED_TRACE(tail);
-        HWND window = NULL;
-        ProgramRun *monitor = StartMonitor(MonitorExePath(), "", &window);
+        ProgramRun *monitor = StartMonitor(MonitorExePath(), "");
         ExpectQuietEnd(MonitorExePath(), tail);
         EXPECT_FALSE(ReadRunValue(NULL, NULL)) << "expected no Run value";
         EXPECT_EQ(0u, WaitForExitCode(*monitor, EndTimeoutMs)) << "the running monitor did not quit";
@@ -196,13 +186,11 @@ TEST_F(MonitorProcess, UninstallDeletesValueAndEndsRunningMonitorWhereverInstall
 TEST_F(MonitorProcess, UnrecognisedTokensAreIgnored)
 {
     ASSERT_TRUE(InstallCamera(1));
-    HWND window = NULL;
-    ProgramRun *first = StartMonitor(MonitorExePath(), "", &window);
+    ProgramRun *first = StartMonitor(MonitorExePath(), "");
     // A tab does not separate switches, and only whole tokens match.
     for (const char *tail : {"/i\t/u", "/ix", "-install", "/uninstall", "i u"}) {
         SCOPED_TRACE(tail);
-        HWND other = NULL;
-        ProgramRun *run = StartMonitor(MonitorExePath(), tail, &other);
+        ProgramRun *run = StartMonitor(MonitorExePath(), tail);
         EXPECT_FALSE(ReadRunValue(NULL, NULL)) << "no switch was given, yet the value was written";
         EXPECT_EQ(STILL_ACTIVE, WaitForExitCode(*first, 0)) << "no quit message was due";
         TerminateProcess(run->info.hProcess, 0);
@@ -217,8 +205,7 @@ TEST_F(MonitorProcess, LongCommandLineIsReadWhole)
     // 297 + 1 + 2 = 300 characters; the switch at the very end still counts.
     const std::string tail = std::string(297, 'a') + " /i";
     ASSERT_EQ(300u, tail.size());
-    HWND window = NULL;
-    ProgramRun *monitor = StartMonitor(MonitorExePath(), tail, &window);
+    ProgramRun *monitor = StartMonitor(MonitorExePath(), tail);
     EXPECT_TRUE(ReadRunValue(NULL, NULL)) << "the /i at the end of a 300-character tail was lost";
     ExpectUninstallEnds(*monitor);
 }
@@ -268,8 +255,7 @@ TEST_F(MonitorProcess, MonitorsOnlyOnWindowsNt5)
         ASSERT_FALSE(exe.empty());
         SetWineVersionFor(fileName, c.version);
         if (c.monitors) {
-            HWND window = NULL;
-            ProgramRun *monitor = StartMonitor(exe, "/i", &window);
+            ProgramRun *monitor = StartMonitor(exe, "/i");
             EXPECT_TRUE(ReadRunValue(NULL, NULL));
             ExpectUninstallEnds(*monitor);
         } else {
@@ -291,8 +277,7 @@ TEST_F(MonitorProcess, InstalledMonitorDeliversSuspendToDriver)
     EXPECT_TRUE(ReadRunValue(NULL, NULL));
 
     SendMessageA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
-    const std::vector<uint32_t> expected = {2};
-    EXPECT_EQ(expected, DriverValues()) << "got " << Describe(DriverValues());
+    EXPECT_EQ(std::vector<uint32_t>({2}), DriverValues());
 
     ExpectUninstallEnds(*monitor);
     EXPECT_FALSE(ReadRunValue(NULL, NULL));
@@ -316,8 +301,7 @@ TEST_F(MonitorProcess, BatteryDipThroughCriticalBandReachesDriver)
     SendMessageA(window, WM_TIMER, 101, 0);
     ASSERT_EQ(1, SimSetBattery(0, 40));
     SendMessageA(window, WM_TIMER, 101, 0);
-    const std::vector<uint32_t> expected = {4, 5};
-    EXPECT_EQ(expected, DriverValues()) << "got " << Describe(DriverValues());
+    EXPECT_EQ(std::vector<uint32_t>({4, 5}), DriverValues());
 
     ExpectUninstallEnds(*monitor);
     SimSetBattery(1, 100);
@@ -337,8 +321,7 @@ TEST_F(MonitorProcess, SessionEndReachesDriverBeforeProcessIsGone)
     lstrcatA(wineboot, "\\wineboot.exe");
     EXPECT_EQ(0u, RunToExit(wineboot, "--end-session", 60000));
     EXPECT_NE(STILL_ACTIVE, WaitForExitCode(*monitor, EndTimeoutMs)) << "the session ended, the monitor did not";
-    const std::vector<uint32_t> expected = {3};
-    EXPECT_EQ(expected, DriverValues()) << "got " << Describe(DriverValues());
+    EXPECT_EQ(std::vector<uint32_t>({3}), DriverValues());
 }
 
 }  // namespace
