@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <string.h>
 
+#include <utility>
 #include <vector>
 
 #include "monitor/monitor.h"
@@ -130,13 +131,17 @@ TEST_F(MonitorWindow, SuspendAndSessionEndReturnTheSendResult)
     EXPECT_EQ(std::vector<uint32_t>({2, 3, 2, 3}), DriverEvents());
 }
 
-TEST_F(MonitorWindow, OtherPowerEventsSendNothing)
+TEST_F(MonitorWindow, OtherPowerEventsAndMessagesSendNothingAndLeaveWindowRunning)
 {
-    const WPARAM events[] = {PBT_APMQUERYSUSPEND, PBT_APMRESUMESUSPEND, PBT_APMPOWERSTATUSCHANGE,
-                             PBT_APMRESUMEAUTOMATIC, PBT_APMBATTERYLOW};
-    for (WPARAM event : events) {
-        SendMessageA(window, WM_POWERBROADCAST, event, 0);
-        EXPECT_EQ(0, MonitorDialogProc(window, WM_POWERBROADCAST, event, 0)) << "event " << event;
+    const UINT unrelated = RegisterWindowMessageA("ZN374-Another Message");
+    const std::pair<UINT, WPARAM> messages[] = {
+        {WM_POWERBROADCAST, PBT_APMQUERYSUSPEND},      {WM_POWERBROADCAST, PBT_APMRESUMESUSPEND},
+        {WM_POWERBROADCAST, PBT_APMPOWERSTATUSCHANGE}, {WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC},
+        {WM_POWERBROADCAST, PBT_APMBATTERYLOW},        {unrelated, 0}, {WM_NULL, 0}};
+    for (const auto &m : messages) {
+        SendMessageA(window, m.first, m.second, 0);
+        EXPECT_EQ(0, MonitorDialogProc(window, m.first, m.second, 0))
+            << "message 0x" << std::hex << m.first << ", wParam " << m.second;
     }
     EXPECT_EQ(std::vector<uint32_t>(), DriverEvents());
     EXPECT_TRUE(IsWindow(window));
@@ -155,8 +160,7 @@ TEST_F(MonitorWindow, PostedQuitMessageEndsLoop)
     PostMessageA(window, QuitMessage(), 0, 0);
     EXPECT_TRUE(LoopEnded()) << "RunMonitor did not return";
     EXPECT_FALSE(IsWindow(window));
-    // Nothing is left to take a tick.
-    SendMessageA(window, WM_TIMER, 101, 0);
+    Tick();  // nothing is left to take it
     EXPECT_EQ(std::vector<uint32_t>(), DriverEvents());
 }
 
@@ -166,17 +170,6 @@ TEST_F(MonitorWindow, BroadcastQuitMessageEndsLoop)
     EXPECT_GT(BroadcastSystemMessageA(BSF_POSTMESSAGE, &recipients, QuitMessage(), 0, 0), 0);
     EXPECT_TRUE(LoopEnded()) << "RunMonitor did not return";
     EXPECT_FALSE(IsWindow(window));
-}
-
-TEST_F(MonitorWindow, OtherMessagesLeaveWindowRunning)
-{
-    UINT unrelated = RegisterWindowMessageA("ZN374-Another Message");
-    SendMessageA(window, unrelated, 0, 0);
-    SendMessageA(window, WM_NULL, 0, 0);
-    EXPECT_EQ(0, MonitorDialogProc(window, unrelated, 0, 0));
-    EXPECT_EQ(0, MonitorDialogProc(window, WM_NULL, 0, 0));
-    EXPECT_TRUE(IsWindow(window));
-    EXPECT_EQ(std::vector<uint32_t>(), DriverEvents());
 }
 
 TEST(MonitorStart, MissingTemplateReturnsAtOnce)
