@@ -20,12 +20,7 @@ namespace {
 
 const GUID kVendorSet = {0xcca349da, 0x4fe2, 0x423a, {0xaa, 0x50, 0xe6, 0xf3, 0x52, 0x57, 0x5c, 0xbc}};
 const DWORD kVendorProperty = 0x807;
-
-struct Device
-{
-    bool named;
-    std::wstring name;
-};
+const wchar_t NoName[] = L"<no FriendlyName>";
 
 class SimMachine : public ::testing::Test
 {
@@ -59,9 +54,10 @@ protected:
         return monikers;
     }
 
-    static std::vector<Device> ListCameras()
+    // The FriendlyName of each enumerated camera, NoName where it has none.
+    static std::vector<std::wstring> ListCameras()
     {
-        std::vector<Device> found;
+        std::vector<std::wstring> found;
         HRESULT hr = S_OK;
         IEnumMoniker *monikers = EnumerateCameras(&hr);
         if (monikers == NULL)
@@ -69,22 +65,21 @@ protected:
         IMoniker *moniker = NULL;
         while (monikers->Next(1, &moniker, NULL) == S_OK)
         {
-            Device device = {false, L""};
+            std::wstring name = NoName;
             IPropertyBag *bag = NULL;
             if (SUCCEEDED(moniker->BindToStorage(NULL, NULL, IID_IPropertyBag, (void **)&bag)))
             {
-                VARIANT name;
-                VariantInit(&name);
-                V_VT(&name) = VT_BSTR;
-                if (SUCCEEDED(bag->Read(L"FriendlyName", &name, NULL)))
+                VARIANT value;
+                VariantInit(&value);
+                V_VT(&value) = VT_BSTR;
+                if (SUCCEEDED(bag->Read(L"FriendlyName", &value, NULL)))
                 {
-                    device.named = true;
-                    device.name = V_BSTR(&name);
-                    VariantClear(&name);
+                    name = V_BSTR(&value);
+                    VariantClear(&value);
                 }
                 bag->Release();
             }
-            found.push_back(device);
+            found.push_back(name);
             moniker->Release();
         }
         monikers->Release();
@@ -154,16 +149,12 @@ TEST_F(SimMachine, DevenumListsCamerasInOrderAddedWithTheirNames)
     ASSERT_EQ(1, SimAddCameraW(unicodeName, 0));
     ASSERT_EQ(1, SimAddCamera(std::string(300, 'L').c_str(), 0));
 
-    std::vector<Device> found = ListCameras();
-    ASSERT_EQ(5u, found.size());
-    EXPECT_TRUE(found[0].named && found[0].name == L"Zeta Cam");
-    EXPECT_TRUE(found[1].named && found[1].name == L"alpha cam");
-    EXPECT_FALSE(found[2].named) << "expected no FriendlyName, got one of " << found[2].name.size() << " chars";
-    EXPECT_TRUE(found[3].named && found[3].name == unicodeName);
-    EXPECT_EQ(std::wstring(300, L'L'), found[4].name);
+    const std::vector<std::wstring> expected = {L"Zeta Cam", L"alpha cam", NoName, unicodeName,
+                                                std::wstring(300, L'L')};
+    EXPECT_EQ(expected, ListCameras());
 
     ASSERT_EQ(1, SimRemoveAllCameras());
-    EXPECT_EQ(0u, ListCameras().size());
+    EXPECT_EQ(std::vector<std::wstring>(), ListCameras());
 }
 
 TEST_F(SimMachine, SetOnBoundFilterIsLoggedWithSizesWordsAndSameBuffer)
@@ -257,11 +248,10 @@ TEST_F(SimMachine, PowerPoliciesThroughImportReportCriticalLevelOrFail)
         memset(&power, 0xcc, sizeof(power));
         ASSERT_TRUE(GetCurrentPowerPolicies(&global, &power)) << "error " << GetLastError();
         EXPECT_EQ(level, global.user.DischargePolicy[DISCHARGE_POLICY_CRITICAL].BatteryLevel);
+        // Everything else reads as zero, the pattern included.
         global.user.DischargePolicy[DISCHARGE_POLICY_CRITICAL].BatteryLevel = 0;
-        GLOBAL_POWER_POLICY zeroGlobal;
-        POWER_POLICY zeroPower;
-        memset(&zeroGlobal, 0, sizeof(zeroGlobal));
-        memset(&zeroPower, 0, sizeof(zeroPower));
+        static const GLOBAL_POWER_POLICY zeroGlobal = {};
+        static const POWER_POLICY zeroPower = {};
         EXPECT_EQ(0, memcmp(&zeroGlobal, &global, sizeof(global))) << "level " << level;
         EXPECT_EQ(0, memcmp(&zeroPower, &power, sizeof(power))) << "level " << level;
     }
