@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "devtree.h"
+#include "device_tree_test.h"
 #include "discovery/camera_probe.h"
 
 namespace {
@@ -46,30 +46,15 @@ struct ProbeResult
     char friendlyName[OutputCapacity];
 };
 
-class CameraProbe : public ::testing::Test
+class CameraProbe : public DeviceTreeTest
 {
 protected:
-    void SetUp() override
-    {
-        if (SimCfgMgrCalls("CM_Locate_DevNodeA") < 0)
-            GTEST_SKIP() << "the stand-in cfgmgr32.dll is not loaded; run through sim/run-wine.sh";
-        ASSERT_EQ(1, SimRemoveAllDevices());
-        ASSERT_EQ(1, SimResetCfgMgrCalls());
-    }
-    void TearDown() override { SimRemoveAllDevices(); }
-
-    static void AddDevice(const char *id, const std::string &hardwareIds, unsigned flags)
-    {
-        SimDevice device = {id, hardwareIds.data(), (DWORD)hardwareIds.size(), flags};
-        ASSERT_EQ(1, SimAddDevice(&device)) << id;
-    }
-
     // An Imaging-class camera, plugged in with its driver running, whose
     // driver key holds a name and SelectiveSuspend.
     static void AddImagingCamera(const char *id, const std::string &hardwareIds,
                                  unsigned extraFlags = SimDevicePresent | SimDeviceDriverLoaded)
     {
-        AddDevice(id, hardwareIds, SimDeviceImaging | extraFlags);
+        AddDevice(id, hardwareIds.data(), (DWORD)hardwareIds.size(), SimDeviceImaging | extraFlags);
         ASSERT_EQ(1, SimSetDriverString(id, "FriendlyName", "Sim Camera"));
         ASSERT_EQ(1, SimSetDriverString(id, "DriverDesc", "Sim Camera Driver"));
         ASSERT_EQ(1, SimSetDriverDword(id, "SelectiveSuspend", 1));
@@ -78,7 +63,7 @@ protected:
     static void AddUsbOnlyCamera(const char *id, const std::string &hardwareIds, unsigned flags,
                                  const char *name)
     {
-        AddDevice(id, hardwareIds, flags);
+        AddDevice(id, hardwareIds.data(), (DWORD)hardwareIds.size(), flags);
         ASSERT_EQ(1, SimSetDriverString(id, "FriendlyName", name));
         ASSERT_EQ(1, SimSetDriverDword(id, "SelectiveSuspend", 1));
     }
@@ -200,7 +185,7 @@ TEST_F(CameraProbe, DecidesOnSelectiveSuspendWithBothOutputsNull)
 
 TEST_F(CameraProbe, CameraWithoutDriverKeyCountsAsFoundWithEmptyName)
 {
-    AddDevice(CameraId, CameraIds,
+    AddDevice(CameraId, CameraIds.data(), (DWORD)CameraIds.size(),
               SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded | SimDeviceNoDriverKey);
     ProbeResult result = Probe();
     EXPECT_EQ(1, result.found);
@@ -241,8 +226,7 @@ TEST_F(CameraProbe, UsbWalkNeverMatchesDeviceWithoutIdsAgainstEarlierList)
     // The stopped camera leaves its list in the working buffer; the running
     // device after it has no HardwareID value at all.
     AddUsbOnlyCamera(CameraId, CameraIds, SimDevicePresent, "Stopped Camera");
-    SimDevice bare = {LaterDeviceId, NULL, 0, SimDevicePresent | SimDeviceDriverLoaded};
-    ASSERT_EQ(1, SimAddDevice(&bare));
+    AddDevice(LaterDeviceId, NULL, 0, SimDevicePresent | SimDeviceDriverLoaded);
     ASSERT_EQ(1, SimSetDriverString(LaterDeviceId, "FriendlyName", "Bare Device"));
     ASSERT_EQ(1, SimSetDriverDword(LaterDeviceId, "SelectiveSuspend", 1));
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "devtree.h"
+#include "device_tree_test.h"
 
 namespace {
 
@@ -23,24 +23,17 @@ const char UnpluggedId[] = "USB\\VID_0AC8&PID_C501&MI_00\\6&22&0&0000";
 
 const char Ids[] = "USB\\VID_05CA&PID_180F&REV_0001&MI_00\0USB\\VID_05CA&PID_180F&MI_00\0";
 
-class CfgMgrStandIn : public ::testing::Test
+class CfgMgrStandIn : public DeviceTreeTest
 {
 protected:
     void SetUp() override
     {
-        if (SimCfgMgrCalls("CM_Locate_DevNodeA") < 0)
-            GTEST_SKIP() << "the stand-in cfgmgr32.dll is not loaded; run through sim/run-wine.sh";
-        ASSERT_EQ(1, SimRemoveAllDevices());
-        Add(PluggedId, SimDevicePresent | SimDeviceDriverLoaded);
-        Add(StoppedId, SimDevicePresent);
-        Add(UnpluggedId, 0);
-    }
-    void TearDown() override { SimRemoveAllDevices(); }
-
-    static void Add(const char *id, unsigned flags)
-    {
-        SimDevice device = {id, Ids, sizeof Ids, flags};
-        ASSERT_EQ(1, SimAddDevice(&device)) << id;
+        DeviceTreeTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        AddDevice(PluggedId, Ids, sizeof Ids, SimDevicePresent | SimDeviceDriverLoaded);
+        AddDevice(StoppedId, Ids, sizeof Ids, SimDevicePresent);
+        AddDevice(UnpluggedId, Ids, sizeof Ids, 0);
     }
 
     static DEVINST Locate(const char *id)
@@ -117,9 +110,7 @@ TEST_F(CfgMgrStandIn, PropertyGivesStoredBytesOrTheSizeItNeeds)
 
 TEST_F(CfgMgrStandIn, PropertyOfSetupapiNodeReadsTheSameDevice)
 {
-    SimDevice camera = {"USB\\VID_0461&PID_4DB1&MI_00\\6&33&0&0000", Ids, sizeof Ids,
-                        SimDeviceImaging};
-    ASSERT_EQ(1, SimAddDevice(&camera));
+    AddDevice("USB\\VID_0461&PID_4DB1&MI_00\\6&33&0&0000", Ids, sizeof Ids, SimDeviceImaging);
     HDEVINFO devices = SetupDiGetClassDevsA(&ImagingClass, NULL, NULL, 0);
     ASSERT_NE(INVALID_HANDLE_VALUE, devices);
     SP_DEVINFO_DATA device;
@@ -170,8 +161,7 @@ TEST_F(CfgMgrStandIn, SoftwareKeyIsTheDriverKeyAndMissingOneIsReported)
     RegCloseKey(key);
 
     const char bareId[] = "USB\\VID_0461&PID_4DB1&MI_00\\6&44&0&0000";
-    SimDevice bare = {bareId, Ids, sizeof Ids, SimDevicePresent | SimDeviceNoDriverKey};
-    ASSERT_EQ(1, SimAddDevice(&bare));
+    AddDevice(bareId, Ids, sizeof Ids, SimDevicePresent | SimDeviceNoDriverKey);
     key = (HKEY)0x1234;
     EXPECT_EQ((CONFIGRET)CR_NO_SUCH_REGISTRY_KEY,
               CM_Open_DevNode_Key(Locate(bareId), KEY_READ, 0, RegDisposition_OpenExisting, &key,
