@@ -34,10 +34,12 @@ int Match(const std::string &list)
     return MatchHardwareIdList(buffer.bytes, buffer.length, sizeof buffer.bytes, Wanted, 4);
 }
 
-// Multi-strings are built from literals with embedded NULs.
-std::string Multi(const char *text, size_t size)
+// A multi-string from a literal with embedded NULs, whose own terminator is the
+// closing empty string: Multi("A\0B\0") is "A", "B" and the empty string.
+template <size_t Size>
+std::string Multi(const char (&text)[Size])
 {
-    return std::string(text, size - 1);  // without the literal's own terminator
+    return std::string(text, Size);
 }
 
 TEST(SupportedHardwareIds, AreTheFourCamerasInOrderInZeroFilledSlots)
@@ -52,18 +54,41 @@ TEST(SupportedHardwareIds, AreTheFourCamerasInOrderInZeroFilledSlots)
     }
 }
 
-TEST(HardwareIdMatch, FindsAnyWantedIdAnywhereInTheList)
+TEST(HardwareIdMatch, FindsAWantedIdWhereverTheScanReachesIt)
 {
-    EXPECT_EQ(1, Match(Multi("USB\\VID_05CA&PID_1814&MI_00\0USB\\VID_05CA&PID_1814\0\0", 53)));
-    EXPECT_EQ(1, Match(Multi("USB\\VID_05CA&PID_1814\0USB\\VID_0AC8&PID_C501&MI_00\0\0", 53)));
-    EXPECT_EQ(0, Match(Multi("USB\\VID_05CA&PID_1814\0USB\\Class_0e\0\0", 37)));
-    EXPECT_EQ(0, Match(Multi("USB\\VID_05CA&PID_1814&MI_01\0\0", 30)));
+    const struct
+    {
+        const char *behaviour;
+        std::string list;
+        int expected;
+    } cases[] = {
+        {"wanted ID first", Multi("USB\\VID_05CA&PID_1814&MI_00\0USB\\VID_05CA&PID_1814\0"), 1},
+        {"wanted ID later", Multi("USB\\VID_05CA&PID_1814\0USB\\VID_0AC8&PID_C501&MI_00\0"), 1},
+        {"prefix of a wanted ID", Multi("USB\\VID_05CA&PID_1814\0USB\\Class_0e\0"), 0},
+        {"other interface", Multi("USB\\VID_05CA&PID_1814&MI_01\0"), 0},
+        {"ASCII letters case folded", Multi("usb\\vid_0461&pid_4db1&mi_00\0"), 1},
+        {"ASCII letters in mixed case", Multi("uSb\\ViD_0461&PiD_4dB1&Mi_00\0"), 1},
+        // A string with commas is compared piece by piece.
+        {"piece after a comma", Multi("junk,USB\\VID_05CA&PID_180F&MI_00\0"), 1},
+        {"empty pieces passed over", Multi(",,junk,,USB\\VID_05CA&PID_180F&MI_00,more\0"), 1},
+        {"pieces of a later string", Multi("a,b\0c,USB\\VID_05CA&PID_180F&MI_00\0"), 1},
+        // A string ending in a comma ends the scan of its list.
+        {"string ending in a comma ends the scan", Multi("junk,\0USB\\VID_05CA&PID_180F&MI_00\0"), 0},
+        {"wanted ID before the ending comma", Multi("USB\\VID_05CA&PID_180F&MI_00,\0"), 1},
+        {"strings of commas alone passed over", Multi(",\0,,,\0USB\\VID_0AC8&PID_C501&MI_00\0"), 1},
+        {"commas alone", Multi(",,,\0"), 0},
+        {"empty list", Multi("\0"), 0},
+        {"no bytes at all", std::string(), 0},
+        {"wanted ID after an empty first string is never reached", Multi("\0USB\\VID_0AC8&PID_C501&MI_00\0"), 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        EXPECT_EQ(c.expected, Match(c.list));
+    }
 }
 
 TEST(HardwareIdMatch, FoldsTheCaseOfAsciiLettersOnly)
 {
-    EXPECT_EQ(1, Match(Multi("usb\\vid_0461&pid_4db1&mi_00\0\0", 30)));
-    EXPECT_EQ(1, Match(Multi("uSb\\ViD_0461&PiD_4dB1&Mi_00\0\0", 30)));
     EXPECT_EQ(0, CompareAsciiNoCase("ABCXYZ@[`{", "abcxyz@[`{"));
     // '@' and '`', '[' and '{' differ by the case bit but are not letters.
     EXPECT_NE(0, CompareAsciiNoCase("@", "`"));
@@ -72,33 +97,6 @@ TEST(HardwareIdMatch, FoldsTheCaseOfAsciiLettersOnly)
     EXPECT_NE(0, CompareAsciiNoCase("\xc4", "\xe4"));
     EXPECT_NE(0, CompareAsciiNoCase("USB", "USB\\"));
     EXPECT_LT(CompareAsciiNoCase("a", "B"), 0);
-}
-
-TEST(HardwareIdMatch, ComparesAStringWithCommasPieceByPiece)
-{
-    EXPECT_EQ(1, Match(Multi("junk,USB\\VID_05CA&PID_180F&MI_00\0\0", 35)));
-    EXPECT_EQ(1, Match(Multi(",,junk,,USB\\VID_05CA&PID_180F&MI_00,more\0\0", 42)));
-    EXPECT_EQ(1, Match(Multi("a,b\0c,USB\\VID_05CA&PID_180F&MI_00\0\0", 36)));
-}
-
-TEST(HardwareIdMatch, AStringEndingInACommaEndsTheScanOfItsList)
-{
-    EXPECT_EQ(0, Match(Multi("junk,\0USB\\VID_05CA&PID_180F&MI_00\0\0", 36)));
-    EXPECT_EQ(1, Match(Multi("USB\\VID_05CA&PID_180F&MI_00,\0\0", 31)));
-}
-
-TEST(HardwareIdMatch, PassesOverStringsOfCommasAlone)
-{
-    EXPECT_EQ(1, Match(Multi(",\0,,,\0USB\\VID_0AC8&PID_C501&MI_00\0\0", 36)));
-    EXPECT_EQ(0, Match(Multi(",,,\0\0", 6)));
-}
-
-TEST(HardwareIdMatch, AnEmptyListMatchesNothing)
-{
-    EXPECT_EQ(0, Match(std::string("\0\0", 2)));
-    EXPECT_EQ(0, Match(std::string()));
-    // A wanted ID after an empty first string is never reached.
-    EXPECT_EQ(0, Match(Multi("\0USB\\VID_0AC8&PID_C501&MI_00\0\0", 31)));
 }
 
 TEST(HardwareIdMatch, ClosesTheListAtTheBytesRead)
