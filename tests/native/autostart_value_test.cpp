@@ -14,7 +14,7 @@ struct Built
     std::string data;
 };
 
-Built Build(const char *directory, const char *fileName, unsigned size = 260)
+Built Build(const char *directory, const char *fileName, unsigned size)
 {
     char data[600];
     memset(data, 0x23, sizeof data);
@@ -31,65 +31,45 @@ Built Build(const char *directory, const char *fileName, unsigned size = 260)
     return built;
 }
 
-TEST(AutostartValue, NamesFileInWindowsDirectory)
+TEST(AutostartValue, NamesFileInWindowsDirectoryQuotedWithinTheBoundOrIsEmpty)
 {
-    Built built = Build("C:\\WINDOWS", "ZN374Mon.exe");
-    EXPECT_EQ(1, built.result);
-    EXPECT_EQ("C:\\WINDOWS\\ZN374Mon.exe", built.data);
-}
-
-TEST(AutostartValue, KeepsAnyFileName)
-{
-    EXPECT_EQ("C:\\WINNT\\camwatch.exe", Build("C:\\WINNT", "camwatch.exe").data);
-}
-
-TEST(AutostartValue, QuotesPathWithSpace)
-{
-    EXPECT_EQ("\"C:\\WINDOWS\\Camera Monitor.exe\"", Build("C:\\WINDOWS", "Camera Monitor.exe").data);
-    EXPECT_EQ("\"D:\\My Windows\\ZN374Mon.exe\"", Build("D:\\My Windows", "ZN374Mon.exe").data);
-}
-
-TEST(AutostartValue, FillsBufferExactly)
-{
-    // 10 + 1 + 8 + terminator = 20 bytes.
-    Built fits = Build("C:\\WINDOWS", "abcd.exe", 20);
-    EXPECT_EQ(1, fits.result);
-    EXPECT_EQ("C:\\WINDOWS\\abcd.exe", fits.data);
-
-    Built tooLong = Build("C:\\WINDOWS", "abcd.exe", 19);
-    EXPECT_EQ(0, tooLong.result);
-    EXPECT_EQ("", tooLong.data);
-}
-
-TEST(AutostartValue, QuotesCountTowardsTheBound)
-{
-    // 1 + 10 + 1 + 9 + 1 + terminator = 23 bytes.
-    EXPECT_EQ("\"C:\\WINDOWS\\ab cd.exe\"", Build("C:\\WINDOWS", "ab cd.exe", 23).data);
-    Built tooLong = Build("C:\\WINDOWS", "ab cd.exe", 22);
-    EXPECT_EQ(0, tooLong.result);
-    EXPECT_EQ("", tooLong.data);
-}
-
-TEST(AutostartValue, OverlongDirectoryAndNameNeverOverflow)
-{
-    std::string directory = "C:\\" + std::string(200, 'w');
-    std::string fileName = std::string(100, 'f') + ".exe";
-    Built built = Build(directory.c_str(), fileName.c_str());
-    EXPECT_EQ(0, built.result);
-    EXPECT_EQ("", built.data);
-
-    std::string hugeDirectory(259, 'w');
-    EXPECT_EQ(0, Build(hugeDirectory.c_str(), "x.exe").result);
-}
-
-TEST(AutostartValue, MissingPartGivesEmptyValue)
-{
-    Built noName = Build("C:\\WINDOWS", nullptr);
-    EXPECT_EQ(0, noName.result);
-    EXPECT_EQ("", noName.data);
-    EXPECT_EQ("", Build("C:\\WINDOWS", "").data);
-    EXPECT_EQ("", Build(nullptr, "ZN374Mon.exe").data);
-    EXPECT_EQ("", Build("", "ZN374Mon.exe").data);
+    const std::string longDirectory = "C:\\" + std::string(200, 'w');
+    const std::string longName = std::string(100, 'f') + ".exe";
+    const std::string hugeDirectory(259, 'w');
+    const struct
+    {
+        const char *behaviour;
+        const char *directory;
+        const char *fileName;
+        unsigned size;
+        int result;
+        const char *data;
+    } cases[] = {
+        {"names the file", "C:\\WINDOWS", "ZN374Mon.exe", 260, 1, "C:\\WINDOWS\\ZN374Mon.exe"},
+        {"keeps any file name", "C:\\WINNT", "camwatch.exe", 260, 1, "C:\\WINNT\\camwatch.exe"},
+        {"quotes a name with a space", "C:\\WINDOWS", "Camera Monitor.exe", 260, 1,
+         "\"C:\\WINDOWS\\Camera Monitor.exe\""},
+        {"quotes a directory with a space", "D:\\My Windows", "ZN374Mon.exe", 260, 1,
+         "\"D:\\My Windows\\ZN374Mon.exe\""},
+        // 10 + 1 + 8 + terminator = 20 bytes.
+        {"fills the buffer exactly", "C:\\WINDOWS", "abcd.exe", 20, 1, "C:\\WINDOWS\\abcd.exe"},
+        {"one byte too long", "C:\\WINDOWS", "abcd.exe", 19, 0, ""},
+        // 1 + 10 + 1 + 9 + 1 + terminator = 23 bytes.
+        {"quotes count towards the bound", "C:\\WINDOWS", "ab cd.exe", 23, 1, "\"C:\\WINDOWS\\ab cd.exe\""},
+        {"quoted, one byte too long", "C:\\WINDOWS", "ab cd.exe", 22, 0, ""},
+        {"overlong directory and name", longDirectory.c_str(), longName.c_str(), 260, 0, ""},
+        {"directory alone fills the buffer", hugeDirectory.c_str(), "x.exe", 260, 0, ""},
+        {"no file name", "C:\\WINDOWS", nullptr, 260, 0, ""},
+        {"empty file name", "C:\\WINDOWS", "", 260, 0, ""},
+        {"no directory", nullptr, "ZN374Mon.exe", 260, 0, ""},
+        {"empty directory", "", "ZN374Mon.exe", 260, 0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        Built built = Build(c.directory, c.fileName, c.size);
+        EXPECT_EQ(c.result, built.result);
+        EXPECT_EQ(c.data, built.data);
+    }
 }
 
 TEST(AutostartValue, ZeroSizeWritesNothing)
