@@ -18,25 +18,20 @@ void PrintTo(const BatteryRow &row, std::ostream *out)
     *out << "AC " << row.acLineStatus << ", P " << row.percent << ", L " << row.level;
 }
 
-class BatteryRuleRows : public ::testing::TestWithParam<BatteryRow>
-{
-};
+using BatteryRuleRows = ::testing::TestWithParam<BatteryRow>;
 
 const uint32_t Unchanged = BatteryPeriodUnchanged;
 const uint32_t Short = BatteryPeriodShort;
 const uint32_t Long = BatteryPeriodLong;
 
-// The worked rows of the rule with a critical level of 5.
-const BatteryRow WorkedRows[] = {
+const BatteryRow Rows[] = {
+    // The worked rows of the rule with a critical level of 5.
     {0, 100, 5, Long, 0},      {0, 10, 5, Short, 0},      {0, 7, 5, Short, 0},
     {0, 6, 5, Unchanged, 1},   {0, 5, 5, Unchanged, 1},   {0, 4, 5, Unchanged, 0},
     {0, 255, 5, Long, 0},      {1, 100, 5, Unchanged, 0}, {1, 5, 5, Unchanged, 1},
     {1, 4, 5, Unchanged, 1},   {1, 3, 5, Short, 0},       {1, 0, 5, Short, 0},
     {255, 255, 5, Unchanged, 0},
-};
-
-// Boundaries around the table: the step from 5 to 6, a level of 0, unknown line status.
-const BatteryRow EdgeRows[] = {
+    // Boundaries around them: the step from 5 to 6, a level of 0, unknown line status.
     {0, 11, 5, Long, 0},       {1, 0, 0, Unchanged, 1},   {0, 0, 0, Unchanged, 1},
     {0, 1, 0, Unchanged, 1},   {0, 2, 0, Short, 0},       {0, 6, 0, Long, 0},
     {1, 1, 0, Unchanged, 0},   {255, 5, 5, Unchanged, 1}, {255, 4, 5, Unchanged, 1},
@@ -57,8 +52,7 @@ TEST_P(BatteryRuleRows, GivesPeriodAndVerdict)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Worked, BatteryRuleRows, ::testing::ValuesIn(WorkedRows));
-INSTANTIATE_TEST_SUITE_P(Edges, BatteryRuleRows, ::testing::ValuesIn(EdgeRows));
+INSTANTIATE_TEST_SUITE_P(WorkedAndEdges, BatteryRuleRows, ::testing::ValuesIn(Rows));
 
 TEST(BatteryRule, AnyNonZeroEngagedCountsAsEngaged)
 {
