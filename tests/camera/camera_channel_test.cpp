@@ -13,20 +13,12 @@
 
 #include "camera/camera_channel.h"
 #include "camera/camera_request.h"
+#include "driver_log.h"
 #include "simkit.h"
 
 namespace {
 
 const char CameraName[] = "ZN Test Camera";
-
-std::vector<SimDriverRequest> DriverLog()
-{
-    std::vector<SimDriverRequest> log(16);
-    memset(log.data(), 0x23, log.size() * sizeof log[0]);
-    int count = SimReadDriverLog(log.data(), (int)log.size());
-    log.resize(count < 0 ? 0 : count > 16 ? 16 : count);
-    return log;
-}
 
 // The system's property bag only ever answers FriendlyName with a string, so
 // a bag answering with another type comes through a device list that stands

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver_log.h"
 #include "monitor/monitor.h"
 #include "simkit.h"
 
@@ -21,18 +22,6 @@ UINT QuitMessage()
     char name[TextBufferSize];
     BuildQuitMessageName(name);
     return RegisterWindowMessageA(name);
-}
-
-// Word 7 of every request the stand-in driver received, in order.
-std::vector<uint32_t> DriverEvents()
-{
-    SimDriverRequest log[16];
-    memset(log, 0x23, sizeof log);
-    int count = SimReadDriverLog(log, 16);
-    std::vector<uint32_t> events;
-    for (int i = 0; i < count && i < 16; i++)
-        events.push_back(log[i].words[7]);
-    return events;
 }
 
 DWORD WINAPI MonitorThread(void *context)

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "devtree.h"
+#include "driver_log.h"
 #include "monitor_process.h"
 #include "simkit.h"
 
@@ -27,17 +28,6 @@ const char ToolsFolder[] = "C:\\zn374 test\\Tools";
 bool InstallCamera(long selectiveSuspend)
 {
     return SimAddSupportedCamera(CameraName, selectiveSuspend) == 1 && SimAddCamera(CameraName, 0) == 1;
-}
-
-std::vector<uint32_t> DriverValues()
-{
-    SimDriverRequest requests[64];
-    memset(requests, 0xcc, sizeof requests);
-    int count = SimReadDriverLog(requests, 64);
-    std::vector<uint32_t> values;
-    for (int i = 0; i < count && i < 64; ++i)
-        values.push_back(requests[i].words[7]);
-    return values;
 }
 
 class MonitorProcess : public ::testing::Test
@@ -277,7 +267,7 @@ TEST_F(MonitorProcess, InstalledMonitorDeliversSuspendToDriver)
     EXPECT_TRUE(ReadRunValue(NULL, NULL));
 
     SendMessageA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
-    EXPECT_EQ(std::vector<uint32_t>({2}), DriverValues());
+    EXPECT_EQ(std::vector<uint32_t>({2}), DriverEvents());
 
     ExpectUninstallEnds(*monitor);
     EXPECT_FALSE(ReadRunValue(NULL, NULL));
@@ -301,7 +291,7 @@ TEST_F(MonitorProcess, BatteryDipThroughCriticalBandReachesDriver)
     SendMessageA(window, WM_TIMER, 101, 0);
     ASSERT_EQ(1, SimSetBattery(0, 40));
     SendMessageA(window, WM_TIMER, 101, 0);
-    EXPECT_EQ(std::vector<uint32_t>({4, 5}), DriverValues());
+    EXPECT_EQ(std::vector<uint32_t>({4, 5}), DriverEvents());
 
     ExpectUninstallEnds(*monitor);
     SimSetBattery(1, 100);
@@ -321,7 +311,7 @@ TEST_F(MonitorProcess, SessionEndReachesDriverBeforeProcessIsGone)
     lstrcatA(wineboot, "\\wineboot.exe");
     EXPECT_EQ(0u, RunToExit(wineboot, "--end-session", 60000));
     EXPECT_NE(STILL_ACTIVE, WaitForExitCode(*monitor, EndTimeoutMs)) << "the session ended, the monitor did not";
-    EXPECT_EQ(std::vector<uint32_t>({3}), DriverValues());
+    EXPECT_EQ(std::vector<uint32_t>({3}), DriverEvents());
 }
 
 }  // namespace
