@@ -1,32 +1,6 @@
 #include "startup/autostart_value.h"
 
-namespace {
-
-unsigned TextLength(const char *text)
-{
-    unsigned length = 0;
-    while (text[length])
-        ++length;
-    return length;
-}
-
-int HasSpace(const char *text)
-{
-    for (; *text; ++text) {
-        if (*text == ' ')
-            return 1;
-    }
-    return 0;
-}
-
-char *Append(char *cursor, const char *text, unsigned length)
-{
-    for (unsigned i = 0; i < length; ++i)
-        *cursor++ = text[i];
-    return cursor;
-}
-
-}  // namespace
+#include <string.h>
 
 int BuildAutostartValue(const char *windowsDirectory, const char *fileName,
                         char *data, unsigned dataSize)
@@ -37,9 +11,9 @@ int BuildAutostartValue(const char *windowsDirectory, const char *fileName,
     if (!windowsDirectory || !fileName || !windowsDirectory[0] || !fileName[0])
         return 0;
 
-    const unsigned directoryLength = TextLength(windowsDirectory);
-    const unsigned fileLength = TextLength(fileName);
-    const int quoted = HasSpace(windowsDirectory) || HasSpace(fileName);
+    const size_t directoryLength = strlen(windowsDirectory);
+    const size_t fileLength = strlen(fileName);
+    const int quoted = strchr(windowsDirectory, ' ') || strchr(fileName, ' ');
     // Directory, backslash, file name and terminator, plus the two quotes if
     // any; compared by subtraction so that no sum can wrap.
     const unsigned extra = 2 + (quoted ? 2u : 0u);
@@ -50,9 +24,11 @@ int BuildAutostartValue(const char *windowsDirectory, const char *fileName,
     char *cursor = data;
     if (quoted)
         *cursor++ = '"';
-    cursor = Append(cursor, windowsDirectory, directoryLength);
+    memcpy(cursor, windowsDirectory, directoryLength);
+    cursor += directoryLength;
     *cursor++ = '\\';
-    cursor = Append(cursor, fileName, fileLength);
+    memcpy(cursor, fileName, fileLength);
+    cursor += fileLength;
     if (quoted)
         *cursor++ = '"';
     *cursor = '\0';
