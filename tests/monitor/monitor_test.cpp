@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <stdio.h>
 #include <string.h>
 
+#include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -38,6 +41,81 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM found)
         return FALSE;
     }
     return TRUE;
+}
+
+// The monitor is linked into this executable, so its SetTimer and KillTimer
+// calls go through this executable's import table. Those entries are swapped
+// for recorders that pass every call on; each SetTimer is recorded with how
+// many requests the driver had logged by then, which shows the order of a
+// re-arm and a send.
+std::mutex g_TimerCallsLock;
+std::vector<std::string> g_TimerCalls;
+decltype(&SetTimer) g_SetTimer;
+decltype(&KillTimer) g_KillTimer;
+
+std::string SetTimerCall(HWND window, UINT_PTR id, UINT period, int logged)
+{
+    char text[96];
+    snprintf(text, sizeof text, "SetTimer(%p, %u, %u) after %d requests", (void *)window,
+             (unsigned)id, period, logged);
+    return text;
+}
+
+std::string KillTimerCall(HWND window, UINT_PTR id)
+{
+    char text[64];
+    snprintf(text, sizeof text, "KillTimer(%p, %u)", (void *)window, (unsigned)id);
+    return text;
+}
+
+UINT_PTR WINAPI RecordSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC procedure)
+{
+    std::string call = SetTimerCall(window, id, period, SimReadDriverLog(NULL, 0));
+    std::lock_guard<std::mutex> lock(g_TimerCallsLock);
+    g_TimerCalls.push_back(call);
+    return g_SetTimer(window, id, period, procedure);
+}
+
+BOOL WINAPI RecordKillTimer(HWND window, UINT_PTR id)
+{
+    std::lock_guard<std::mutex> lock(g_TimerCallsLock);
+    g_TimerCalls.push_back(KillTimerCall(window, id));
+    return g_KillTimer(window, id);
+}
+
+// Every timer call since the last take.
+std::vector<std::string> TakeTimerCalls()
+{
+    std::lock_guard<std::mutex> lock(g_TimerCallsLock);
+    return std::move(g_TimerCalls);
+}
+
+// Points this executable's import of user32!name at replacement; returns the
+// function it imported before, or NULL when there is no such import.
+void *ReplaceUser32Import(const char *name, void *replacement)
+{
+    BYTE *base = (BYTE *)GetModuleHandleA(NULL);
+    IMAGE_NT_HEADERS *headers = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    IMAGE_IMPORT_DESCRIPTOR *dll = (IMAGE_IMPORT_DESCRIPTOR *)(
+        base + headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+    void *imported = NULL;
+    for (; dll->Name; dll++) {
+        if (lstrcmpiA((char *)(base + dll->Name), "user32.dll") != 0)
+            continue;
+        IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(base + dll->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *slots = (IMAGE_THUNK_DATA *)(base + dll->FirstThunk);
+        for (; names->u1.AddressOfData; names++, slots++) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
+                strcmp((char *)((IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData))->Name, name))
+                continue;
+            DWORD protection;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            imported = (void *)slots->u1.Function;
+            slots->u1.Function = (ULONG_PTR)replacement;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+        }
+    }
+    return imported;
 }
 
 class MonitorWindow : public ::testing::Test
@@ -189,6 +267,14 @@ protected:
         if (!SimBatteryAvailable())
             GTEST_SKIP() << "no simulated battery: the private mount namespace is not permitted here";
         ASSERT_EQ(0u, g_LowBatteryEngaged) << "an earlier test left the band engaged";
+        if (!g_SetTimer && !g_KillTimer) {
+            g_SetTimer = (decltype(g_SetTimer))ReplaceUser32Import("SetTimer", (void *)RecordSetTimer);
+            g_KillTimer = (decltype(g_KillTimer))ReplaceUser32Import("KillTimer", (void *)RecordKillTimer);
+        }
+        // The monitor's code is the only caller of these in this executable.
+        ASSERT_NE(nullptr, g_SetTimer) << "nothing imports user32!SetTimer: the monitor never arms its timer";
+        ASSERT_NE(nullptr, g_KillTimer) << "nothing imports user32!KillTimer: the monitor never kills its timer";
+        TakeTimerCalls();
         MonitorWindow::SetUp();
     }
 
@@ -218,17 +304,23 @@ struct BatteryStep
     int percent;
     unsigned level;
     uint32_t engage;
+    UINT period;  // what each tick re-arms timer 101 with; 0: the timer is left alone
 };
 
-TEST_F(MonitorBattery, CrossingTheBandReachesDriverOnceEachWay)
+TEST_F(MonitorBattery, TimerFollowsTheRuleAndBandIsCrossedOnceEachWay)
 {
+    SendMessageA(window, WM_NULL, 0, 0);  // returns once WM_INITDIALOG has
+    EXPECT_EQ(std::vector<std::string>({SetTimerCall(window, 101, 20000, 0)}), TakeTimerCalls());
+
     // The worked rows at level 5, then level 0, in an order that crosses the
-    // band several times from both sides.
+    // band several times from both sides. The period set on battery stays when
+    // mains power returns with a healthy battery (second row).
     const BatteryStep steps[] = {
-        {0, 100, 5, 0}, {0, 10, 5, 0}, {0, 7, 5, 0}, {0, 6, 5, 1},  {0, 5, 5, 1},
-        {0, 4, 5, 0},   {0, 255, 5, 0}, {1, 100, 5, 0}, {1, 5, 5, 1}, {1, 4, 5, 1},
-        {1, 3, 5, 0},   {1, 0, 5, 0},  {1, 4, 5, 1},  {255, 255, 5, 0}, {0, 0, 0, 1},
-        {0, 1, 0, 1},   {0, 2, 0, 0},
+        {0, 100, 5, 0, 120000}, {1, 100, 5, 0, 0},      {0, 10, 5, 0, 20000}, {0, 7, 5, 0, 20000},
+        {0, 6, 5, 1, 0},        {0, 5, 5, 1, 0},        {0, 4, 5, 0, 0},      {0, 255, 5, 0, 120000},
+        {1, 100, 5, 0, 0},      {1, 5, 5, 1, 0},        {1, 4, 5, 1, 0},      {1, 3, 5, 0, 20000},
+        {1, 0, 5, 0, 20000},    {1, 4, 5, 1, 0},        {255, 255, 5, 0, 0},  {0, 0, 0, 1, 0},
+        {0, 1, 0, 1, 0},        {0, 2, 0, 0, 20000},
     };
     uint32_t engaged = 0;
     std::vector<uint32_t> expected;
@@ -237,6 +329,7 @@ TEST_F(MonitorBattery, CrossingTheBandReachesDriverOnceEachWay)
         SCOPED_TRACE(::testing::Message() << "AC " << step.acLineStatus << ", P " << step.percent
                                           << ", L " << step.level);
         Set(step.acLineStatus, step.percent, step.level);
+        const int before = (int)expected.size();
         for (int tick = 0; tick < 3; tick++)
             Tick();
         if (step.engage != engaged)
@@ -247,7 +340,17 @@ TEST_F(MonitorBattery, CrossingTheBandReachesDriverOnceEachWay)
         EXPECT_EQ((uint32_t)step.acLineStatus, g_PowerSnapshot.acLineStatus);
         EXPECT_EQ((uint32_t)step.percent, g_PowerSnapshot.batteryPercent);
         EXPECT_EQ(step.level, g_PowerSnapshot.criticalLevel);
+        // The first tick re-arms before it leaves the band.
+        std::vector<std::string> calls;
+        for (int logged : {before, (int)expected.size(), (int)expected.size()})
+            if (step.period)
+                calls.push_back(SetTimerCall(window, 101, step.period, logged));
+        EXPECT_EQ(calls, TakeTimerCalls());
     }
+
+    PostMessageA(window, QuitMessage(), 0, 0);
+    EXPECT_TRUE(LoopEnded()) << "RunMonitor did not return";
+    EXPECT_EQ(std::vector<std::string>({KillTimerCall(window, 101)}), TakeTimerCalls());
 }
 
 TEST_F(MonitorBattery, EngagedFlagChangesEvenWhenDriverRejects)
