@@ -160,19 +160,24 @@ TEST_F(CameraProbe, IgnoresImagingDevicesWithOtherIds)
     EXPECT_EQ(0, Probe().found);
 }
 
-TEST_F(CameraProbe, LongIdListIsFoundByClassWalkButNotByUsbWalk)
+TEST_F(CameraProbe, UsbWalkReadsIdListsOf260BytesOnlyClassWalkLongerOnes)
 {
-    // The wanted ID sits beyond the first 260 bytes of the list.
-    std::string filler(300, 'X');
-    std::string list = HardwareIds({filler.c_str(), "USB\\VID_0461&PID_4DB1&MI_00"});
-    AddImagingCamera(CameraId, list);
-    EXPECT_EQ(1, Probe().found) << "class walk, 4096 bytes";
+    // The wanted ID last, after a filler string that makes the list, with
+    // every terminator, exactly that long.
+    const std::string wanted = HardwareIds({"USB\\VID_0461&PID_4DB1&MI_00"});
+    for (size_t size : {260u, 261u}) {
+        const std::string list = std::string(size - wanted.size() - 1, 'X') + '\0' + wanted;
+        ASSERT_EQ(size, list.size());
+        ASSERT_EQ(1, SimRemoveAllDevices());
+        AddImagingCamera(CameraId, list);
+        EXPECT_EQ(1, Probe().found) << "class walk, list of " << size << " bytes";
 
-    ASSERT_EQ(1, SimRemoveAllDevices());
-    AddUsbOnlyCamera(CameraId, list, SimDevicePresent | SimDeviceDriverLoaded, "Sim Camera");
-    ASSERT_EQ(1, SimResetCfgMgrCalls());
-    EXPECT_EQ(0, Probe().found) << "USB walk, 260 bytes";
-    EXPECT_GT(SimCfgMgrCalls("CM_Locate_DevNodeA"), 0) << "the USB walk did not run";
+        ASSERT_EQ(1, SimRemoveAllDevices());
+        AddUsbOnlyCamera(CameraId, list, SimDevicePresent | SimDeviceDriverLoaded, "Sim Camera");
+        ASSERT_EQ(1, SimResetCfgMgrCalls());
+        EXPECT_EQ(size == 260 ? 1 : 0, Probe().found) << "USB walk, list of " << size << " bytes";
+        EXPECT_GT(SimCfgMgrCalls("CM_Locate_DevNodeA"), 0) << "the USB walk did not run";
+    }
 }
 
 TEST_F(CameraProbe, DecidesOnSelectiveSuspendWithBothOutputsNull)
