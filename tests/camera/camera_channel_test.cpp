@@ -362,6 +362,25 @@ TEST_F(CameraChannel, FailedOpenKeepsComUntilNextSuccessfulSend)
     EXPECT_EQ(std::vector<int>({0}), Receivers());
 }
 
+// CoInitialize on a thread that initialised COM itself answers S_FALSE and
+// counts one more initialisation all the same; the channel leaves that one in
+// force rather than undo the thread's own.
+TEST_F(CameraChannel, SendOnThreadThatInitialisedComNeverUninitialisesIt)
+{
+    AddCamera(CameraName);
+    std::thread([this] {
+        ASSERT_EQ(S_OK, CoInitialize(NULL));
+        EXPECT_EQ(1, SendCameraEvent(&context, CameraEventSuspend));
+        EXPECT_EQ(0u, context.comInitialised);
+        CoUninitialize();
+        HRESULT hr = CoInitialize(NULL);
+        EXPECT_EQ(S_FALSE, hr) << "got 0x" << std::hex << hr << ": the send uninitialised the thread's COM";
+        CoUninitialize();
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(std::vector<int>({0}), Receivers());
+}
+
 TEST_F(CameraChannel, ThreadInMultithreadedApartmentStillSends)
 {
     AddCamera(CameraName);
