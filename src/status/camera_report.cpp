@@ -185,6 +185,7 @@ void ExplainNotFound(const ProbeView *view, char *reason)
 struct ChannelView
 {
     int print;
+    int listed;      // the category answered with devices
     int devices;
     int matchedIndex;
     char matchedName[TextBufferSize];
@@ -195,6 +196,8 @@ struct ChannelView
 void OnChannelStep(void *context, CameraChannelStep step, long result)
 {
     ChannelView *view = static_cast<ChannelView *>(context);
+    if (step == CameraChannelStepCategory)
+        view->listed = SUCCEEDED(result) && result != S_FALSE;
     if (step == CameraChannelStepBind)
         view->bind = result;
     else if (step == CameraChannelStepPropertySet)
@@ -232,6 +235,7 @@ int WalkCameraChannel(const char *name, ChannelView *view)
     const CameraChannelObserver observer = {view, OnChannelStep, OnChannelDevice};
     MonitorContext context;
     ZeroMemory(&context, sizeof context);
+    view->listed = 0;
     view->devices = 0;
     view->matchedIndex = -1;
     view->bind = S_OK;
@@ -281,7 +285,7 @@ void ReportDirectShow(StatusFacts *facts)
     ChannelView view;
     view.print = 1;
     WalkCameraChannel(unmatchable, &view);
-    if (view.devices == 0)
+    if (view.listed && view.devices == 0)
         ReportLine("video input devices", "%s", "none listed");
 
     if (!facts->cameraFound && !facts->friendlyName[0]) {
