@@ -16,6 +16,7 @@ namespace {
 struct ProbeView
 {
     DWORD classListError;
+    int classDevices;
     int usbWalkTold;
     int usbFailed;
     int usbListTold;
@@ -57,9 +58,11 @@ void OnProbeStep(void *context, ProbeStep step, unsigned long result)
         if (result != 0)
             ReportLine("Imaging class", "cannot be listed (error %lu)", result);
         else
-            ReportLine("Imaging class walk", "devices installed, present or not");
+            ReportLine("Imaging class", "%s", "listed, with devices that are not plugged in");
         break;
     case ProbeStepUsbListSize:
+        if (view->classDevices == 0)
+            ReportLine("class devices", "%s", "none");
         view->usbWalkTold = 1;
         view->usbFailed = result != CR_SUCCESS;
         ReportLine("USB walk", "%s", "the class walk found no supported camera");
@@ -86,9 +89,11 @@ void OnLocated(void *context, const char *instanceId, unsigned long result)
 void OnHardwareIds(void *context, unsigned long node, unsigned long result, const char *list,
                    unsigned long length)
 {
-    const ProbeView *view = static_cast<const ProbeView *>(context);
-    if (!view->usbListTold)
+    ProbeView *view = static_cast<ProbeView *>(context);
+    if (!view->usbListTold) {
+        view->classDevices++;
         ReportInstanceId("class device", node);
+    }
     if (result != CR_SUCCESS) {
         // CR_BUFFER_SMALL reports the size the list needs.
         ReportLine("  hardware IDs", "unreadable (CONFIGRET 0x%lx, %lu bytes)", result, length);

@@ -74,7 +74,8 @@ int StatusMain(const char *commandTail)
         return asked ? ExitWouldRun : ExitUsage;
     }
 
-    static StatusFacts facts;
+    StatusFacts facts;
+    ZeroMemory(&facts, sizeof facts);
     ReportText("ZN374Stat: why ZN374Mon.exe runs on this machine or not\n");
     ReportWindows(&facts);
     ReportCameraSearch(&facts);

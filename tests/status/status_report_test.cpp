@@ -190,7 +190,7 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachine)
          "USB walk", "not needed: the class walk found the camera"},
         {"camera found only by the USB walk",
          [] { AddCamera(SimDevicePresent | SimDeviceDriverLoaded, REG_DWORD, &SuspendOn, 4); },
-         0, "would run for camera \"ZN374 USB Camera\";", "  driver loaded", "yes (status 0x180200a, problem 0)"},
+         0, "would run for camera \"ZN374 USB Camera\";", "USB walk", "the class walk found no supported camera"},
         {"USB-walk camera whose driver is not loaded",
          [] { AddCamera(SimDevicePresent, REG_DWORD, &SuspendOn, 4); },
          1, "would not run: a supported camera is listed, but not with its driver loaded;",
