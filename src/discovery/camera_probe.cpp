@@ -100,11 +100,10 @@ int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const 
             ULONG status = 0;
             ULONG problem = 0;
             result = CM_Get_DevNode_Status(&status, &problem, candidate, 0);
-            TellObserver(observer, Status, result, status, problem);
-            if (result == CR_SUCCESS && (status & DN_DRIVER_LOADED)) {
+            found = result == CR_SUCCESS && (status & DN_DRIVER_LOADED);
+            TellObserver(observer, Status, result, status, problem, found);
+            if (found)
                 *node = candidate;
-                found = 1;
-            }
         }
     }
     free(list);

@@ -34,10 +34,10 @@ struct ProbeObserver
                         const char *list, unsigned long length);
     // The matching's verdict on the list just told.
     void (*Matched)(void *context, int matched);
-    // USB walk, matching device: its status; the walk takes it when the
-    // driver is loaded.
+    // USB walk, matching device: its status, and whether the walk takes it
+    // (only with its driver loaded).
     void (*Status)(void *context, unsigned long result, unsigned long status,
-                   unsigned long problem);
+                   unsigned long problem, int taken);
     // The chosen device's driver key, and each value read from it: the query's
     // result, the bytes as the probe keeps them and the size the query reported.
     // key is the open HKEY, valid during the call.

@@ -115,13 +115,13 @@ void OnMatched(void *context, int matched)
     ReportLine("  supported", "%s", matched ? "yes" : "no");
 }
 
-void OnStatus(void *, unsigned long result, unsigned long status, unsigned long problem)
+void OnStatus(void *, unsigned long result, unsigned long status, unsigned long problem, int taken)
 {
     if (result != CR_SUCCESS)
         ReportLine("  driver loaded", "unknown (CONFIGRET 0x%lx)", result);
     else
-        ReportLine("  driver loaded", "%s (status 0x%lx, problem %lu)",
-                   (status & DN_DRIVER_LOADED) ? "yes" : "no", status, problem);
+        ReportLine("  driver loaded", "%s (status 0x%lx, problem %lu)", taken ? "yes" : "no",
+                   status, problem);
 }
 
 void OnDriverKey(void *context, unsigned long node, unsigned long result)
