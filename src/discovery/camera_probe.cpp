@@ -32,7 +32,8 @@ enum { WorkingBufferCapacity = WorkingBufferSize + MultiStringGuardBytes };
 
 // Out of line, as it was before it told an observer anything: the compiler
 // would now inline it into both walks, which costs the monitor 32 bytes.
-__attribute__((noinline)) int ReadHardwareIdsAndMatch(DEVINST node, char *buffer, ULONG readSize,
+__attribute__((noinline))
+int ReadHardwareIdsAndMatch(DEVINST node, char *buffer, ULONG readSize,
                             const char *const *ids, unsigned count,
                             const ProbeObserver *observer)
 {
@@ -74,7 +75,8 @@ int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const 
                         unsigned count, DEVINST *node, const ProbeObserver *observer)
 {
     ULONG size = 0;
-    CONFIGRET result = CM_Get_Device_ID_List_SizeA(&size, enumerator, CM_GETIDLIST_FILTER_ENUMERATOR);
+    CONFIGRET result =
+        CM_Get_Device_ID_List_SizeA(&size, enumerator, CM_GETIDLIST_FILTER_ENUMERATOR);
     TellObserver(observer, Step, ProbeStepUsbListSize, result);
     if (result != CR_SUCCESS || size == 0)
         return 0;
@@ -90,7 +92,8 @@ int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const 
         for (const char *id = NextMultiString(list, size, &offset); id && !found;
              id = NextMultiString(list, size, &offset)) {
             DEVINST candidate = 0;
-            result = CM_Locate_DevNodeA(&candidate, const_cast<char *>(id), CM_LOCATE_DEVNODE_PHANTOM);
+            result =
+                CM_Locate_DevNodeA(&candidate, const_cast<char *>(id), CM_LOCATE_DEVNODE_PHANTOM);
             TellObserver(observer, Located, id, result);
             if (result != CR_SUCCESS)
                 continue;
