@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "camera/camera_request.h"
+#include "common/walk_observer.h"
 
 static_assert(sizeof(CameraPropertySetId) == sizeof(GUID), "property set id must be a GUID");
 
@@ -39,31 +40,37 @@ int ReadFriendlyName(IMoniker *moniker, char *name)
 
 }  // namespace
 
-int OpenCameraChannel(const char *name, MonitorContext *context)
+int OpenCameraChannel(const char *name, MonitorContext *context,
+                      const CameraChannelObserver *observer)
 {
     char found[TextBufferSize];
     ICreateDevEnum *devices = NULL;
     IEnumMoniker *monikers = NULL;
     IMoniker *moniker = NULL;
     ULONG fetched;
+    int compared;
     int matched;
     HRESULT hr;
 
     // S_FALSE: already initialised here; RPC_E_CHANGED_MODE: the thread is in
     // another apartment, which serves in-process objects just as well.
     hr = CoInitialize(NULL);
+    TellObserver(observer, Step, CameraChannelStepCom, hr);
     if (hr == S_OK)
         context->comInitialised = 1;
     else if (hr != S_FALSE && hr != RPC_E_CHANGED_MODE)
         return 0;
 
     found[0] = '\0';
-    if (FAILED(CoCreateInstance(CLSID_SystemDeviceEnum, NULL, CLSCTX_INPROC_SERVER,
-                                IID_ICreateDevEnum, (void **)&devices)))
+    hr = CoCreateInstance(CLSID_SystemDeviceEnum, NULL, CLSCTX_INPROC_SERVER, IID_ICreateDevEnum,
+                          (void **)&devices);
+    TellObserver(observer, Step, CameraChannelStepDeviceEnum, hr);
+    if (FAILED(hr))
         return 0;
     hr = devices->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &monikers, 0);
     devices->Release();
     devices = NULL;
+    TellObserver(observer, Step, CameraChannelStepCategory, hr);
     // An empty category answers S_FALSE and no enumerator.
     if (FAILED(hr) || !monikers)
         return 0;
@@ -74,9 +81,13 @@ int OpenCameraChannel(const char *name, MonitorContext *context)
         fetched = 0;
         if (FAILED(monikers->Next(1, &moniker, &fetched)) || fetched != 1 || !moniker)
             break;
-        matched = ReadFriendlyName(moniker, found) && _stricmp(found, name) == 0;
-        if (matched)
+        compared = ReadFriendlyName(moniker, found);
+        matched = compared && _stricmp(found, name) == 0;
+        TellObserver(observer, Device, found, compared, matched);
+        if (matched) {
             hr = moniker->BindToObject(NULL, NULL, IID_IBaseFilter, (void **)&context->filter);
+            TellObserver(observer, Step, CameraChannelStepBind, hr);
+        }
         moniker->Release();
         moniker = NULL;
         if (matched)
@@ -89,7 +100,9 @@ int OpenCameraChannel(const char *name, MonitorContext *context)
     if (!context->filter)
         return 0;
 
-    if (SUCCEEDED(context->filter->QueryInterface(IID_IKsPropertySet, (void **)&context->propertySet)))
+    hr = context->filter->QueryInterface(IID_IKsPropertySet, (void **)&context->propertySet);
+    TellObserver(observer, Step, CameraChannelStepPropertySet, hr);
+    if (SUCCEEDED(hr))
         return 1;
     context->propertySet = NULL;
     context->filter->Release();

@@ -5,6 +5,7 @@
 
 #include "discovery/camera_probe.h"
 #include "discovery/hardware_id_match.h"
+#include "common/walk_observer.h"
 
 namespace {
 
@@ -29,20 +30,28 @@ const GUID ImagingClass = {
 // close it, so that reads keep their sizes and the matching stays inside.
 enum { WorkingBufferCapacity = WorkingBufferSize + MultiStringGuardBytes };
 
+// Out of line, as it was before it told an observer anything: the compiler
+// would now inline it into both walks, which costs the monitor 32 bytes.
+__attribute__((noinline))
 int ReadHardwareIdsAndMatch(DEVINST node, char *buffer, ULONG readSize,
-                            const char *const *ids, unsigned count)
+                            const char *const *ids, unsigned count,
+                            const ProbeObserver *observer)
 {
     ULONG length = readSize;
-    if (CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, buffer, &length, 0) !=
-        CR_SUCCESS)
+    const CONFIGRET result =
+        CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, buffer, &length, 0);
+    TellObserver(observer, HardwareIds, node, result, buffer, length);
+    if (result != CR_SUCCESS)
         return 0;
-    return MatchHardwareIdList(buffer, length, WorkingBufferCapacity, ids, count);
+    const int matched = MatchHardwareIdList(buffer, length, WorkingBufferCapacity, ids, count);
+    TellObserver(observer, Matched, matched);
+    return matched;
 }
 
 // Walks the Imaging class, present devices or not. Returns 1 with *node set
 // on the first device whose hardware IDs match.
 int FindInImagingClass(HDEVINFO devices, char *buffer, const char *const *ids, unsigned count,
-                       DEVINST *node)
+                       DEVINST *node, const ProbeObserver *observer)
 {
     SP_DEVINFO_DATA device;
     for (DWORD index = 0;; index++) {
@@ -51,7 +60,8 @@ int FindInImagingClass(HDEVINFO devices, char *buffer, const char *const *ids, u
         if (!SetupDiEnumDeviceInfo(devices, index, &device))
             return 0;
         ZeroMemory(buffer, WorkingBufferCapacity);
-        if (ReadHardwareIdsAndMatch(device.DevInst, buffer, WorkingBufferSize, ids, count)) {
+        if (ReadHardwareIdsAndMatch(device.DevInst, buffer, WorkingBufferSize, ids, count,
+                                    observer)) {
             *node = device.DevInst;
             return 1;
         }
@@ -62,43 +72,49 @@ int FindInImagingClass(HDEVINFO devices, char *buffer, const char *const *ids, u
 // accepts only a matching device whose driver is loaded. A device that cannot
 // be located or whose hardware IDs cannot be read is passed over.
 int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const *ids,
-                        unsigned count, DEVINST *node)
+                        unsigned count, DEVINST *node, const ProbeObserver *observer)
 {
     ULONG size = 0;
-    if (CM_Get_Device_ID_List_SizeA(&size, enumerator, CM_GETIDLIST_FILTER_ENUMERATOR) !=
-            CR_SUCCESS ||
-        size == 0)
+    CONFIGRET result =
+        CM_Get_Device_ID_List_SizeA(&size, enumerator, CM_GETIDLIST_FILTER_ENUMERATOR);
+    TellObserver(observer, Step, ProbeStepUsbListSize, result);
+    if (result != CR_SUCCESS || size == 0)
         return 0;
     char *list = static_cast<char *>(malloc(size));
     if (!list)
         return 0;
 
     int found = 0;
-    if (CM_Get_Device_ID_ListA(enumerator, list, size, CM_GETIDLIST_FILTER_ENUMERATOR) ==
-        CR_SUCCESS) {
+    result = CM_Get_Device_ID_ListA(enumerator, list, size, CM_GETIDLIST_FILTER_ENUMERATOR);
+    TellObserver(observer, Step, ProbeStepUsbList, result);
+    if (result == CR_SUCCESS) {
         unsigned long offset = 0;
         for (const char *id = NextMultiString(list, size, &offset); id && !found;
              id = NextMultiString(list, size, &offset)) {
             DEVINST candidate = 0;
-            if (CM_Locate_DevNodeA(&candidate, const_cast<char *>(id),
-                                   CM_LOCATE_DEVNODE_PHANTOM) != CR_SUCCESS)
+            result =
+                CM_Locate_DevNodeA(&candidate, const_cast<char *>(id), CM_LOCATE_DEVNODE_PHANTOM);
+            TellObserver(observer, Located, id, result);
+            if (result != CR_SUCCESS)
                 continue;
-            if (!ReadHardwareIdsAndMatch(candidate, buffer, FallbackHardwareIdSize, ids, count))
+            if (!ReadHardwareIdsAndMatch(candidate, buffer, FallbackHardwareIdSize, ids, count,
+                                         observer))
                 continue;
             ULONG status = 0;
             ULONG problem = 0;
-            if (CM_Get_DevNode_Status(&status, &problem, candidate, 0) == CR_SUCCESS &&
-                (status & DN_DRIVER_LOADED)) {
+            result = CM_Get_DevNode_Status(&status, &problem, candidate, 0);
+            found = result == CR_SUCCESS && (status & DN_DRIVER_LOADED);
+            TellObserver(observer, Status, result, status, problem, found);
+            if (found)
                 *node = candidate;
-                found = 1;
-            }
         }
     }
     free(list);
     return found;
 }
 
-void QueryDriverString(HKEY key, const char *name, char *buffer, unsigned bufferSize)
+void QueryDriverString(HKEY key, const char *name, char *buffer, unsigned bufferSize,
+                       const ProbeObserver *observer)
 {
     if (!buffer || bufferSize == 0)
         return;
@@ -108,25 +124,30 @@ void QueryDriverString(HKEY key, const char *name, char *buffer, unsigned buffer
         RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE *>(buffer), &size);
     const int queried = result == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ);
     SettleQueriedString(buffer, bufferSize, queried, size);
+    TellObserver(observer, DriverValue, key, name, result, buffer, size);
 }
 
 // Reads the outputs and the selective-suspend rule from the device's driver
 // key. A key that cannot be opened leaves the camera found with empty outputs.
 int CheckDriverKey(DEVINST node, char *driverDesc, unsigned driverDescSize,
-                   char *friendlyName, unsigned friendlyNameSize)
+                   char *friendlyName, unsigned friendlyNameSize, const ProbeObserver *observer)
 {
     HKEY key = NULL;
-    if (CM_Open_DevNode_Key(node, KEY_READ, DriverKeyHardwareProfile, RegDisposition_OpenExisting,
-                            &key, CM_REGISTRY_SOFTWARE) != CR_SUCCESS)
+    const CONFIGRET opened = CM_Open_DevNode_Key(node, KEY_READ, DriverKeyHardwareProfile,
+                                                 RegDisposition_OpenExisting, &key,
+                                                 CM_REGISTRY_SOFTWARE);
+    TellObserver(observer, DriverKey, node, opened);
+    if (opened != CR_SUCCESS)
         return 1;
 
-    QueryDriverString(key, "DriverDesc", driverDesc, driverDescSize);
-    QueryDriverString(key, "FriendlyName", friendlyName, friendlyNameSize);
+    QueryDriverString(key, "DriverDesc", driverDesc, driverDescSize, observer);
+    QueryDriverString(key, "FriendlyName", friendlyName, friendlyNameSize, observer);
 
     DWORD selectiveSuspend = 0;
     DWORD size = sizeof selectiveSuspend;
     const LONG result = RegQueryValueExA(key, "SelectiveSuspend", NULL, NULL,
                                          reinterpret_cast<BYTE *>(&selectiveSuspend), &size);
+    TellObserver(observer, DriverValue, key, "SelectiveSuspend", result, &selectiveSuspend, size);
     RegCloseKey(key);
     return result == ERROR_SUCCESS && selectiveSuspend != 0;
 }
@@ -135,7 +156,8 @@ int CheckDriverKey(DEVINST node, char *driverDesc, unsigned driverDescSize,
 
 int ProbeCamera(const char *const *ids, unsigned count,
                 char *driverDesc, unsigned driverDescSize,
-                char *friendlyName, unsigned friendlyNameSize)
+                char *friendlyName, unsigned friendlyNameSize,
+                const ProbeObserver *observer)
 {
     if (driverDesc && driverDescSize)
         driverDesc[0] = '\0';
@@ -149,22 +171,25 @@ int ProbeCamera(const char *const *ids, unsigned count,
     // Flags 0: devices that were installed once but are not plugged in now
     // are listed too.
     HDEVINFO devices = SetupDiGetClassDevsA(&ImagingClass, NULL, NULL, 0);
+    TellObserver(observer, Step, ProbeStepClassList,
+                 devices == INVALID_HANDLE_VALUE ? GetLastError() : 0);
     if (devices == INVALID_HANDLE_VALUE) {
         free(buffer);
         return 0;
     }
 
     DEVINST node = 0;
-    int found = FindInImagingClass(devices, buffer, ids, count, &node);
+    int found = FindInImagingClass(devices, buffer, ids, count, &node, observer);
     if (!found && count > 0) {
         // The enumerator's name lives in the working buffer only until the
         // walk has its list of device IDs; the walk then reuses the buffer.
         const char *enumerator = TakeEnumeratorName(buffer, WorkingBufferCapacity, ids[0]);
         if (enumerator)
-            found = FindAmongEnumerated(enumerator, buffer, ids, count, &node);
+            found = FindAmongEnumerated(enumerator, buffer, ids, count, &node, observer);
     }
     if (found)
-        found = CheckDriverKey(node, driverDesc, driverDescSize, friendlyName, friendlyNameSize);
+        found = CheckDriverKey(node, driverDesc, driverDescSize, friendlyName, friendlyNameSize,
+                               observer);
 
     SetupDiDestroyDeviceInfoList(devices);
     free(buffer);

@@ -2,6 +2,8 @@
 // main routine and the native tests include this file too.
 #pragma once
 
+#include <stddef.h>
+
 enum
 {
     HardwareIdSlotSize = 80,      // each table entry, terminator and zero fill included
@@ -12,12 +14,47 @@ enum
 // they are tried.
 extern const char SupportedHardwareIds[SupportedHardwareIdCount][HardwareIdSlotSize];
 
+// What the probe's walks visit, told to an optional observer. Results are
+// passed as the platform returned them (CONFIGRET, LONG, GetLastError).
+enum ProbeStep
+{
+    ProbeStepClassList = 0,   // the Imaging class list; result: 0, or the error
+    ProbeStepUsbListSize = 1, // size of the enumerator's device list
+    ProbeStepUsbList = 2      // the list itself; the USB walk follows
+};
+
+struct ProbeObserver
+{
+    void *context;
+    void (*Step)(void *context, ProbeStep step, unsigned long result);
+    // USB walk: an instance ID from the list and the result of locating it.
+    void (*Located)(void *context, const char *instanceId, unsigned long result);
+    // Either walk: a device's hardware-ID list as read, before the matching.
+    void (*HardwareIds)(void *context, unsigned long node, unsigned long result,
+                        const char *list, unsigned long length);
+    // The matching's verdict on the list just told.
+    void (*Matched)(void *context, int matched);
+    // USB walk, matching device: its status, and whether the walk takes it
+    // (only with its driver loaded).
+    void (*Status)(void *context, unsigned long result, unsigned long status,
+                   unsigned long problem, int taken);
+    // The chosen device's driver key, and each value read from it: the query's
+    // result, the bytes as the probe keeps them and the size the query reported.
+    // key is the open HKEY, valid during the call.
+    void (*DriverKey)(void *context, unsigned long node, unsigned long result);
+    void (*DriverValue)(void *context, void *key, const char *name, long result,
+                        const void *data, unsigned long size);
+};
+
 // Looks for a device whose hardware IDs contain one of ids[0..count), first in
 // the Imaging setup class and then among the USB devices, and requires a
 // non-zero SelectiveSuspend in its driver key. driverDesc and friendlyName are
 // optional (NULL or size 0 skips them); each given one always ends up a
 // NUL-terminated string, empty when the value is unusable. Returns 1 when a
-// camera was found and passed the selective-suspend rule, else 0.
+// camera was found and passed the selective-suspend rule, else 0. observer
+// (NULL for none) is told what the walks visit; it changes nothing they decide,
+// and only a build with ZN_WALK_OBSERVERS tells it anything.
 int ProbeCamera(const char *const *ids, unsigned count,
                 char *driverDesc, unsigned driverDescSize,
-                char *friendlyName, unsigned friendlyNameSize);
+                char *friendlyName, unsigned friendlyNameSize,
+                const ProbeObserver *observer = NULL);

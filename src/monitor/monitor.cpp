@@ -1,11 +1,8 @@
 #include "monitor/monitor.h"
 
-#include <powrprof.h>
-
 #include "camera/camera_channel.h"
 #include "resource.h"
 
-PowerSnapshot g_PowerSnapshot;
 uint32_t g_LowBatteryEngaged;
 
 namespace {
@@ -73,22 +70,6 @@ INT_PTR OnOtherMessage(HWND window, UINT message)
 }
 
 }  // namespace
-
-int RefreshPowerState(void)
-{
-    GLOBAL_POWER_POLICY global;
-    POWER_POLICY policy;
-    SYSTEM_POWER_STATUS status;
-
-    if (!GetCurrentPowerPolicies(&global, &policy))
-        return 0;
-    g_PowerSnapshot.criticalLevel = global.user.DischargePolicy[DISCHARGE_POLICY_CRITICAL].BatteryLevel;
-    if (!GetSystemPowerStatus(&status))
-        return 0;
-    g_PowerSnapshot.acLineStatus = status.ACLineStatus;
-    g_PowerSnapshot.batteryPercent = status.BatteryLifePercent;
-    return 1;
-}
 
 INT_PTR CALLBACK MonitorDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {

@@ -7,9 +7,6 @@
 
 namespace {
 
-const char RunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-const char AutostartValueName[] = "ZN374Mon";
-
 // Fills data with the command the next log-on runs; leaves it empty when this
 // executable's path cannot be obtained or the command would not fit.
 void ReadAutostartCommand(char *data)
@@ -38,7 +35,7 @@ void ReadAutostartCommand(char *data)
 void SetAutostart(int enable)
 {
     HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS)
         return;
 
     if (enable) {

@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+const char AutostartRunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char AutostartValueName[] = "ZN374Mon";
+
 int BuildAutostartValue(const char *windowsDirectory, const char *fileName,
                         char *data, unsigned dataSize)
 {

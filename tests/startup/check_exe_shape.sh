@@ -3,12 +3,14 @@
 # 2000 machine, so it may import only functions that Windows 2000's own DLLs
 # export, from system DLLs and msvcrt.dll, with no MinGW runtime DLL; it
 # declares subsystem version 4.0 or 5.0, is stripped, and stays small.
-# usage: check_exe_shape.sh EXE ALLOWED_IMPORTS [OBJDUMP]
+# usage: check_exe_shape.sh EXE ALLOWED_IMPORTS [OBJDUMP [SUBSYSTEM [SIZE_LIMIT]]]
+# SUBSYSTEM as objdump names it ("Windows GUI", "Windows CUI"), SIZE_LIMIT in bytes.
 set -uo pipefail
 exe=$1
 allowed=$2
 objdump=${3:-i686-w64-mingw32-objdump}
-size_limit=16384
+subsystem=${4:-Windows GUI}
+size_limit=${5:-16384}
 
 failures=0
 fail() {
@@ -31,7 +33,7 @@ fi
 echo "imports of $(basename "$exe"):"
 printf '%s\n' "$imports" | sed 's/^/  /'
 
-system_dlls="kernel32.dll user32.dll advapi32.dll ole32.dll oleaut32.dll setupapi.dll cfgmgr32.dll powrprof.dll msvcrt.dll"
+system_dlls="kernel32.dll user32.dll advapi32.dll ole32.dll oleaut32.dll setupapi.dll cfgmgr32.dll powrprof.dll version.dll msvcrt.dll"
 for dll in $(printf '%s\n' "$imports" | cut -d' ' -f1 | sort -u); do
     case " $system_dlls " in
         *" $dll "*) ;;
@@ -59,7 +61,7 @@ case "$major.$minor" in
     4.0 | 5.0) echo "subsystem version: $major.$minor" ;;
     *) fail "subsystem version is $major.$minor, expected 4.0 or 5.0" ;;
 esac
-grep -q '^Subsystem.*Windows GUI' <<< "$headers" || fail "subsystem is not Windows GUI"
+grep -q "^Subsystem.*$subsystem" <<< "$headers" || fail "subsystem is not $subsystem"
 
 sections=$("$objdump" -h "$exe")
 if grep -q ' \.debug_\| \.stab' <<< "$sections"; then
