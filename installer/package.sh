@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the Windows Installer package from ZN374Mon.wxs: stages and signs the
+# executable (the package records its size, so it is signed first), compiles
+# the package with wixl, completes what wixl leaves out, and signs the package.
+# usage: package.sh OUTPUT.msi PRODUCT_VERSION MONITOR_EXE ACTIONS_DLL
+set -euo pipefail
+if [ $# -ne 4 ]; then
+    echo "usage: $0 OUTPUT.msi PRODUCT_VERSION MONITOR_EXE ACTIONS_DLL" >&2
+    exit 2
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+output=$1 version=$2 monitor=$3 actions=$4
+for tool in wixl msibuild msiinfo; do
+    command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
+done
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+cp "$monitor" "$stage/ZN374Mon.exe"
+cp "$actions" "$stage/ZN374Actions.dll"
+bash "$here/sign.sh" "$stage/ZN374Mon.exe" "$stage/ZN374Actions.dll"
+
+# The FILEVERSION of a PE image's version block: the four 16-bit fields
+# after the VS_FIXEDFILEINFO signature 0xFEEF04BD and its structure version.
+file_version() {
+    local hex fixed
+    hex=$(od -An -v -tx1 "$1" | tr -d ' \n')
+    fixed=${hex#*bd04effe}
+    [ "$fixed" != "$hex" ] || { echo "package.sh: no version block in $1" >&2; return 1; }
+    field() { echo $((16#${fixed:$1+2:2}${fixed:$1:2})); }
+    echo "$(field 12).$(field 8).$(field 20).$(field 16)"
+}
+
+# wixl only finds sources by relative name.
+(cd "$stage" && wixl -a x86 -D ProductVersion="$version" -D MonitorExe=ZN374Mon.exe \
+     -D ActionsDll=ZN374Actions.dll -o package.msi "$here/ZN374Mon.wxs")
+# wixl leaves File.Version empty, which would make every file unversioned.
+for exe in "$stage"/*.exe; do
+    msibuild "$stage/package.msi" -q "UPDATE File SET Version = '$(file_version "$exe")' WHERE FileName = '$(basename "$exe")'"
+done
+# wixl also drops IncludeMaximum: without it a rebuild of the same version
+# would be installed beside the old one instead of replacing it. Attributes
+# is part of the row's key, so the row is replaced (768: both ends included).
+upgrade_code=$(msiinfo export "$stage/package.msi" Property | tr -d '\r' | awk -F'\t' '$1 == "UpgradeCode" { print $2 }')
+msibuild "$stage/package.msi" \
+    -q "DELETE FROM Upgrade WHERE ActionProperty = 'OLDERVERSIONFOUND'" \
+    -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '0.0.0', '$version', 768, 'OLDERVERSIONFOUND')"
+# Attributes 20: registry key path + permanent (see RunValue in the source).
+msibuild "$stage/package.msi" -q "UPDATE Component SET Attributes = 20 WHERE Component = 'RunValue'"
+bash "$here/sign.sh" "$stage/package.msi"
+mv -f "$stage/package.msi" "$output"
+echo "package.sh: $output ($(stat -c %s "$output") bytes)"
