@@ -1,24 +1,32 @@
 #!/usr/bin/env bash
 # Builds the Windows Installer package from ZN374Mon.wxs: stages and signs the
-# executable (the package records its size, so it is signed first), compiles
-# the package with wixl, completes what wixl leaves out, and signs the package.
-# usage: package.sh OUTPUT.msi PRODUCT_VERSION MONITOR_EXE ACTIONS_DLL
+# executables (the package records their sizes, so they are signed first),
+# compiles the package with wixl, completes what wixl leaves out, and signs
+# the package. Each EXE reaches the source as $(var.<name>Exe), e.g.
+# $(var.ZN374MonExe) for ZN374Mon.exe.
+# usage: package.sh OUTPUT.msi PRODUCT_VERSION ACTIONS_DLL EXE...
 set -euo pipefail
-if [ $# -ne 4 ]; then
-    echo "usage: $0 OUTPUT.msi PRODUCT_VERSION MONITOR_EXE ACTIONS_DLL" >&2
+if [ $# -lt 4 ]; then
+    echo "usage: $0 OUTPUT.msi PRODUCT_VERSION ACTIONS_DLL EXE..." >&2
     exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
-output=$1 version=$2 monitor=$3 actions=$4
+output=$1 version=$2 actions=$3
+shift 3
 for tool in wixl msibuild msiinfo; do
     command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
 done
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-cp "$monitor" "$stage/ZN374Mon.exe"
+defines=(-D ProductVersion="$version" -D ActionsDll=ZN374Actions.dll)
 cp "$actions" "$stage/ZN374Actions.dll"
-bash "$here/sign.sh" "$stage/ZN374Mon.exe" "$stage/ZN374Actions.dll"
+for exe in "$@"; do
+    name=$(basename "$exe")
+    cp "$exe" "$stage/$name"
+    defines+=(-D "${name%.exe}Exe=$name")
+done
+bash "$here/sign.sh" "$stage"/*.exe "$stage/ZN374Actions.dll"
 
 # The FILEVERSION of a PE image's version block: the four 16-bit fields
 # after the VS_FIXEDFILEINFO signature 0xFEEF04BD and its structure version.
@@ -32,8 +40,7 @@ file_version() {
 }
 
 # wixl only finds sources by relative name.
-(cd "$stage" && wixl -a x86 -D ProductVersion="$version" -D MonitorExe=ZN374Mon.exe \
-     -D ActionsDll=ZN374Actions.dll -o package.msi "$here/ZN374Mon.wxs")
+(cd "$stage" && wixl -a x86 "${defines[@]}" -o package.msi "$here/ZN374Mon.wxs")
 # wixl leaves File.Version empty, which would make every file unversioned.
 for exe in "$stage"/*.exe; do
     msibuild "$stage/package.msi" -q "UPDATE File SET Version = '$(file_version "$exe")' WHERE FileName = '$(basename "$exe")'"

@@ -86,7 +86,7 @@ check "InstallExecuteSequence order" \
 version=$(package_property "$package" ProductVersion)
 IFS=. read -r major minor build <<< "$version"
 higher=$major.$minor.$((build + 1))
-bash "$root/installer/package.sh" "$work/higher.msi" "$higher" "$bin/ZN374Mon.exe" "$bin/ZN374Actions.dll" >/dev/null ||
+bash "$root/installer/package.sh" "$work/higher.msi" "$higher" "$bin/ZN374Actions.dll" "$bin/ZN374Mon.exe" >/dev/null ||
     check "building a package of version $higher" "exit code 0" "exit code $?"
 
 # A quiet install by a person starts the monitor, which tells the driver.
