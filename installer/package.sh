@@ -54,6 +54,11 @@ msibuild "$stage/package.msi" \
     -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '0.0.0', '$version', 768, 'OLDERVERSIONFOUND')"
 # Attributes 20: registry key path + permanent (see RunValue in the source).
 msibuild "$stage/package.msi" -q "UPDATE Component SET Attributes = 20 WHERE Component = 'RunValue'"
+# wixl's CustomAction table carries ExtendedType, a column of Windows
+# Installer 4.5, and its empty Shortcut table columns of 4.0: the one is
+# rewritten with the four columns that 2.0 knows, the other dropped.
+msiinfo export "$stage/package.msi" CustomAction | tr -d '\r' | cut -f1-4 > "$stage/CustomAction.idt"
+msibuild "$stage/package.msi" -q "DROP TABLE CustomAction" -q "DROP TABLE Shortcut" -i "$stage/CustomAction.idt"
 bash "$here/sign.sh" "$stage/package.msi"
 mv -f "$stage/package.msi" "$output"
 echo "package.sh: $output ($(stat -c %s "$output") bytes)"
