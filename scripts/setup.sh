@@ -11,6 +11,10 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-po
 command -v i686-w64-mingw32-gcc-posix >/dev/null || need+=(gcc-mingw-w64-i686-posix)
 command -v i686-w64-mingw32-windres >/dev/null || need+=(binutils-mingw-w64-i686)
 command -v unshare >/dev/null || need+=(util-linux)
+command -v wixl >/dev/null || need+=(wixl)
+command -v msibuild >/dev/null || need+=(msitools)
+command -v osslsigncode >/dev/null || need+=(osslsigncode)
+command -v openssl >/dev/null || need+=(openssl)
 if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
   need+=(wine wine32:i386)
 fi

@@ -3,7 +3,7 @@
 //   simctl camera-clear | camera-add NAME [reject-set] [no-property-set] [no-friendly-name]
 //   simctl log | log-clear
 //   simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT | power
-//   simctl window-of PID|IMAGE.exe | wait-window PID|IMAGE.exe [MS]
+//   simctl window-of PID|IMAGE.exe | wait-window PID|IMAGE.exe [MS] | pids IMAGE.exe
 //   simctl post PID|IMAGE.exe suspend|resume|endsession|endsession-cancel|tick
 //   simctl device-clear | device-add-camera NAME [suspend=N|no-suspend]
 #include <windows.h>
@@ -34,7 +34,7 @@ int Usage(void)
             "usage: simctl camera-clear | camera-add NAME [reject-set] [no-property-set] [no-friendly-name]\n"
             "       simctl log | log-clear\n"
             "       simctl critical PERCENT | policy-fail 0|1 | battery AC PERCENT | power\n"
-            "       simctl window-of PROCESS | wait-window PROCESS [MS]\n"
+            "       simctl window-of PROCESS | wait-window PROCESS [MS] | pids IMAGE\n"
             "       simctl post PROCESS suspend|resume|endsession|endsession-cancel|tick\n"
             "       simctl device-clear | device-add-camera NAME [suspend=N|no-suspend]\n"
             "PROCESS is a process id or an image name such as ZN374Mon.exe\n");
@@ -55,25 +55,44 @@ int ParseNumber(const char *text, long *number)
     return end != text && *end == '\0';
 }
 
+// Fills ids with up to maxIds running processes of that image name; returns
+// how many it found.
+int ProcessesNamed(const char *image, DWORD *ids, int maxIds)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    int found = 0;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more && found < maxIds; more = Process32Next(snapshot, &entry))
+    {
+        if (lstrcmpiA(entry.szExeFile, image) == 0)
+            ids[found++] = entry.th32ProcessID;
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
 // A process id, or the first running process with that image name.
 DWORD FindProcess(const char *spec)
 {
     long number = 0;
     if (ParseNumber(spec, &number))
         return (DWORD)number;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
     DWORD found = 0;
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32First(snapshot, &entry); more && found == 0; more = Process32Next(snapshot, &entry))
-    {
-        if (lstrcmpiA(entry.szExeFile, spec) == 0)
-            found = entry.th32ProcessID;
-    }
-    CloseHandle(snapshot);
+    ProcessesNamed(spec, &found, 1);
     return found;
+}
+
+// Every running process of that image name, one id a line; none is no failure.
+int PrintProcessIds(const char *image)
+{
+    DWORD ids[kMaxWindows];
+    int count = ProcessesNamed(image, ids, kMaxWindows);
+    for (int i = 0; i < count; ++i)
+        printf("%lu\n", (unsigned long)ids[i]);
+    return 1;
 }
 
 BOOL CALLBACK CollectWindow(HWND window, LPARAM context)
@@ -255,6 +274,8 @@ int main(int argc, char **argv)
         WindowSearch search;
         result = FindWindows(argv[2], &search) && PrintWindows(&search);
     }
+    else if (strcmp(command, "pids") == 0 && argc == 3)
+        result = PrintProcessIds(argv[2]);
     else if (strcmp(command, "wait-window") == 0 && (argc == 3 || argc == 4))
         result = WaitForWindow(argv[2], argc == 4 ? argv[3] : NULL);
     else if (strcmp(command, "post") == 0 && argc == 4)

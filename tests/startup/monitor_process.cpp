@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "build_path.h"
+
 namespace {
 
 const char RunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -34,13 +36,7 @@ BOOL CALLBACK MatchProcessWindow(HWND window, LPARAM lParam)
 
 std::string MonitorExePath()
 {
-    // The build passes the Unix path; Wine's drive Z: is the Unix root.
-    std::string path = "Z:" ZN_MONITOR_EXE_UNIX_PATH;
-    for (char &c : path) {
-        if (c == '/')
-            c = '\\';
-    }
-    return path;
+    return BuildFilePath(ZN_MONITOR_EXE_UNIX_PATH);
 }
 
 std::string CopyMonitorExe(const std::string &folder, const std::string &fileName)

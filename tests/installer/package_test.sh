@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# The package on the simulated machine with Wine's own msiexec and the real
+# executable: a quiet install, the same install again, an upgrade, a refused
+# downgrade, an uninstall with a monitor running and one without. Each check
+# prints the machine's state as found. Runs whole under sim/in-sim.sh.
+# usage: package_test.sh PACKAGE BIN_DIR
+set -uo pipefail
+package=$1 bin=$2
+root=$(cd "$(dirname "$0")/../.." && pwd)
+camera="ZN374 USB Camera"
+installed='C:\windows\ZN374Mon.exe'
+work=$(mktemp -d)
+
+failures=0
+check() {  # check WHAT EXPECTED FOUND
+    if [ "$2" != "$3" ]; then
+        echo "FAIL: $1"
+        echo "  expected: $2"
+        echo "  found:    $3"
+        failures=$((failures + 1))
+    fi
+}
+simctl() { wine "$bin/simctl.exe" "$@" 2>/dev/null | tr -d '\r'; }
+msiexec() { wine msiexec "$@" /qn >/dev/null 2>&1; }
+windows_path() { echo "Z:${1//\//\\}"; }
+monitors() { simctl pids ZN374Mon.exe | paste -sd' '; }
+count() { set -- $1; echo $#; }
+# Polls up to 10 s until N monitors run.
+wait_monitors() {
+    local i
+    for ((i = 0; i < 100; i++)); do
+        [ "$(count "$(monitors)")" = "$1" ] && return
+        sleep 0.1
+    done
+}
+run_value() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' /v ZN374Mon 2>/dev/null |
+        tr -d '\r' | sed -n 's/^ *ZN374Mon *REG_SZ *//p'
+}
+# Each Add/Remove Programs entry of ours as "version NoModify NoRepair".
+arp_entries() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+        tr -d '\r' | awk '
+            function flush() { if (name == "ZN374Mon") print version, modify, repair }
+            /^HKEY_/ { flush(); name = version = modify = repair = "" }
+            $1 == "DisplayName" { name = $3 }
+            $1 == "DisplayVersion" { version = $3 }
+            $1 == "NoModify" { modify = "NoModify=" $3 }
+            $1 == "NoRepair" { repair = "NoRepair=" $3 }
+            END { flush() }' | paste -sd';'
+}
+state() {
+    local files= file
+    for file in ZN374Mon.exe ZN374Stat.exe; do
+        [ -f "$WINEPREFIX/drive_c/windows/$file" ] && files+="${files:+ }$file"
+    done
+    echo "files=[$files] value=[$(run_value)] entries=[$(arp_entries)] monitors=$(count "$(monitors)")"
+}
+package_property() {
+    msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v p="$2" '$1 == p { print $2 }'
+}
+cleanup() {
+    wine "$installed" /u >/dev/null 2>&1
+    for msi in "$work/higher.msi" "$package"; do [ -f "$msi" ] && msiexec /x "$(windows_path "$msi")"; done
+    simctl camera-clear >/dev/null
+    simctl device-clear >/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+simctl camera-clear >/dev/null
+simctl device-clear >/dev/null
+simctl log-clear >/dev/null
+simctl device-add-camera "$camera" >/dev/null
+simctl camera-add "$camera" >/dev/null
+check "nothing of ours before the test" "files=[] value=[] entries=[] monitors=0" "$(state)"
+
+# The package's own actions among the standard ones, in sequence order: the
+# old version gone before anything is installed, running monitors ended
+# before a file is removed or replaced, the new one started once the
+# installation is committed.
+check "InstallExecuteSequence order" \
+    "SetRunCommand InstallValidate RemoveExistingProducts SetEndMonitorData InstallInitialize EndMonitor RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
+    "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
+       awk -F'\t' '$1 ~ /^(Set|End|Start|RemoveExisting|RemoveFiles|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
+       sort -n | cut -d' ' -f2 | paste -sd' ')"
+
+version=$(package_property "$package" ProductVersion)
+IFS=. read -r major minor build <<< "$version"
+higher=$major.$minor.$((build + 1))
+bash "$root/installer/package.sh" "$work/higher.msi" "$higher" "$bin/ZN374Actions.dll" "$bin/ZN374Mon.exe" "$bin/ZN374Stat.exe" >/dev/null ||
+    check "building a package of version $higher" "exit code 0" "exit code $?"
+
+# A quiet install by a person starts the monitor, which tells the driver.
+msiexec /i "$(windows_path "$package")"
+check "msiexec /i exit code" 0 $?
+wait_monitors 1
+value=$(run_value)
+check "after a quiet install" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1" "$(state)"
+simctl post ZN374Mon.exe suspend >/dev/null
+check "driver log after a suspend" "words=0,0,0,0,0,0,0,2,0" "$(simctl log | grep -o 'words=[0-9,]*' | paste -sd' ')"
+
+# The same package again changes nothing and starts no second monitor.
+first=$(monitors)
+msiexec /i "$(windows_path "$package")"
+check "msiexec /i again exit code" 0 $?
+sleep 1
+check "after installing again" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1" "$(state)"
+
+# The value is the one the installed file writes itself with /i.
+wine "$installed" /i >/dev/null 2>&1 &
+wait_monitors 2
+check "Run value: written by the package, then by $installed /i" "$value" "$(run_value)"
+
+# An upgrade ends both monitors and starts the new version's.
+old=$(monitors)
+msiexec /i "$(windows_path "$work/higher.msi")"
+check "msiexec /i of version $higher exit code" 0 $?
+wait_monitors 1
+check "after the upgrade to $higher" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$higher NoModify=0x1 NoRepair=0x1] monitors=1" "$(state)"
+check "monitors of the old version still running (old: $old)" "" "$(comm -12 <(tr ' ' '\n' <<< "$old" | sort) <(monitors | tr ' ' '\n' | sort))"
+
+# The older package refuses to replace the newer one. Wine's msiexec logs no
+# launch condition's text, so the message is read from the package.
+running=$(monitors)
+msiexec /i "$(windows_path "$package")"
+check "msiexec /i of the older package exit code (1603, of which Unix keeps the low byte)" 67 $?
+check "after the refused downgrade" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$higher NoModify=0x1 NoRepair=0x1] monitors=1 pid=$running" "$(state) pid=$(monitors)"
+check "the package's launch condition" "NOT NEWERVERSIONFOUND	A newer version of ZN374Mon is already installed. Uninstall it first to install this one." \
+    "$(msiinfo export "$package" LaunchCondition | tr -d '\r' | tail -n +4)"
+
+# Uninstalling ends the monitor and removes everything; the monitor's end
+# sends the driver nothing.
+simctl log-clear >/dev/null
+msiexec /x "$(windows_path "$work/higher.msi")"
+check "msiexec /x with a monitor running exit code" 0 $?
+check "after uninstalling with a monitor running" "files=[] value=[] entries=[] monitors=0" "$(state)"
+check "driver log during the uninstall" "" "$(simctl log)"
+wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' >/dev/null 2>&1
+check "Run key after the uninstall (ZN374Mon.exe /i does not create it): reg query exit code" 0 $?
+
+# Without a supported camera the first start removes the Run value and ends;
+# the file stays until the uninstall.
+simctl camera-clear >/dev/null
+simctl device-clear >/dev/null
+msiexec /i "$(windows_path "$package")"
+check "msiexec /i without a camera exit code" 0 $?
+for ((i = 0; i < 100; i++)); do [ -z "$(run_value)" ] && break; sleep 0.1; done
+wait_monitors 0
+check "after an install without a camera" "files=[ZN374Mon.exe ZN374Stat.exe] value=[] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=0" "$(state)"
+msiexec /x "$(windows_path "$package")"
+check "msiexec /x with no monitor running exit code" 0 $?
+check "after uninstalling with no monitor running" "files=[] value=[] entries=[] monitors=0" "$(state)"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "package on the simulated machine: all checks passed"
