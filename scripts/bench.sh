@@ -26,9 +26,10 @@ sim/make-prefix.sh "$prefix"
 # inode; that is how its process is told from other prefixes' servers.
 server_affinity() {
     local dir pid
-    dir=$(printf '/tmp/.wine-%d/server-%x-%x' "$(id -u)" "$(stat -c %d "$prefix")" "$(stat -c %i "$prefix")")
+    dir=$(printf 'server-%x-%x' "$(stat -c %d "$prefix")" "$(stat -c %i "$prefix")")
     for pid in /proc/[0-9]*; do
-        if [ "$(cat "$pid/comm" 2>/dev/null)" = wineserver ] && [ "$(readlink "$pid/cwd" 2>/dev/null)" = "$dir" ]; then
+        case "$(cat "$pid/comm" 2>/dev/null)" in wineserver*) ;; *) continue ;; esac
+        if [ "$(basename "$(readlink "$pid/cwd" 2>/dev/null)")" = "$dir" ]; then
             taskset -pc "${pid#/proc/}" | sed 's/.*: /CPU /'
             return
         fi
@@ -52,9 +53,9 @@ WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
 
 echo
 echo "ZN374Mon benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), simulated Windows XP on $(wine --version 2>/dev/null)"
-echo "Pinned to CPU $cpu with taskset: zn_bench, every program it starts, and the prefix's wineserver" \
-     "(its affinity read back: $affinity). $(nproc) cores online;" \
-     "load average $load_before before, $(cut -d' ' -f1-3 /proc/loadavg) after."
+echo "Pinned to CPU $cpu with taskset: zn_bench, every program it starts, and the prefix's wineserver"
+echo "(its affinity read back: $affinity). $(nproc) cores online; load average $load_before before the"
+echo "measurements, $(cut -d' ' -f1-3 /proc/loadavg) after."
 echo
 echo "$output"
 echo
