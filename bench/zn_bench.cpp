@@ -47,7 +47,7 @@ struct Figures
 
 void Row(const char *measure, const char *value, const char *floor, const char *target, const char *verdict)
 {
-    printf("%-40s %-32s %-52s %-24s %s\n", measure, value, floor, target, verdict);
+    printf("%-40s %-34s %-52s %-24s %s\n", measure, value, floor, target, verdict);
     fflush(stdout);
 }
 
@@ -381,10 +381,10 @@ void GrowthRow(const char *measure, long warm, long end, long floorWarm, long fl
 {
     char value[64], floor[96], target[64];
 
-    sprintf(value, "%+ld %s (%ld -> %ld)", end - warm, unit, warm, end);
-    sprintf(floor, "%+ld %s (%ld -> %ld) design floor alone", floorEnd - floorWarm, unit, floorWarm, floorEnd);
+    sprintf(value, "%+ld%s (%ld -> %ld)", end - warm, unit, warm, end);
+    sprintf(floor, "%+ld%s (%ld -> %ld) design floor alone", floorEnd - floorWarm, unit, floorWarm, floorEnd);
     if (slack)
-        sprintf(target, "<= floor's + %ld %s", slack, unit);
+        sprintf(target, "<= floor's +%ld%s", slack, unit);
     else
         strcpy(target, "<= floor's growth");
     Row(measure, value, floor, target, Verdict(end - warm <= floorEnd - floorWarm + slack));
@@ -450,7 +450,7 @@ void MeasureEndurance(int events)
               floorEnd.handles, "", 0);
     GrowthRow("endurance: private KiB, warm-up -> end", (long)(warm.privateBytes / 1024),
               (long)(end.privateBytes / 1024), (long)(floorWarm.privateBytes / 1024),
-              (long)(floorEnd.privateBytes / 1024), "KiB", PrivateSlackKiB);
+              (long)(floorEnd.privateBytes / 1024), " KiB", PrivateSlackKiB);
     sprintf(value, "%ld -> %ld", warm.liveFilters, end.liveFilters);
     sprintf(floor, "%ld -> %ld design floor", floorWarm.liveFilters, floorEnd.liveFilters);
     Row("endurance: live filter objects", value, floor, "no growth",
