@@ -147,7 +147,7 @@ HWND StartWithWindow(const char *name, PROCESS_INFORMATION *info, double *ms)
 double TimeToExit(const char *name)
 {
     char path[MAX_PATH];
-    PROCESS_INFORMATION info;
+    PROCESS_INFORMATION info = {};
     LARGE_INTEGER start = Now();
     double ms = -1;
 
@@ -190,7 +190,7 @@ void MeasureStartUp(void)
 {
     double monitor[StartRuns], minimal[StartRuns], exiting[StartRuns], floorExit[StartRuns];
     char measure[64], value[64], floor[80];
-    PROCESS_INFORMATION info;
+    PROCESS_INFORMATION info = {};
 
     if (!InstallCameras(1)) {
         Note("start-up: cannot install the camera");
@@ -222,7 +222,7 @@ void MeasureStartUp(void)
 
 void MeasureIdle(void)
 {
-    PROCESS_INFORMATION monitorRun, minimalRun;
+    PROCESS_INFORMATION monitorRun = {}, minimalRun = {};
     ProcessCost monitor, minimal;
     char value[64], floor[80], target[64];
     int ok;
@@ -300,11 +300,13 @@ int SampleEvents(HWND window, int devices, int samples)
 
 void MeasureEvents(int samples)
 {
-    PROCESS_INFORMATION info;
+    PROCESS_INFORMATION info = {};
     HWND window;
 
-    if (!InstallCameras(1) || !(window = StartWithWindow(MonitorExe, &info, NULL)))
+    if (!InstallCameras(1) || !(window = StartWithWindow(MonitorExe, &info, NULL))) {
+        EndProgram(&info);
         return Note("events: the monitor did not start");
+    }
     for (int devices : DeviceCounts) {
         if (!InstallCameras(devices))
             Note("events: cannot install the cameras");
@@ -411,7 +413,7 @@ int MeasureFloorGrowth(int opens, ProcessCost *warm, ProcessCost *end)
 
 void MeasureEndurance(int events)
 {
-    PROCESS_INFORMATION info;
+    PROCESS_INFORMATION info = {};
     ProcessCost warm, end, floorWarm, floorEnd;
     uint32_t *expected = (uint32_t *)malloc(events * sizeof(uint32_t));
     int battery = SimBatteryAvailable();
@@ -419,12 +421,11 @@ void MeasureEndurance(int events)
     LARGE_INTEGER start;
     char measure[96], value[64], floor[96];
 
-    if (!expected || events <= EnduranceWarmUp)
-        return Note("endurance: too few events");
-    if (!InstallCameras(1) || !SimSetCriticalLevel(CriticalLevel) || (battery && !SimSetBattery(0, 50)) ||
-        !(window = StartWithWindow(MonitorExe, &info, NULL))) {
+    if (!expected || events <= EnduranceWarmUp || !InstallCameras(1) || !SimSetCriticalLevel(CriticalLevel) ||
+        (battery && !SimSetBattery(0, 50)) || !(window = StartWithWindow(MonitorExe, &info, NULL))) {
+        EndProgram(&info);
         free(expected);
-        return Note("endurance: the monitor did not start");
+        return Note("endurance: the monitor did not start (or too few events)");
     }
     SimClearDriverLog();
     start = Now();
