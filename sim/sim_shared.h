@@ -6,6 +6,9 @@
 #define SIM_CAMERA_DLL_NAME "zn374simcam.dll"
 #define SIM_CAMERA_CLSID_TEXT "{F218CA7A-3D39-4989-8649-061BE4189867}"
 #define SIM_CAMERA_LIVE_OBJECTS_EXPORT "SimCamLiveObjects"
+// The stand-in's live filter count in a process, readable from any other one:
+// a LONG in the named mapping of this format (%lu: the process id).
+#define SIM_CAMERA_LIVE_MAPPING_FORMAT "ZN374SimLiveFilters.%lu"
 
 // Values the kit writes into each device's property bag (the instance key in
 // the video input category) besides the standard CLSID and FriendlyName.

@@ -28,6 +28,7 @@ struct SimDriverRequest
 int SimReadDriverLog(SimDriverRequest *requests, int max);   // returns how many are logged (may exceed max)
 int SimClearDriverLog(void);
 long SimLiveFilterObjects(void);  // stand-in filter objects alive in this process now
+long SimLiveFilterObjectsOf(DWORD processId);  // the same in any process (0: the stand-in is not loaded there)
 
 // ---- Stand-in power policy (powrprof.dll)
 int SimSetCriticalLevel(unsigned percent);   // DischargePolicy[DISCHARGE_POLICY_CRITICAL].BatteryLevel

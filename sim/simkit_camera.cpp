@@ -202,3 +202,21 @@ long SimLiveFilterObjects(void)
     LiveObjects liveObjects = (LiveObjects)GetProcAddress(filterDll, SIM_CAMERA_LIVE_OBJECTS_EXPORT);
     return liveObjects != NULL ? liveObjects() : 0;
 }
+
+long SimLiveFilterObjectsOf(DWORD processId)
+{
+    char name[64];
+    wsprintfA(name, SIM_CAMERA_LIVE_MAPPING_FORMAT, processId);
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+    if (mapping == NULL)
+        return 0;
+    long live = 0;
+    const LONG *view = (const LONG *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(LONG));
+    if (view != NULL)
+    {
+        live = *view;
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(mapping);
+    return live;
+}

@@ -25,8 +25,41 @@ const DWORD kVendorRequestSize = 36;
 const HRESULT kSetUnsupported = (HRESULT)0x80070492;
 const HRESULT kIdUnsupported = (HRESULT)0x80070490;
 
-LONG g_liveFilters = 0;
+// The live count sits in a small mapping named after the process, so that a
+// benchmark can read it from outside, the way a driver's object count is
+// read; until the mapping exists it is kept here.
+LONG g_localLiveFilters = 0;
+LONG *g_liveFilters = &g_localLiveFilters;
+HANDLE g_liveMapping = NULL;
 LONG g_serverLocks = 0;
+
+void PublishLiveFilterCount(void)
+{
+    char name[64];
+    wsprintfA(name, SIM_CAMERA_LIVE_MAPPING_FORMAT, GetCurrentProcessId());
+    g_liveMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(LONG), name);
+    if (g_liveMapping == NULL)
+        return;
+    LONG *view = (LONG *)MapViewOfFile(g_liveMapping, FILE_MAP_WRITE, 0, 0, sizeof(LONG));
+    if (view == NULL)
+    {
+        CloseHandle(g_liveMapping);
+        g_liveMapping = NULL;
+        return;
+    }
+    *view = g_localLiveFilters;
+    g_liveFilters = view;
+}
+
+void WithdrawLiveFilterCount(void)
+{
+    if (g_liveMapping == NULL)
+        return;
+    UnmapViewOfFile(g_liveFilters);
+    g_liveFilters = &g_localLiveFilters;
+    CloseHandle(g_liveMapping);
+    g_liveMapping = NULL;
+}
 
 void AppendDriverLog(int device, REFGUID set, DWORD id, const void *instance, DWORD instanceSize,
                      const void *data, DWORD dataSize, HRESULT result)
@@ -66,8 +99,8 @@ void AppendDriverLog(int device, REFGUID set, DWORD id, const void *instance, DW
 class SimCaptureFilter : public IBaseFilter, public IKsPropertySet, public IPersistPropertyBag
 {
 public:
-    SimCaptureFilter() : m_refs(1), m_device(-1), m_flags(0) { InterlockedIncrement(&g_liveFilters); }
-    virtual ~SimCaptureFilter() { InterlockedDecrement(&g_liveFilters); }
+    SimCaptureFilter() : m_refs(1), m_device(-1), m_flags(0) { InterlockedIncrement(g_liveFilters); }
+    virtual ~SimCaptureFilter() { InterlockedDecrement(g_liveFilters); }
 
     // IUnknown, shared by the three interfaces.
     STDMETHODIMP QueryInterface(REFIID iid, void **out)
@@ -261,6 +294,15 @@ SimFilterFactory g_factory;
 
 extern "C" {
 
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+        PublishLiveFilterCount();
+    else if (reason == DLL_PROCESS_DETACH)
+        WithdrawLiveFilterCount();
+    return TRUE;
+}
+
 HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void **out)
 {
     if (out == NULL)
@@ -273,12 +315,12 @@ HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void **out)
 
 HRESULT WINAPI DllCanUnloadNow(void)
 {
-    return g_liveFilters == 0 && g_serverLocks == 0 ? S_OK : S_FALSE;
+    return *g_liveFilters == 0 && g_serverLocks == 0 ? S_OK : S_FALSE;
 }
 
 LONG WINAPI SimCamLiveObjects(void)
 {
-    return g_liveFilters;
+    return *g_liveFilters;
 }
 
 } // extern "C"

@@ -166,6 +166,7 @@ TEST_F(SimMachine, SetOnBoundFilterIsLoggedWithSizesWordsAndSameBuffer)
     IBaseFilter *filter = BindCamera(1);
     ASSERT_TRUE(filter != NULL);
     EXPECT_EQ(1, SimLiveFilterObjects());
+    EXPECT_EQ(1, SimLiveFilterObjectsOf(GetCurrentProcessId())) << "the count other processes read";
     IKsPropertySet *properties = PropertySetOf(filter);
     ASSERT_TRUE(properties != NULL);
 
