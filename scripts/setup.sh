@@ -11,6 +11,10 @@ command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-po
 command -v i686-w64-mingw32-gcc-posix >/dev/null || need+=(gcc-mingw-w64-i686-posix)
 command -v i686-w64-mingw32-windres >/dev/null || need+=(binutils-mingw-w64-i686)
 command -v unshare >/dev/null || need+=(util-linux)
+# clang 14 builds the fuzz targets; libFuzzer itself comes with its runtime.
+command -v clang++-14 >/dev/null || need+=(clang-14)
+compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+  need+=(libclang-rt-14-dev)
 if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
   need+=(wine wine32:i386)
 fi

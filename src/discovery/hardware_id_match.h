@@ -9,8 +9,9 @@ enum { MultiStringGuardBytes = 2 };
 // Matches the hardware-ID list read into list against ids[0..count), the way
 // both walks of the probe do: each string is cut at commas with strtok, and
 // every piece is compared with every wanted ID without regard to the case of
-// ASCII letters. A string that ends in a comma ends the scan; a string of
-// commas alone is passed over; a list whose first byte is NUL matches nothing.
+// ASCII letters. A string whose last piece is followed by a single comma ends
+// the scan (two or more commas there do not); a string of commas alone is
+// passed over; a list whose first byte is NUL matches nothing.
 // length is the number of bytes read, capacity the size of list. The list is
 // first closed by two NULs at length (or, if the buffer has no room for them,
 // over its own last two bytes), so the scan never reads past what was read.

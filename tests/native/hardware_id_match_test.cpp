@@ -74,6 +74,7 @@ TEST(HardwareIdMatch, FindsAWantedIdWhereverTheScanReachesIt)
         {"pieces of a later string", Multi("a,b\0c,USB\\VID_05CA&PID_180F&MI_00\0"), 1},
         // A string ending in a comma ends the scan of its list.
         {"string ending in a comma ends the scan", Multi("junk,\0USB\\VID_05CA&PID_180F&MI_00\0"), 0},
+        {"string ending in two commas does not end the scan", Multi("junk,,\0USB\\VID_05CA&PID_180F&MI_00\0"), 1},
         {"wanted ID before the ending comma", Multi("USB\\VID_05CA&PID_180F&MI_00,\0"), 1},
         {"strings of commas alone passed over", Multi(",\0,,,\0USB\\VID_0AC8&PID_C501&MI_00\0"), 1},
         {"commas alone", Multi(",,,\0"), 0},
