@@ -15,6 +15,10 @@ command -v wixl >/dev/null || need+=(wixl)
 command -v msibuild >/dev/null || need+=(msitools)
 command -v osslsigncode >/dev/null || need+=(osslsigncode)
 command -v openssl >/dev/null || need+=(openssl)
+# clang 14 builds the fuzz targets; libFuzzer itself comes with its runtime.
+command -v clang++-14 >/dev/null || need+=(clang-14)
+compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+  need+=(libclang-rt-14-dev)
 if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
   need+=(wine wine32:i386)
 fi

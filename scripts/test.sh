@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: the native unit tests, then the Win32 tests on one freshly
-# made simulated XP machine, in a single ctest run.
+# Runs every test: the native unit tests, a short run of each fuzz target,
+# then the Win32 tests on one freshly made simulated XP machine, in a single
+# ctest run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -12,8 +13,8 @@ prefix=$root/build/win32/prefix
 rm -rf "$prefix"
 sim/make-prefix.sh "$prefix"
 
-# One ctest run over both trees, so that its summary covers everything.
-printf 'subdirs("native" "win32")\n' > build/CTestTestfile.cmake
+# One ctest run over the three trees, so that its summary covers everything.
+printf 'subdirs("native" "fuzz" "win32")\n' > build/CTestTestfile.cmake
 
 status=0
 ctest --test-dir build --output-on-failure --timeout 900 || status=$?

@@ -1,8 +1,9 @@
 // The stand-in camera driver: a DirectShow capture filter that the system
 // device enumerator creates for every camera the kit registered. It knows its
 // device through IPersistPropertyBag::Load (devenum hands it the moniker's
-// property bag when binding), answers the vendor property request like the
-// kernel-streaming driver would, and records every Set in the driver log.
+// property bag when binding), accepts the vendor property request whatever
+// its event word holds (what the real driver does with each value is not
+// known here), and records every Set in the driver log.
 #include <windows.h>
 #include <ole2.h>
 #include <ocidl.h>

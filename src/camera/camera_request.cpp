@@ -7,6 +7,7 @@ void BuildCameraEventRequest(CameraEvent code, CameraEventRequest *request)
 {
     for (int i = 0; i < CameraRequestWords; i++)
         request->words[i] = 0;
-    // The driver numbers its events from 2; 0 and 1 mean something else to it.
+    // The driver is sent the code plus 2; what it does with 0 or 1 in this
+    // word is not known, so neither is ever sent.
     request->words[CameraRequestEventWord] = (uint32_t)code + 2;
 }

@@ -5,6 +5,8 @@
 
 #include "discovery/camera_probe.h"
 #include "discovery/hardware_id_match.h"
+#include "discovery/multi_string.h"
+#include "discovery/registry_string.h"
 #include "common/walk_observer.h"
 
 namespace {

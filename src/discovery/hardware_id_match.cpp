@@ -75,32 +75,3 @@ const char *TakeEnumeratorName(char *buffer, unsigned long capacity, const char 
     memcpy(buffer, hardwareId, length + 1);
     return strtok(buffer, "\\");
 }
-
-const char *NextMultiString(const char *list, unsigned long size, unsigned long *offset)
-{
-    if (*offset >= size || list[*offset] == '\0')
-        return NULL;
-    const char *entry = list + *offset;
-    const void *end = memchr(entry, '\0', size - *offset);
-    if (!end)
-        return NULL;
-    *offset += (unsigned long)((const char *)end - entry) + 1;
-    return entry;
-}
-
-void SettleQueriedString(char *buffer, unsigned long bufferSize, int queried,
-                         unsigned long dataSize)
-{
-    if (!buffer || bufferSize == 0)
-        return;
-    if (!queried || dataSize > bufferSize) {
-        buffer[0] = '\0';
-        return;
-    }
-    if (memchr(buffer, '\0', dataSize))
-        return;
-    if (dataSize < bufferSize)
-        buffer[dataSize] = '\0';
-    else
-        buffer[0] = '\0';  // fills the buffer with no room left for a terminator
-}

@@ -1,5 +1,5 @@
-// The probe's decisions over the bytes the configuration manager and the
-// registry hand back. No Windows header: these are tested natively.
+// The probe's decisions over the hardware IDs the configuration manager hands
+// back. No Windows header: these are tested natively.
 #pragma once
 
 // Room a hardware-ID buffer needs past the bytes read into it, so that the
@@ -9,8 +9,9 @@ enum { MultiStringGuardBytes = 2 };
 // Matches the hardware-ID list read into list against ids[0..count), the way
 // both walks of the probe do: each string is cut at commas with strtok, and
 // every piece is compared with every wanted ID without regard to the case of
-// ASCII letters. A string that ends in a comma ends the scan; a string of
-// commas alone is passed over; a list whose first byte is NUL matches nothing.
+// ASCII letters. A string whose last piece is followed by a single comma ends
+// the scan (two or more commas there do not); a string of commas alone is
+// passed over; a list whose first byte is NUL matches nothing.
 // length is the number of bytes read, capacity the size of list. The list is
 // first closed by two NULs at length (or, if the buffer has no room for them,
 // over its own last two bytes), so the scan never reads past what was read.
@@ -26,16 +27,3 @@ int CompareAsciiNoCase(const char *a, const char *b);
 // backslash (the enumerator, "USB" for the supported cameras), or NULL when
 // there is none or buffer is too small to hold the copy.
 const char *TakeEnumeratorName(char *buffer, unsigned long capacity, const char *hardwareId);
-
-// Walks a multi-string of size bytes: returns the string at *offset and moves
-// *offset past it, or NULL at the closing empty string, at the end of the
-// bytes, or at a string that is not terminated inside them.
-const char *NextMultiString(const char *list, unsigned long size, unsigned long *offset);
-
-// Turns what RegQueryValueExA left in an output buffer into a NUL-terminated
-// string inside it. queried is non-zero when the query succeeded and the value
-// is a string type; dataSize is the byte count it reported. A value that was
-// not queried, or that fills the whole buffer without a terminator, leaves the
-// buffer empty; a string that fits without its terminator gets one.
-void SettleQueriedString(char *buffer, unsigned long bufferSize, int queried,
-                         unsigned long dataSize);

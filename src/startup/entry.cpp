@@ -6,8 +6,7 @@
 #include "startup/command_tail.h"
 #include "startup/startup.h"
 
-// The loader calls this with only a 4-byte aligned stack.
-extern "C" __attribute__((force_align_arg_pointer)) void WINAPI ProcessEntry(void)
+extern "C" void WINAPI ProcessEntry(void)
 {
     const char *tail = SkipProgramName(GetCommandLineA());
     ExitProcess(static_cast<UINT>(MainRoutine(GetModuleHandleA(NULL), tail)));

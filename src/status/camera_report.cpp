@@ -7,7 +7,7 @@
 
 #include "camera/camera_channel.h"
 #include "discovery/camera_probe.h"
-#include "discovery/hardware_id_match.h"
+#include "discovery/multi_string.h"
 #include "status/status_report.h"
 
 namespace {

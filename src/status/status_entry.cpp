@@ -88,8 +88,7 @@ int StatusMain(const char *commandTail)
 
 }  // namespace
 
-// The loader calls this with only a 4-byte aligned stack.
-extern "C" __attribute__((force_align_arg_pointer)) void WINAPI StatusEntry(void)
+extern "C" void WINAPI StatusEntry(void)
 {
     ExitProcess(static_cast<UINT>(StatusMain(SkipProgramName(GetCommandLineA()))));
 }

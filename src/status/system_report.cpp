@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "discovery/hardware_id_match.h"
+#include "discovery/registry_string.h"
 #include "monitor/monitor.h"
 #include "startup/autostart_value.h"
 #include "startup/startup.h"

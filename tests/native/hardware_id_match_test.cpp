@@ -74,6 +74,7 @@ TEST(HardwareIdMatch, FindsAWantedIdWhereverTheScanReachesIt)
         {"pieces of a later string", Multi("a,b\0c,USB\\VID_05CA&PID_180F&MI_00\0"), 1},
         // A string ending in a comma ends the scan of its list.
         {"string ending in a comma ends the scan", Multi("junk,\0USB\\VID_05CA&PID_180F&MI_00\0"), 0},
+        {"string ending in two commas does not end the scan", Multi("junk,,\0USB\\VID_05CA&PID_180F&MI_00\0"), 1},
         {"wanted ID before the ending comma", Multi("USB\\VID_05CA&PID_180F&MI_00,\0"), 1},
         {"strings of commas alone passed over", Multi(",\0,,,\0USB\\VID_0AC8&PID_C501&MI_00\0"), 1},
         {"commas alone", Multi(",,,\0"), 0},
@@ -151,64 +152,6 @@ TEST(EnumeratorName, IsThePartBeforeTheFirstBackslash)
     EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, sizeof buffer, ""));
     EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, sizeof buffer, nullptr));
     EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, 3, "USB")) << "no room for the terminator";
-}
-
-TEST(MultiStringWalk, YieldsEachStringThenStopsAtTheEmptyOne)
-{
-    const char list[] = "USB\\A\\1\0USB\\B\\2\0\0tail";
-    unsigned long offset = 0;
-    EXPECT_STREQ("USB\\A\\1", NextMultiString(list, sizeof list, &offset));
-    EXPECT_STREQ("USB\\B\\2", NextMultiString(list, sizeof list, &offset));
-    EXPECT_EQ(nullptr, NextMultiString(list, sizeof list, &offset));
-    EXPECT_EQ(16ul, offset);
-}
-
-TEST(MultiStringWalk, StopsAtAStringNotTerminatedInsideTheSize)
-{
-    const char list[] = {'U', 'S', 'B', '\0', 'X', 'Y'};
-    unsigned long offset = 0;
-    EXPECT_STREQ("USB", NextMultiString(list, sizeof list, &offset));
-    EXPECT_EQ(nullptr, NextMultiString(list, sizeof list, &offset));
-    offset = 0;
-    EXPECT_EQ(nullptr, NextMultiString(list, 0, &offset));
-}
-
-struct QueriedCase
-{
-    const char *stored;       // bytes the query left in the buffer
-    unsigned long storedSize;
-    unsigned long dataSize;   // what the query reported
-    int queried;
-    const char *expected;
-};
-
-TEST(QueriedString, IsAlwaysTerminatedInsideItsBuffer)
-{
-    const QueriedCase cases[] = {
-        {"Cam\0", 4, 4, 1, "Cam"},      // stored with its terminator
-        {"Cam", 3, 3, 1, "Cam"},        // fits without its terminator: one is added
-        {"Camera", 6, 6, 1, ""},        // fills the buffer with no terminator: dropped
-        {"Cam\0ra", 6, 6, 1, "Cam"},    // a terminator inside the data is enough
-        {"Camera", 6, 6, 0, ""},        // missing, not a string, or too large
-        {"Cam\0", 4, 9, 1, ""},         // a size beyond the buffer is not believed
-        {"", 0, 0, 1, ""},
-    };
-    for (const QueriedCase &c : cases) {
-        char buffer[8];
-        memset(buffer, 0xcc, sizeof buffer);
-        memcpy(buffer, c.stored, c.storedSize);
-        SettleQueriedString(buffer, 6, c.queried, c.dataSize);
-        EXPECT_STREQ(c.expected, buffer) << "stored \"" << c.stored << "\", size " << c.dataSize;
-        EXPECT_EQ((char)0xcc, buffer[6]) << "wrote past the buffer";
-    }
-}
-
-TEST(QueriedString, LeavesAnAbsentOrEmptyBufferAlone)
-{
-    SettleQueriedString(nullptr, 10, 1, 3);
-    char one = 'x';
-    SettleQueriedString(&one, 0, 0, 0);
-    EXPECT_EQ('x', one);
 }
 
 }  // namespace

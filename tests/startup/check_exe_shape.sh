@@ -3,15 +3,17 @@
 # the installer's custom-action DLL): it must load on a bare Windows 2000
 # machine, so it may import only functions that Windows 2000's own DLLs
 # export, from system DLLs and msvcrt.dll, with no MinGW runtime DLL; it
-# declares subsystem version 4.0 or 5.0, is stripped, and stays small.
-# usage: check_exe_shape.sh EXE ALLOWED_IMPORTS [OBJDUMP [SUBSYSTEM [SIZE_LIMIT]]]
-# SUBSYSTEM as objdump names it ("Windows GUI", "Windows CUI"), SIZE_LIMIT in bytes.
+# declares subsystem version 4.0 or 5.0, is Terminal Server aware (an
+# executable), uses no SSE or MMX, is stripped, and stays within its budget.
+# usage: check_exe_shape.sh IMAGE ALLOWED_IMPORTS [OBJDUMP [SUBSYSTEM [SIZE_LIMIT]]]
+# SUBSYSTEM as objdump names it ("Windows GUI", "Windows CUI"); SIZE_LIMIT in
+# bytes, 12288 (the monitor's budget) unless given.
 set -uo pipefail
 exe=$1
 allowed=$2
 objdump=${3:-i686-w64-mingw32-objdump}
 subsystem=${4:-Windows GUI}
-size_limit=${5:-16384}
+size_limit=${5:-12288}
 
 failures=0
 fail() {
@@ -68,6 +70,23 @@ case "$major.$minor" in
 esac
 grep -q "^Subsystem.*$subsystem" <<< "$headers" || fail "subsystem is not $subsystem"
 
+# Without the Terminal Server flag (0x8000), Terminal Services in application
+# mode on Windows 2000 Server and Server 2003 hand the program the user's
+# private Windows directory, and /i would write a machine-wide Run value
+# naming a per-user folder (the status report would read the same wrong
+# folder). Windows looks at the flag of the executable only, not of a DLL.
+characteristics=$(awk '/^DllCharacteristics/ { print $2 }' <<< "$headers")
+if [[ "$exe" == *.exe ]] && [ $(( 0x${characteristics:-0} & 0x8000 )) -eq 0 ]; then
+    fail "DllCharacteristics 0x$characteristics lacks TERMINAL_SERVICE_AWARE (0x8000)"
+fi
+
+# Windows 2000 and XP run on processors without SSE and call window and dialog
+# procedures with a stack aligned to 4 bytes only, which SSE code assumes is
+# 16; Wine reproduces neither.
+vector_code=$("$objdump" -d "$exe" | grep -E '%[xyz]?mm[0-9]|mxcsr' | head -n 3)
+[ -z "$vector_code" ] || fail "SSE or MMX instructions in the image, e.g.:
+$vector_code"
+
 sections=$("$objdump" -h "$exe")
 if grep -q ' \.debug_\| \.stab' <<< "$sections"; then
     fail "debug sections present: the executable is not stripped"
@@ -80,7 +99,7 @@ fi
 size=$(stat -c %s "$exe")
 echo "size: $size bytes ($(( (size + 1023) / 1024 )) KiB)"
 if [ "$size" -gt "$size_limit" ]; then
-    fail "size $size bytes exceeds $size_limit: something pulled in a runtime"
+    fail "size $size bytes exceeds the budget of $size_limit"
 fi
 
 if [ "$failures" -ne 0 ]; then
