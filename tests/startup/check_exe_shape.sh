@@ -80,12 +80,16 @@ if [[ "$exe" == *.exe ]] && [ $(( 0x${characteristics:-0} & 0x8000 )) -eq 0 ]; t
     fail "DllCharacteristics 0x$characteristics lacks TERMINAL_SERVICE_AWARE (0x8000)"
 fi
 
-# Windows 2000 and XP run on processors without SSE and call window and dialog
+# Windows 2000 and XP run on the Pentium, which has neither SSE nor the
+# conditional moves of later processors, and call window and dialog
 # procedures with a stack aligned to 4 bytes only, which SSE code assumes is
-# 16; Wine reproduces neither.
+# 16; Wine on a newer processor reproduces none of this.
 vector_code=$("$objdump" -d "$exe" | grep -E '%[xyz]?mm[0-9]|mxcsr' | head -n 3)
 [ -z "$vector_code" ] || fail "SSE or MMX instructions in the image, e.g.:
 $vector_code"
+cmov_code=$("$objdump" -d "$exe" | grep -E '\sf?cmov' | head -n 3)
+[ -z "$cmov_code" ] || fail "conditional moves (Pentium Pro and later) in the image, e.g.:
+$cmov_code"
 
 sections=$("$objdump" -h "$exe")
 if grep -q ' \.debug_\| \.stab' <<< "$sections"; then
