@@ -16,7 +16,7 @@ prefix=$root/build/win32/bench-prefix
 bash scripts/setup.sh
 mkdir -p build
 echo "Building (build/native, build/win32)..."
-bash scripts/build.sh > build/bench-build.log 2>&1 || { tail -30 build/bench-build.log; exit 1; }
+bash scripts/build.sh win32 > build/bench-build.log 2>&1 || { tail -30 build/bench-build.log; exit 1; }
 
 rm -rf "$prefix"
 echo "Making a fresh simulated Windows XP machine in build/win32/bench-prefix..."

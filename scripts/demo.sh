@@ -113,9 +113,9 @@ fi
 
 # ---- Outside: tools, build, a fresh machine ---------------------------------
 bash scripts/setup.sh
-echo "Building (build/native, build/win32)..."
+echo "Building (build/win32)..."
 mkdir -p build
-bash scripts/build.sh > build/demo-build.log 2>&1 || { tail -30 build/demo-build.log; exit 1; }
+bash scripts/build.sh win32 > build/demo-build.log 2>&1 || { tail -30 build/demo-build.log; exit 1; }
 
 prefix=$root/build/demo/prefix
 rm -rf "$prefix"
