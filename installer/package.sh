@@ -43,7 +43,8 @@ file_version() {
 (cd "$stage" && wixl -a x86 "${defines[@]}" -o package.msi "$here/ZN374Mon.wxs")
 # wixl leaves File.Version empty, which would make every file unversioned.
 for exe in "$stage"/*.exe; do
-    msibuild "$stage/package.msi" -q "UPDATE File SET Version = '$(file_version "$exe")' WHERE FileName = '$(basename "$exe")'"
+    version_of_file=$(file_version "$exe")
+    msibuild "$stage/package.msi" -q "UPDATE File SET Version = '$version_of_file' WHERE FileName = '$(basename "$exe")'"
 done
 # wixl also drops IncludeMaximum: without it a rebuild of the same version
 # would be installed beside the old one instead of replacing it. Attributes

@@ -84,6 +84,9 @@ check "InstallExecuteSequence order" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
        awk -F'\t' '$1 ~ /^(Set|End|Start|RemoveExisting|RemoveFiles|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
        sort -n | cut -d' ' -f2 | paste -sd' ')"
+# Versioned files, so that an upgrade replaces them by version, not by date.
+check "files the package records without a version" "" \
+    "$(msiinfo export "$package" File | tr -d '\r' | tail -n +4 | awk -F'\t' '$5 == "" { print $3 }' | paste -sd' ')"
 
 version=$(package_property "$package" ProductVersion)
 IFS=. read -r major minor build <<< "$version"
