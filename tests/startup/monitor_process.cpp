@@ -4,9 +4,10 @@
 
 #include "build_path.h"
 
+const char RunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
 namespace {
 
-const char RunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char RunValueName[] = "ZN374Mon";
 
 struct WindowSearch

@@ -37,6 +37,10 @@ HWND WaitForMonitorWindow(const ProgramRun &run, DWORD timeoutMs);
 // STILL_ACTIVE when it did not end within timeoutMs (it is then terminated).
 DWORD RunToExit(const std::string &exePath, const std::string &tail, DWORD timeoutMs);
 
+// The machine-wide Run key, below HKEY_LOCAL_MACHINE, written out here rather
+// than taken from the product so that a wrong path there fails the tests.
+extern const char RunKeyPath[];
+
 // The "ZN374Mon" value under HKLM\...\Run: true when present.
 bool ReadRunValue(std::string *data, DWORD *type);
 void WriteRunValue(const std::string &data);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "build_path.h"
 #include "devtree.h"
 #include "driver_log.h"
 #include "startup/monitor_process.h"
@@ -21,16 +22,6 @@ const char CameraId[] = "USB\\VID_0461&PID_4DB1&MI_00\\6&2F1C&0&0000";
 const char CameraHardwareIds[] = "USB\\VID_0461&PID_4DB1&REV_0100&MI_00\0USB\\VID_0461&PID_4DB1&MI_00\0";
 const char StatusFileName[] = "ZN374Stat.exe";
 const DWORD RunTimeoutMs = 30000;
-
-std::string StatusExePath()
-{
-    std::string path = "Z:" ZN_STATUS_EXE_UNIX_PATH;
-    for (char &c : path) {
-        if (c == '/')
-            c = '\\';
-    }
-    return path;
-}
 
 struct StatusRun
 {
@@ -49,7 +40,8 @@ StatusRun RunStatus(const std::string &tail)
     GetTempFileNameA(folder, "zns", 0, file);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
     HANDLE output = CreateFileA(file, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
-    std::string commandLine = "\"" + StatusExePath() + "\"" + (tail.empty() ? "" : " " + tail);
+    std::string commandLine =
+        "\"" + BuildFilePath(ZN_STATUS_EXE_UNIX_PATH) + "\"" + (tail.empty() ? "" : " " + tail);
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -282,9 +274,8 @@ TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
     ASSERT_TRUE(StartProgram(monitorExe, "/i", &monitor));
     ASSERT_NE(nullptr, WaitForMonitorWindow(monitor, RunTimeoutMs));
 
-    const char runKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
     const char driverKeys[] = "System\\CurrentControlSet\\Control\\Class";
-    const std::string runBefore = DumpKey(HKEY_LOCAL_MACHINE, runKey);
+    const std::string runBefore = DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath);
     const std::string driversBefore = DumpKey(HKEY_LOCAL_MACHINE, driverKeys);
     const StatusRun run = RunStatus("");
 
@@ -294,7 +285,7 @@ TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
         << VerdictLine(run.output);
     EXPECT_EQ(std::to_string(monitor.info.dwProcessId), LineValue(run.output, "process IDs"));
     EXPECT_EQ("1.0.2.0", LineValue(run.output, "file version"));
-    EXPECT_EQ(runBefore, DumpKey(HKEY_LOCAL_MACHINE, runKey));
+    EXPECT_EQ(runBefore, DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath));
     EXPECT_EQ(driversBefore, DumpKey(HKEY_LOCAL_MACHINE, driverKeys));
     EXPECT_EQ(0u, DriverLog().size()) << "the report sent the driver a request";
     EXPECT_EQ(STILL_ACTIVE, WaitForExitCode(monitor, 0)) << "the running monitor ended";
