@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "monitor_process.h"
+#include "product_version.h"
 
 namespace {
 
@@ -49,8 +50,10 @@ TEST_F(VersionBlock, FixedPartCarriesFileAndProductVersions)
     EXPECT_EQ(0xFEEF04BDu, fixed->dwSignature);
     EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS) << "file version 1.0";
     EXPECT_EQ(0x00020000u, fixed->dwFileVersionLS) << "file version .2.0";
-    EXPECT_EQ(0x00010001u, fixed->dwProductVersionMS) << "product version 1.1";
-    EXPECT_EQ(0x00000001u, fixed->dwProductVersionLS) << "product version .0.1";
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(ZN_PRODUCT_VERSION_MINOR, ZN_PRODUCT_VERSION_MAJOR)),
+              fixed->dwProductVersionMS) << "the product version's first two fields";
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(ZN_PRODUCT_VERSION_TWEAK, ZN_PRODUCT_VERSION_PATCH)),
+              fixed->dwProductVersionLS) << "the product version's last two fields";
     EXPECT_EQ(0x3Fu, fixed->dwFileFlagsMask);
     EXPECT_EQ(0u, fixed->dwFileFlags);
     EXPECT_EQ(static_cast<DWORD>(VOS__WINDOWS32), fixed->dwFileOS);
@@ -61,9 +64,10 @@ TEST_F(VersionBlock, StringTableNamesTheProgram)
 {
     EXPECT_EQ("1.00.02.00", StringValue("FileVersion"));
     EXPECT_EQ("ZN374Mon.exe", StringValue("OriginalFilename"));
+    EXPECT_EQ(ZN_PRODUCT_VERSION_TEXT, StringValue("ProductVersion"));
     EXPECT_EQ("ZN374", StringValue("Model Number"));
     for (const char *key : {"CompanyName", "FileDescription", "InternalName", "LegalCopyright",
-                            "ProductName", "ProductVersion"}) {
+                            "ProductName"}) {
         std::string value = StringValue(key);
         EXPECT_NE("<missing>", value) << key;
         EXPECT_FALSE(value.empty()) << key;
