@@ -17,6 +17,24 @@ for tool in wixl msibuild msiinfo; do
     command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 1; }
 done
 
+# One commit makes the same package in any folder and at any hour: its codes
+# are name-based UUIDs over what is built, and every time in it is the
+# commit's, written in UTC whatever the machine's time zone.
+identity=$(bash "$here/../cmake/source-identity.sh" "$here/..")
+eval "$identity"
+export TZ=UTC
+codes_namespace=C4A2B224-08D7-49CD-A375-D19A66AC1CA5
+# A version 5 (SHA-1) UUID for the name given, in the namespace above.
+name_uuid() {
+    local hash
+    hash=$({ printf "$(sed 's/../\\x&/g' <<< "${codes_namespace//-/}")"; printf '%s' "$1"; } | sha1sum)
+    hash=${hash:0:12}5${hash:13:3}$(printf %x $((16#${hash:16:1} & 3 | 8)))${hash:17:15}
+    echo "${hash:0:8}-${hash:8:4}-${hash:12:4}-${hash:16:4}-${hash:20:12}" | tr a-f A-F
+}
+# A new commit of the same version is a new product, which the Upgrade
+# table's IncludeMaximum lets replace the installed one.
+product_code=$(name_uuid "ProductCode $version $ZN374_SOURCE_COMMIT")
+
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 defines=(-D ProductVersion="$version" -D ActionsDll=ZN374Actions.dll)
@@ -27,6 +45,13 @@ for exe in "$@"; do
     defines+=(-D "${name%.exe}Exe=$name")
 done
 bash "$here/sign.sh" "$stage"/*.exe "$stage/ZN374Actions.dll"
+# The package code names these exact contents: the files as packaged
+# (signed or not) and the source and script that shape the tables. The files
+# carry the commit's time into the cabinet.
+touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
+contents=$({ (cd "$stage" && sha256sum -- *); (cd "$here" && sha256sum ZN374Mon.wxs package.sh); } | sha256sum)
+package_code=$(name_uuid "PackageCode $product_code ${contents%% *}")
+defines+=(-D ProductCode="$product_code")
 
 # The FILEVERSION of a PE image's version block: the four 16-bit fields
 # after the VS_FIXEDFILEINFO signature 0xFEEF04BD and its structure version.
@@ -60,6 +85,13 @@ msibuild "$stage/package.msi" -q "UPDATE Component SET Attributes = 20 WHERE Com
 # rewritten with the four columns that 2.0 knows, the other dropped.
 msiinfo export "$stage/package.msi" CustomAction | tr -d '\r' | cut -f1-4 > "$stage/CustomAction.idt"
 msibuild "$stage/package.msi" -q "DROP TABLE CustomAction" -q "DROP TABLE Shortcut" -i "$stage/CustomAction.idt"
+# wixl writes a random package code (summary property 9) and the current
+# time as the creation and last-saved times (12, 13).
+(cd "$stage" &&
+    msiinfo export package.msi _SummaryInformation | tr -d '\r' |
+    awk -F'\t' -v OFS='\t' -v when="$(date -d "@$SOURCE_DATE_EPOCH" '+%Y/%m/%d %H:%M:%S')" \
+        -v code="{$package_code}" '$1 == 9 { $2 = code } $1 == 12 || $1 == 13 { $2 = when } { print }' > _SummaryInformation.idt &&
+    msibuild package.msi -i _SummaryInformation.idt)
 bash "$here/sign.sh" "$stage/package.msi"
 mv -f "$stage/package.msi" "$output"
 echo "package.sh: $output ($(stat -c %s "$output") bytes)"
