@@ -45,9 +45,9 @@ verdict() {  # verdict NAME WHAT: one line, counted unless WHAT is "same"
     printf '%-40s %s\n' "$1" "$2"
     [ "$2" = same ] || [ "${2#same }" != "$2" ] || differences=$((differences + 1))
 }
-signed() { osslsigncode extract-signature -in "$1" -out "$work/signature" >/dev/null 2>&1; }
+signed() { rm -f "$work/signature"; osslsigncode extract-signature -in "$1" -out "$work/signature" >/dev/null 2>&1; }
 first_difference() {  # the first differing byte as cmp finds it, or nothing
-    cmp "$1" "$2" 2>&1 | sed -n 's/.*differ: \(byte [0-9]*\).*/\1 differs/p; s/.*EOF on .*/one is shorter/p'
+    cmp "$1" "$2" 2>&1 | sed -n 's/.*differ: \(byte [0-9]*\).*/\1 differs/p; s/.*EOF on .*/one is shorter/p' || true
 }
 compare_bytes() {  # compare_bytes NAME FILE REBUILT [NOTE]
     local found
@@ -80,7 +80,7 @@ compare_signed_package() {  # compare_signed_package NAME FILE REBUILT
     (cd "$inside" && unset ZN374_SIGN_CERT ZN374_SIGN_KEY &&
         bash "$source/cmake/with-source-identity.sh" "$identity" bash "$source/installer/package.sh" \
             "$work/repackaged.msi" "$version" ZN374Actions.dll $(ls -- *.exe)) > /dev/null
-    osslsigncode extract-signature -in "$2" -out "$work/signature" >/dev/null 2>&1
+    signed "$2"
     # attach-signature also checks the chain, which may fail where the
     # authority is unknown; the bytes it writes are what counts here.
     osslsigncode attach-signature -sigin "$work/signature" -in "$work/repackaged.msi" \
