@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds COMMIT (by default the one the build tree was built from) in a fresh
-# temporary clone, as scripts/build.sh would, and compares what it makes with
+# temporary clone, as scripts/build.sh would (with --working-tree: a copy of
+# the working tree, committed or not), and compares what it makes with
 # the files in DIR (by default build/win32/bin) byte by byte: the monitor,
 # the status report, the custom-action DLL and the package.
 #  - A signed image is compared without its signature (osslsigncode
@@ -10,35 +11,52 @@
 #    around those same signed images, with the package's own signature
 #    attached, against the package as it is.
 # Prints one line per file; exits 1 on any difference, 2 when it cannot build.
-# usage: verify-build.sh [COMMIT [DIR]]
+# usage: verify-build.sh [COMMIT|--working-tree [DIR]]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${2:-$root/build/win32/bin}
-commit=${1:-$(sed -n 's/^ZN374_SOURCE_COMMIT=//p' "$root/build/win32/source_identity" 2>/dev/null || true)}
-commit=$(git -C "$root" rev-parse --verify --quiet "${commit:-HEAD}^{commit}") ||
-    { echo "verify-build.sh: no commit ${1:-HEAD} in $root" >&2; exit 2; }
 [ -d "$dir" ] || { echo "verify-build.sh: no folder $dir" >&2; exit 2; }
 for tool in osslsigncode msiextract msiinfo; do
     command -v "$tool" >/dev/null || { echo "verify-build.sh: $tool is missing (scripts/setup.sh installs it)" >&2; exit 2; }
 done
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 source=$work/source
-echo "verify-build: building $commit in a fresh clone"
-git clone --quiet --no-checkout "$root" "$source"
-git -C "$source" -c advice.detachedHead=false checkout --quiet "$commit"
-# The rebuild takes the commit from the clone and signs nothing.
-if ! (cd "$source" && unset ZN374_SOURCE_COMMIT ZN374_SIGN_CERT ZN374_SIGN_KEY &&
+
+if [ "${1:-}" = --working-tree ]; then
+    # Every file git would see, committed or not, built as of the last
+    # commit, the way the build tree was.
+    working_identity=$(bash "$root/cmake/source-identity.sh" "$root")
+    eval "$working_identity"
+    export SOURCE_DATE_EPOCH ZN374_SOURCE_COMMIT
+    echo "verify-build: building the working tree in another folder"
+    mkdir "$source"
+    git -C "$root" ls-files -z --cached --others --exclude-standard |
+        tar -C "$root" --null --files-from=- --ignore-failed-read -cf - 2>/dev/null | tar -C "$source" -xf -
+else
+    commit=${1:-$(sed -n 's/^ZN374_SOURCE_COMMIT=//p' "$root/build/win32/source_identity" 2>/dev/null || true)}
+    commit=$(git -C "$root" rev-parse --verify --quiet "${commit:-HEAD}^{commit}") ||
+        { echo "verify-build.sh: no commit ${1:-HEAD} in $root" >&2; exit 2; }
+    # The rebuild takes the commit from the clone.
+    unset ZN374_SOURCE_COMMIT
+    echo "verify-build: building $commit in a fresh clone"
+    git clone --quiet --no-checkout "$root" "$source"
+    git -C "$source" -c advice.detachedHead=false checkout --quiet "$commit"
+fi
+# The rebuild signs nothing.
+if ! (cd "$source" && unset ZN374_SIGN_CERT ZN374_SIGN_KEY &&
       cmake --preset win32 && cmake --build --preset win32 --target zn_package -j "$(nproc)") \
       > "$work/build.log" 2>&1; then
     tail -n 20 "$work/build.log" >&2
-    echo "verify-build.sh: the build of $commit failed" >&2
+    echo "verify-build.sh: the rebuild failed" >&2
     exit 2
 fi
 identity=$source/build/win32/source_identity
 rebuilt=$source/build/win32/bin
 echo "verify-build: $(paste -sd' ' "$identity")"
+if [ -f "$dir/../source_identity" ] && ! cmp -s "$dir/../source_identity" "$identity"; then
+    echo "verify-build: but $dir was built from $(paste -sd' ' "$dir/../source_identity")"
+fi
 
 differences=0
 verdict() {  # verdict NAME WHAT: one line, counted unless WHAT is "same"
