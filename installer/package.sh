@@ -4,6 +4,8 @@
 # compiles the package with wixl, completes what wixl leaves out, and signs
 # the package. Each EXE reaches the source as $(var.<name>Exe), e.g.
 # $(var.ZN374MonExe) for ZN374Mon.exe.
+# Its codes and times follow the source (cmake/source-identity.sh: the last
+# commit, or SOURCE_DATE_EPOCH and ZN374_SOURCE_COMMIT from the environment).
 # usage: package.sh OUTPUT.msi PRODUCT_VERSION ACTIONS_DLL EXE...
 set -euo pipefail
 if [ $# -lt 4 ]; then
