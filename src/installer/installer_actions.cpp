@@ -15,12 +15,12 @@ namespace {
 // process from holding up the installer.
 const DWORD MonitorExitTimeout = 10000;
 const DWORD RetryInterval = 100;
-// A monitor that got the quit message ends within a message-loop turn. One
-// still running after this long, counted from the first remaining monitor
-// found, was out of the message's reach (another session or desktop) or is
-// hung, and is ended. Ending it early loses nothing: the monitor keeps no
-// state.
-const DWORD QuitGracePeriod = 2000;
+// A monitor that got the quit message ends within a message-loop turn, once
+// any event it is handling has reached the driver. One still running this
+// long after the search for remaining monitors began was out of the
+// message's reach (another session or desktop) or is hung, and is ended;
+// that loses nothing, since the monitor keeps no state.
+const DWORD QuitGracePeriod = 1000;
 // The exit code of a monitor ended by the installer; the monitor's own exit
 // code is always 0.
 const UINT EndedMonitorExitCode = 1;
@@ -113,7 +113,9 @@ void EndProcess(MSIHANDLE install, DWORD processId, DWORD start)
 {
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
     if (!process) {
-        LogLine(install, "EndRemainingMonitors: cannot open process [1]", (int)processId);
+        // ERROR_INVALID_PARAMETER: it has ended since the snapshot.
+        if (GetLastError() != ERROR_INVALID_PARAMETER)
+            LogLine(install, "EndRemainingMonitors: cannot open process [1]", (int)processId);
         return;
     }
     const DWORD elapsed = GetTickCount() - start;
