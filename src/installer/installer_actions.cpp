@@ -3,6 +3,7 @@
 // does.
 #include <windows.h>
 #include <tlhelp32.h>
+#include <psapi.h>
 #include <msi.h>
 #include <msiquery.h>
 
@@ -93,37 +94,39 @@ const char *FileNamePart(const char *path)
     return name;
 }
 
-// The process's image is path when the first module of the process, its
-// executable, was loaded from path. Windows file names ignore case.
-int IsProcessImage(DWORD processId, const char *path)
+// The process's image is path when its executable was loaded from path.
+// psapi reads that from the process's memory; a Toolhelp module snapshot
+// would instead start a thread in the process, which a hung one may never
+// run. Windows file names ignore case.
+int IsProcessImage(HANDLE process, const char *path)
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    MODULEENTRY32 module;
-    module.dwSize = sizeof module;
-    const int same = Module32First(snapshot, &module) && lstrcmpiA(module.szExePath, path) == 0;
-    CloseHandle(snapshot);
-    return same;
+    char image[TextBufferSize];
+    const DWORD length = GetModuleFileNameExA(process, NULL, image, TextBufferSize);
+    return length > 0 && length < TextBufferSize && lstrcmpiA(image, path) == 0;
 }
 
-// Gives the process what is left of the grace period (counted from start) to
-// end by itself, then ends it and waits, bounded, until it has.
-void EndProcess(MSIHANDLE install, DWORD processId, DWORD start)
+// When the process runs from path: gives it what is left of the grace period
+// (counted from start) to end by itself, then ends it and waits, bounded,
+// until it has. The one handle both checks and ends, so a process ID used
+// again in between cannot mislead it.
+void EndProcessOfImage(MSIHANDLE install, DWORD processId, const char *path, DWORD start)
 {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE,
+                                 FALSE, processId);
     if (!process) {
         // ERROR_INVALID_PARAMETER: it has ended since the snapshot.
         if (GetLastError() != ERROR_INVALID_PARAMETER)
             LogLine(install, "EndRemainingMonitors: cannot open process [1]", (int)processId);
         return;
     }
-    const DWORD elapsed = GetTickCount() - start;
-    const DWORD grace = elapsed < QuitGracePeriod ? QuitGracePeriod - elapsed : 0;
-    if (WaitForSingleObject(process, grace) == WAIT_TIMEOUT) {
-        if (TerminateProcess(process, EndedMonitorExitCode))
-            WaitForSingleObject(process, MonitorExitTimeout);
-        LogLine(install, "EndRemainingMonitors: ended process [1]", (int)processId);
+    if (IsProcessImage(process, path)) {
+        const DWORD elapsed = GetTickCount() - start;
+        const DWORD grace = elapsed < QuitGracePeriod ? QuitGracePeriod - elapsed : 0;
+        if (WaitForSingleObject(process, grace) == WAIT_TIMEOUT) {
+            if (TerminateProcess(process, EndedMonitorExitCode))
+                WaitForSingleObject(process, MonitorExitTimeout);
+            LogLine(install, "EndRemainingMonitors: ended process [1]", (int)processId);
+        }
     }
     CloseHandle(process);
 }
@@ -186,9 +189,8 @@ extern "C" UINT WINAPI EndRemainingMonitors(MSIHANDLE install)
         // The snapshot's name is the file name alone; only a process with
         // ours has its full path read.
         for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-            if (lstrcmpiA(FileNamePart(entry.szExeFile), fileName) == 0 &&
-                IsProcessImage(entry.th32ProcessID, path))
-                EndProcess(install, entry.th32ProcessID, start);
+            if (lstrcmpiA(FileNamePart(entry.szExeFile), fileName) == 0)
+                EndProcessOfImage(install, entry.th32ProcessID, path, start);
         CloseHandle(snapshot);
     }
     if (!WaitUntilUnused(path))

@@ -36,7 +36,7 @@ fi
 echo "imports of $(basename "$exe"):"
 printf '%s\n' "$imports" | sed 's/^/  /'
 
-system_dlls="kernel32.dll user32.dll advapi32.dll ole32.dll oleaut32.dll setupapi.dll cfgmgr32.dll powrprof.dll version.dll msi.dll msvcrt.dll"
+system_dlls="kernel32.dll user32.dll advapi32.dll ole32.dll oleaut32.dll setupapi.dll cfgmgr32.dll powrprof.dll psapi.dll version.dll msi.dll msvcrt.dll"
 for dll in $(printf '%s\n' "$imports" | cut -d' ' -f1 | sort -u); do
     case " $system_dlls " in
         *" $dll "*) ;;
