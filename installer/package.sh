@@ -40,8 +40,8 @@ file_version() {
     echo "$major.$minor.$build.$private"
 }
 
-# The cell in column COLUMN (counted from 1) of the rows of TABLE whose
-# column KEY_COLUMN holds KEY, one line each.
+# The cell in column COLUMN (counted from 1; 0: the whole row) of the rows of
+# TABLE whose column KEY_COLUMN holds KEY, one line each.
 cell() {  # cell TABLE KEY_COLUMN KEY COLUMN
     msiinfo export "$stage/package.msi" "$1" | tr -d '\r' | tail -n +4 |
         awk -F'\t' -v k="$2" -v key="$3" -v c="$4" '$k == key { print $c }'

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The package on the simulated machine with Wine's own msiexec and the real
 # executable: a quiet install, the same install again, an upgrade, a refused
-# downgrade, an uninstall with a monitor running and one without. Monitors on
+# downgrade, an uninstall with monitors running, one after the file was lost
+# and one with no monitor running. Monitors on
 # a second desktop stand for other users' sessions, which the quit broadcast
 # does not reach. Each check prints the machine's state as found. Runs whole
 # under sim/in-sim.sh.
@@ -84,10 +85,10 @@ check "nothing of ours before the test" "files=[] value=[] entries=[] monitors=0
 
 # The package's own actions among the standard ones, in sequence order: the
 # old version gone before anything is installed, running monitors ended
-# before a file is removed or replaced, the new one started once the
-# installation is committed.
-# The key right after the value is removed; a rollback action before the
-# action it undoes.
+# before a file is removed or replaced (politely first, then by force), the
+# new one started once the installation is committed. The Run key is put
+# back right after the value is removed; the rollback action comes before
+# the action it undoes.
 check "InstallExecuteSequence order" \
     "SetRunCommand InstallValidate RemoveExistingProducts SetEndMonitorData SetEndRemainingMonitorsData InstallInitialize RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
