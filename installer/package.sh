@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Windows Installer package from ZN374Mon.wxs: stages and signs the
-# executables (the package records their sizes, so they are signed first),
-# compiles the package with wixl, completes what wixl leaves out, and signs
-# the package. Each EXE reaches the source as $(var.<name>Exe), e.g.
-# $(var.ZN374MonExe) for ZN374Mon.exe.
+# Builds the Windows Installer package from ZN374Mon.wxs: signs the executables
+# and the DLL where they are (the package records their sizes, so they are
+# signed first, and a by-hand install copies the same signed files), stages
+# them, compiles the package with wixl, completes what wixl leaves out,
+# reading back every change, and signs the package. Each EXE reaches the
+# source as $(var.<name>Exe), e.g. $(var.ZN374MonExe) for ZN374Mon.exe.
 # Its codes and times follow the source (cmake/source-identity.sh: the last
 # commit, or SOURCE_DATE_EPOCH and ZN374_SOURCE_COMMIT from the environment).
 # usage: package.sh OUTPUT.msi PRODUCT_VERSION ACTIONS_DLL EXE...
@@ -39,6 +40,7 @@ product_code=$(name_uuid "ProductCode $version $ZN374_SOURCE_COMMIT")
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
+bash "$here/sign.sh" "$@" "$actions"
 defines=(-D ProductVersion="$version" -D ActionsDll=ZN374Actions.dll)
 cp "$actions" "$stage/ZN374Actions.dll"
 for exe in "$@"; do
@@ -46,7 +48,6 @@ for exe in "$@"; do
     cp "$exe" "$stage/$name"
     defines+=(-D "${name%.exe}Exe=$name")
 done
-bash "$here/sign.sh" "$stage"/*.exe "$stage/ZN374Actions.dll"
 # The package code names these exact contents: the files as packaged
 # (signed or not) and the source and script that shape the tables. The files
 # carry the commit's time into the cabinet.
@@ -55,15 +56,35 @@ contents=$({ (cd "$stage" && sha256sum -- *); (cd "$here" && sha256sum ZN374Mon.
 package_code=$(name_uuid "PackageCode $product_code ${contents%% *}")
 defines+=(-D ProductCode="$product_code")
 
-# The FILEVERSION of a PE image's version block: the four 16-bit fields
-# after the VS_FIXEDFILEINFO signature 0xFEEF04BD and its structure version.
+# The FILEVERSION of a PE image's version block: the four 16-bit fields after
+# the VS_FIXEDFILEINFO signature 0xFEEF04BD and its structure version 1.0,
+# matched on whole bytes only.
 file_version() {
-    local hex fixed
-    hex=$(od -An -v -tx1 "$1" | tr -d ' \n')
-    fixed=${hex#*bd04effe}
-    [ "$fixed" != "$hex" ] || { echo "package.sh: no version block in $1" >&2; return 1; }
-    field() { echo $((16#${fixed:$1+2:2}${fixed:$1:2})); }
-    echo "$(field 12).$(field 8).$(field 20).$(field 16)"
+    local offset minor major private build
+    offset=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe\x00\x00\x01\x00' "$1" | head -n 1 | cut -d: -f1)
+    [ -n "$offset" ] || { echo "package.sh: no version block in $1" >&2; return 1; }
+    read -r minor major private build < <(od -An --endian=little -tu2 -j $((offset + 8)) -N 8 "$1")
+    echo "$major.$minor.$build.$private"
+}
+
+# The cell in column COLUMN (counted from 1; 0: the whole row) of the rows of
+# TABLE whose column KEY_COLUMN holds KEY, one line each.
+cell() {  # cell TABLE KEY_COLUMN KEY COLUMN
+    msiinfo export "$stage/package.msi" "$1" | tr -d '\r' | tail -n +4 |
+        awk -F'\t' -v k="$2" -v key="$3" -v c="$4" '$k == key { print $c }'
+}
+# Stops the build when a change to the package did not take.
+read_back() {  # read_back WHAT EXPECTED FOUND
+    [ "$2" = "$3" ] && return
+    echo "package.sh: $1 did not take: expected [$2], found [$3]" >&2
+    exit 1
+}
+
+# A valid 8.3 name: up to eight characters, then optionally a dot and up to
+# three, from the characters short names allow.
+short_char='[[:alnum:]_~!#$%&()@^{}-]'
+is_short_name() {
+    [[ $1 =~ ^$short_char{1,8}(\.$short_char{1,3})?$ ]]
 }
 
 # wixl only finds sources by relative name.
@@ -72,6 +93,23 @@ file_version() {
 for exe in "$stage"/*.exe; do
     version_of_file=$(file_version "$exe")
     msibuild "$stage/package.msi" -q "UPDATE File SET Version = '$version_of_file' WHERE FileName = '$(basename "$exe")'"
+    read_back "File.Version of $(basename "$exe")" "$version_of_file" "$(cell File 3 "$(basename "$exe")" 5)"
+done
+# wixl drops ShortName: every long name that is not a valid 8.3 name gets
+# one, "FIRST6~N.EXT" as Windows makes them, as "short|long".
+names=$(msiinfo export "$stage/package.msi" File | tr -d '\r' | tail -n +4 | cut -f3)
+used=" $(tr '\n' ' ' <<< "${names^^}") "
+for name in $names; do
+    ! is_short_name "$name" || continue
+    stem=${name%.*} extension=${name##*.}
+    stem=$(tr -d ' .' <<< "${stem^^}") extension=${extension^^}
+    for ((n = 1; n < 10; n++)); do
+        short="${stem:0:6}~$n.${extension:0:3}"
+        [[ "$used" == *" $short "* ]] || break
+    done
+    used+="$short "
+    msibuild "$stage/package.msi" -q "UPDATE File SET FileName = '$short|$name' WHERE FileName = '$name'"
+    read_back "the short name of $name" "$short|$name" "$(cell File 3 "$short|$name" 3)"
 done
 # wixl also drops IncludeMaximum: without it a rebuild of the same version
 # would be installed beside the old one instead of replacing it. Attributes
@@ -80,13 +118,21 @@ upgrade_code=$(msiinfo export "$stage/package.msi" Property | tr -d '\r' | awk -
 msibuild "$stage/package.msi" \
     -q "DELETE FROM Upgrade WHERE ActionProperty = 'OLDERVERSIONFOUND'" \
     -q "INSERT INTO Upgrade (UpgradeCode, VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '0.0.0', '$version', 768, 'OLDERVERSIONFOUND')"
-# Attributes 20: registry key path + permanent (see RunValue in the source).
-msibuild "$stage/package.msi" -q "UPDATE Component SET Attributes = 20 WHERE Component = 'RunValue'"
+read_back "the upgrade row" "$upgrade_code	0.0.0	$version		768" \
+    "$(cell Upgrade 7 OLDERVERSIONFOUND 0 | cut -f1-5)"
 # wixl's CustomAction table carries ExtendedType, a column of Windows
 # Installer 4.5, and its empty Shortcut table columns of 4.0: the one is
-# rewritten with the four columns that 2.0 knows, the other dropped.
-msiinfo export "$stage/package.msi" CustomAction | tr -d '\r' | cut -f1-4 > "$stage/CustomAction.idt"
+# rewritten with the four columns that 2.0 knows, the other dropped. wixl
+# also drops Execute="rollback": RestartMonitor gets its rollback and
+# in-script bits (0x100 + 0x400) here.
+rollback_type=$(( $(cell CustomAction 1 RestartMonitor 2) | 0x500 ))
+msiinfo export "$stage/package.msi" CustomAction | tr -d '\r' | cut -f1-4 |
+    awk -F'\t' -v OFS='\t' -v t="$rollback_type" '$1 == "RestartMonitor" { $2 = t } { print }' > "$stage/CustomAction.idt"
 msibuild "$stage/package.msi" -q "DROP TABLE CustomAction" -q "DROP TABLE Shortcut" -i "$stage/CustomAction.idt"
+read_back "the CustomAction columns" "Action Type Source Target" \
+    "$(msiinfo export "$stage/package.msi" CustomAction | head -n 1 | tr -d '\r' | tr '\t' ' ')"
+read_back "RestartMonitor's type" "$rollback_type" "$(cell CustomAction 1 RestartMonitor 2)"
+read_back "dropping the Shortcut table" "" "$(msiinfo tables "$stage/package.msi" | grep -x Shortcut)"
 # wixl writes a random package code (summary property 9) and the current
 # time as the creation and last-saved times (12, 13).
 (cd "$stage" &&
@@ -94,6 +140,8 @@ msibuild "$stage/package.msi" -q "DROP TABLE CustomAction" -q "DROP TABLE Shortc
     awk -F'\t' -v OFS='\t' -v when="$(date -d "@$SOURCE_DATE_EPOCH" '+%Y/%m/%d %H:%M:%S')" \
         -v code="{$package_code}" '$1 == 9 { $2 = code } $1 == 12 || $1 == 13 { $2 = when } { print }' > _SummaryInformation.idt &&
     msibuild package.msi -i _SummaryInformation.idt)
+read_back "the package code" "{$package_code}" \
+    "$(msiinfo export "$stage/package.msi" _SummaryInformation | tr -d '\r' | awk -F'\t' '$1 == 9 { print $2 }')"
 bash "$here/sign.sh" "$stage/package.msi"
 mv -f "$stage/package.msi" "$output"
 echo "package.sh: $output ($(stat -c %s "$output") bytes)"

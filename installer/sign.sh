@@ -5,7 +5,11 @@
 #   ZN374_SIGN_CERT       certificate with its chain (PEM or DER)
 #   ZN374_SIGN_KEY        its private key (PEM or DER)
 #   ZN374_SIGN_PASS_FILE  optional: a file holding the key's password
-# With neither set, the files stay unsigned and the script says so.
+#   ZN374_SIGN_TIMESTAMP_URL  optional: an RFC 3161 timestamp server; each
+#                         signature gets its time countersigned there, so it
+#                         keeps verifying after the certificate has expired
+# With neither certificate nor key set, the files stay unsigned and the
+# script says so. A file that is already signed gets its signatures replaced.
 # usage: sign.sh FILE...
 set -euo pipefail
 cert=${ZN374_SIGN_CERT:-}
@@ -18,15 +22,19 @@ if [ -z "$cert" ] || [ -z "$key" ]; then
     echo "sign.sh: set both ZN374_SIGN_CERT and ZN374_SIGN_KEY, or neither" >&2
     exit 1
 fi
-pass=()
-[ -n "${ZN374_SIGN_PASS_FILE:-}" ] && pass=(-readpass "$ZN374_SIGN_PASS_FILE")
+options=(-certs "$cert" -key "$key" -n ZN374Mon)
+[ -n "${ZN374_SIGN_PASS_FILE:-}" ] && options+=(-readpass "$ZN374_SIGN_PASS_FILE")
+how="SHA-1, nested SHA-256"
+if [ -n "${ZN374_SIGN_TIMESTAMP_URL:-}" ]; then
+    options+=(-ts "$ZN374_SIGN_TIMESTAMP_URL")
+    how+=", timestamped by $ZN374_SIGN_TIMESTAMP_URL"
+fi
 
 for file in "$@"; do
-    osslsigncode sign -certs "$cert" -key "$key" "${pass[@]}" -n ZN374Mon -h sha1 \
-        -in "$file" -out "$file.sha1" >/dev/null
-    osslsigncode sign -certs "$cert" -key "$key" "${pass[@]}" -n ZN374Mon -h sha256 -nest \
-        -in "$file.sha1" -out "$file.signed" >/dev/null
+    osslsigncode sign "${options[@]}" -h sha1 -in "$file" -out "$file.sha1" >/dev/null
+    osslsigncode sign "${options[@]}" -h sha256 -nest -in "$file.sha1" -out "$file.signed" >/dev/null
     rm -f "$file.sha1"
+    chmod --reference="$file" "$file.signed"
     mv -f "$file.signed" "$file"
-    echo "sign.sh: signed $file (SHA-1, nested SHA-256)"
+    echo "sign.sh: signed $file ($how)"
 done

@@ -15,6 +15,8 @@ command -v wixl >/dev/null || need+=(wixl)
 command -v msibuild >/dev/null || need+=(msitools)
 command -v osslsigncode >/dev/null || need+=(osslsigncode)
 command -v openssl >/dev/null || need+=(openssl)
+# The signing test's timestamp authority answers over HTTP from python3.
+command -v python3 >/dev/null || need+=(python3)
 # clang 14 builds the fuzz targets; libFuzzer itself comes with its runtime.
 command -v clang++-14 >/dev/null || need+=(clang-14)
 compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The package on the simulated machine with Wine's own msiexec and the real
 # executable: a quiet install, the same install again, an upgrade, a refused
-# downgrade, an uninstall with a monitor running and one without. Each check
+# downgrade, an uninstall with monitors running, one after the file was lost
+# and one with no monitor running. Monitors on a second desktop stand for
+# other users' sessions, which the quit broadcast does not reach. Each check
 # prints the machine's state as found. Runs whole under sim/in-sim.sh.
 # usage: package_test.sh PACKAGE BIN_DIR
 set -uo pipefail
@@ -22,6 +24,9 @@ check() {  # check WHAT EXPECTED FOUND
 }
 simctl() { wine "$bin/simctl.exe" "$@" 2>/dev/null | tr -d '\r'; }
 msiexec() { wine msiexec "$@" /qn >/dev/null 2>&1; }
+# Starts PROGRAM [ARGS] on a second desktop, out of the quit broadcast's reach
+# from the default one.
+on_other_desktop() { wine explorer /desktop=other,640x480 "$@" >/dev/null 2>&1 & }
 windows_path() { echo "Z:${1//\//\\}"; }
 monitors() { simctl pids ZN374Mon.exe | paste -sd' '; }
 count() { set -- $1; echo $#; }
@@ -61,6 +66,8 @@ package_property() {
 }
 cleanup() {
     wine "$installed" /u >/dev/null 2>&1
+    [ -f "$work/other/ZN374Mon.exe" ] &&
+        wine explorer /desktop=other,640x480 "$(windows_path "$work/other/ZN374Mon.exe")" /u >/dev/null 2>&1
     for msi in "$work/higher.msi" "$package"; do [ -f "$msi" ] && msiexec /x "$(windows_path "$msi")"; done
     simctl camera-clear >/dev/null
     simctl device-clear >/dev/null
@@ -77,21 +84,50 @@ check "nothing of ours before the test" "files=[] value=[] entries=[] monitors=0
 
 # The package's own actions among the standard ones, in sequence order: the
 # old version gone before anything is installed, running monitors ended
-# before a file is removed or replaced, the new one started once the
-# installation is committed.
+# before a file is removed or replaced (politely first, then by force), the
+# new one started once the installation is committed. The Run key is put
+# back right after the value is removed; the rollback action comes before
+# the action it undoes.
 check "InstallExecuteSequence order" \
-    "SetRunCommand InstallValidate RemoveExistingProducts SetEndMonitorData InstallInitialize EndMonitor RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
+    "SetRunCommand InstallValidate RemoveExistingProducts SetEndMonitorData SetEndRemainingMonitorsData InstallInitialize RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
-       awk -F'\t' '$1 ~ /^(Set|End|Start|RemoveExisting|RemoveFiles|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
+       awk -F'\t' '$1 ~ /^(Set|End|Start|Restart|CreateRunKey|Remove(Existing|Files|RegistryValues)|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
        sort -n | cut -d' ' -f2 | paste -sd' ')"
-# Versioned files, so that an upgrade replaces them by version, not by date.
+# Each action's kind (1 DLL, 18 the installed file, 51 a property) and
+# when and as whom it runs: the rollback runs as the person, to start their
+# monitor; ending the monitors out of the person's reach and keeping the Run
+# key need LocalSystem.
+check "custom action types" \
+    "CreateRunKey:1 deferred system;EndMonitor:1 deferred;EndRemainingMonitors:1 deferred system;RestartMonitor:18 rollback async;SetEndMonitorData:51;SetEndRemainingMonitorsData:51;SetRunCommand:1;StartMonitor:18 async" \
+    "$(msiinfo export "$package" CustomAction | tr -d '\r' | tail -n +4 | sort | while IFS=$'\t' read -r action type _; do
+           kind=
+           case $((type & 0x700)) in 1024) kind+=" deferred" ;; 1280) kind+=" rollback" ;; 1536) kind+=" commit" ;; esac
+           ((type & 0x800)) && kind+=" system"
+           ((type & 0xC0)) && kind+=" async"
+           echo "$action:$((type & 0x3F))$kind"
+       done | paste -sd';')"
+check "conditions of RestartMonitor and the action it undoes" \
+    "EndMonitor \$Monitor=2 OR \$Monitor=3;RestartMonitor ?Monitor=3 AND (\$Monitor=2 OR \$Monitor=3) AND UserSID<>\"S-1-5-18\"" \
+    "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | awk -F'\t' '$1 ~ /^(EndMonitor|RestartMonitor)$/ { print $1, $2 }' | sort | paste -sd';')"
+# Versioned files, so that an upgrade replaces them by version, not by date,
+# each with an 8.3 name for volumes without long names.
 check "files the package records without a version" "" \
     "$(msiinfo export "$package" File | tr -d '\r' | tail -n +4 | awk -F'\t' '$5 == "" { print $3 }' | paste -sd' ')"
+check "files the package records without an 8.3 name" "" \
+    "$(msiinfo export "$package" File | tr -d '\r' | tail -n +4 | cut -f3 | grep -vE '^[[:alnum:]_~-]{1,8}(\.[[:alnum:]_~-]{1,3})?(\||$)' | paste -sd' ')"
 
 version=$(package_property "$package" ProductVersion)
 IFS=. read -r major minor build <<< "$version"
 higher=$major.$minor.$((build + 1))
-bash "$root/installer/package.sh" "$work/higher.msi" "$higher" "$bin/ZN374Actions.dll" "$bin/ZN374Mon.exe" "$bin/ZN374Stat.exe" >/dev/null ||
+# Its monitor is a newer file: the build field of FILEVERSION, two bytes at
+# 14 past the version block's signature and structure version, goes up by one.
+mkdir "$work/new" "$work/other"
+cp "$bin/ZN374Mon.exe" "$bin/ZN374Stat.exe" "$bin/ZN374Actions.dll" "$work/new/"
+fixed=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe\x00\x00\x01\x00' "$work/new/ZN374Mon.exe" | head -n 1 | cut -d: -f1)
+old_build=$(od -An -tu2 -j $((fixed + 14)) -N 2 "$work/new/ZN374Mon.exe" | tr -d ' ')
+printf "\\x$(printf %02x $(((old_build + 1) & 255)))\\x$(printf %02x $(((old_build + 1) >> 8)))" |
+    dd of="$work/new/ZN374Mon.exe" bs=1 seek=$((fixed + 14)) conv=notrunc status=none
+bash "$root/installer/package.sh" "$work/higher.msi" "$higher" "$work/new/ZN374Actions.dll" "$work/new/ZN374Mon.exe" "$work/new/ZN374Stat.exe" >/dev/null ||
     check "building a package of version $higher" "exit code 0" "exit code $?"
 
 # A quiet install by a person starts the monitor, which tells the driver.
@@ -115,13 +151,18 @@ wine "$installed" /i >/dev/null 2>&1 &
 wait_monitors 2
 check "Run value: written by the package, then by $installed /i" "$value" "$(run_value)"
 
-# An upgrade ends both monitors and starts the new version's.
+# An upgrade ends both monitors and the one on the other desktop, puts the
+# newer file in place and starts it.
+on_other_desktop "$installed"
+wait_monitors 3
 old=$(monitors)
 msiexec /i "$(windows_path "$work/higher.msi")"
-check "msiexec /i of version $higher exit code" 0 $?
+check "msiexec /i of version $higher with a monitor on another desktop exit code" 0 $?
 wait_monitors 1
 check "after the upgrade to $higher" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$higher NoModify=0x1 NoRepair=0x1] monitors=1" "$(state)"
 check "monitors of the old version still running (old: $old)" "" "$(comm -12 <(tr ' ' '\n' <<< "$old" | sort) <(monitors | tr ' ' '\n' | sort))"
+cmp -s "$work/new/ZN374Mon.exe" "$WINEPREFIX/drive_c/windows/ZN374Mon.exe"
+check "$installed after the upgrade is the newer file: cmp exit code" 0 $?
 
 # The older package refuses to replace the newer one. Wine's msiexec logs no
 # launch condition's text, so the message is read from the package.
@@ -132,15 +173,39 @@ check "after the refused downgrade" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$
 check "the package's launch condition" "NOT NEWERVERSIONFOUND	A newer version of ZN374Mon is already installed. Uninstall it first to install this one." \
     "$(msiinfo export "$package" LaunchCondition | tr -d '\r' | tail -n +4)"
 
-# Uninstalling ends the monitor and removes everything; the monitor's end
-# sends the driver nothing.
+# Uninstalling ends every monitor of the installed file, the one on the
+# other desktop too, and removes everything at once; a monitor's end sends
+# the driver nothing. A ZN374Mon.exe elsewhere on the disk is not ours.
+cp "$bin/ZN374Mon.exe" "$work/other/"
+on_other_desktop "$installed"
+wait_monitors 2
+before=$(monitors)
+on_other_desktop "$(windows_path "$work/other/ZN374Mon.exe")"
+wait_monitors 3
+elsewhere=$(comm -13 <(tr ' ' '\n' <<< "$before" | sort) <(monitors | tr ' ' '\n' | sort))
 simctl log-clear >/dev/null
 msiexec /x "$(windows_path "$work/higher.msi")"
-check "msiexec /x with a monitor running exit code" 0 $?
-check "after uninstalling with a monitor running" "files=[] value=[] entries=[] monitors=0" "$(state)"
+check "msiexec /x with monitors running here and on another desktop exit code" 0 $?
+check "after uninstalling with monitors running (the one left runs from elsewhere)" "files=[] value=[] entries=[] monitors=1 ($elsewhere)" "$(state) ($(monitors))"
 check "driver log during the uninstall" "" "$(simctl log)"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' >/dev/null 2>&1
 check "Run key after the uninstall (ZN374Mon.exe /i does not create it): reg query exit code" 0 $?
+on_other_desktop "$(windows_path "$work/other/ZN374Mon.exe")" /u
+wait_monitors 0
+
+# A lost file (deleted by hand, or quarantined): the uninstall still removes
+# the value and the entry, and keeps the Run key.
+msiexec /i "$(windows_path "$package")"
+wait_monitors 1
+wine taskkill /f /pid "$(monitors)" >/dev/null 2>&1
+wait_monitors 0
+rm -f "$WINEPREFIX/drive_c/windows/ZN374Mon.exe"
+check "before uninstalling without the file" "files=[ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=0" "$(state)"
+msiexec /x "$(windows_path "$package")"
+check "msiexec /x without the file exit code" 0 $?
+check "after uninstalling without the file" "files=[] value=[] entries=[] monitors=0" "$(state)"
+wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' >/dev/null 2>&1
+check "Run key after uninstalling without the file: reg query exit code" 0 $?
 
 # Without a supported camera the first start removes the Run value and ends;
 # the file stays until the uninstall.
