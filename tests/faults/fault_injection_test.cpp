@@ -206,7 +206,11 @@ std::unique_ptr<Observation> RunScenario(const Fault &fault)
     seen->exitCode[Monitor] = ExitCodeAfter(monitor, WaitMs);
     seen->control[Monitor] = *monitor.control;
     seen->runAtEnd = RunValue();
-    seen->events = DriverEvents();
+    // An event reached the driver when the driver accepted its request.
+    for (const SimDriverRequest &request : DriverLog()) {
+        if (SUCCEEDED(request.result))
+            seen->events.push_back(request.words[7]);
+    }
     return seen;
 }
 

@@ -55,6 +55,10 @@ int Enter(FaultFunction function, void *site)
     return c->faultVariant;
 }
 
+// What a failed call leaves in an output it does not promise to write, so
+// that a caller who reads it anyway is caught.
+const ULONG Unwritten = 0x23232323;
+
 template <typename T>
 T Fail(T result, DWORD error)
 {
@@ -335,8 +339,10 @@ CONFIGRET WINAPI HookCM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG prope
 
 CONFIGRET WINAPI HookCM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST node, ULONG flags)
 {
-    if (Enter(FaultCM_Get_DevNode_Status, CALLER))
+    if (Enter(FaultCM_Get_DevNode_Status, CALLER)) {
+        *status = *problem = Unwritten;
         return CR_NO_SUCH_DEVINST;
+    }
     return REAL(CM_Get_DevNode_Status)(status, problem, node, flags);
 }
 
@@ -353,15 +359,19 @@ CONFIGRET WINAPI HookCM_Get_Device_ID_ListA(PCSTR filter, PCHAR buffer, ULONG le
 
 CONFIGRET WINAPI HookCM_Get_Device_ID_List_SizeA(PULONG length, PCSTR filter, ULONG flags)
 {
-    if (Enter(FaultCM_Get_Device_ID_List_SizeA, CALLER))
+    if (Enter(FaultCM_Get_Device_ID_List_SizeA, CALLER)) {
+        *length = Unwritten;
         return CR_REGISTRY_ERROR;
+    }
     return REAL(CM_Get_Device_ID_List_SizeA)(length, filter, flags);
 }
 
 CONFIGRET WINAPI HookCM_Locate_DevNodeA(PDEVINST node, DEVINSTID_A id, ULONG flags)
 {
-    if (Enter(FaultCM_Locate_DevNodeA, CALLER))
+    if (Enter(FaultCM_Locate_DevNodeA, CALLER)) {
+        *node = Unwritten;
         return CR_NO_SUCH_DEVNODE;
+    }
     return REAL(CM_Locate_DevNodeA)(node, id, flags);
 }
 
