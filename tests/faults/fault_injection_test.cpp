@@ -627,10 +627,10 @@ TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
     }
     const DWORD elapsed = GetTickCount() - start;
 
-    printf("%-40s %6s %7s  %s\n", "function", "sites", "failed", "outcome");
+    printf("%-40s %6s %8s  %s\n", "function", "sites", "failures", "outcome");
     for (const auto &entry : tally) {
         const Tally &t = entry.second;
-        printf("%-40s %6u %7d  %s\n", FaultFunctions[entry.first].name, (unsigned)t.sites.size(), t.tried,
+        printf("%-40s %6u %8d  %s\n", FaultFunctions[entry.first].name, (unsigned)t.sites.size(), t.tried,
                t.failed ? (std::to_string(t.failed) + " wrong").c_str() : "as expected, nothing left behind");
     }
     printf("%u runs with one failure each in %lu ms, %lu calls traced\n", (unsigned)faults.size(),
