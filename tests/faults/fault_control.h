@@ -146,6 +146,7 @@ struct FaultControl
     LONG comUninitialised;  // CoUninitialize calls
     LONG failedOpensHolding;  // opens that failed after an S_OK CoInitialize
     LONG uninitialisedByFailedOpen;  // CoUninitialize before an open reached Set
+    LONG unterminatedPaths;  // paths handed to GetFullPathNameA with no terminator within MAX_PATH
 };
 
 #define FAULT_CONTROL_MAPPING_FORMAT "ZN374FaultControl.%lu"

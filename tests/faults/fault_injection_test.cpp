@@ -445,6 +445,7 @@ std::string Compare(const Expected &e, const Observation &seen)
         check((prefix + " strings left").c_str(), "0", number(c.strings));
         check((prefix + " live camera filters").c_str(), "0", number(c.liveFilters));
         check((prefix + " CoUninitialize before an open succeeded").c_str(), "0", number(c.uninitialisedByFailedOpen));
+        check((prefix + " paths given without a terminator").c_str(), "0", number(c.unterminatedPaths));
     }
     const FaultControl &m = seen.control[Monitor];
     check("Run value after start-up", e.runAfterStart, seen.runAfterStart);

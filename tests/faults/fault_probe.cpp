@@ -392,6 +392,10 @@ CONFIGRET WINAPI HookCM_Open_DevNode_Key(DEVINST node, REGSAM access, ULONG prof
 
 DWORD WINAPI HookGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *filePart)
 {
+    // An ANSI path ends within MAX_PATH characters; reading no further is safe
+    // for the product's 260-byte buffers.
+    if (strnlen(name, MAX_PATH) == MAX_PATH)
+        g_control->unterminatedPaths++;
     switch (Enter(FaultGetFullPathNameA, CALLER)) {
     case 1:
         return Fail<DWORD>(0, ERROR_FILENAME_EXCED_RANGE);
