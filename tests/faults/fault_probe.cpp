@@ -462,8 +462,10 @@ void *__cdecl HookMalloc(size_t size)
         return NULL;
     }
     void *block = REAL(malloc)(size);
-    if (block)
+    if (block) {
         g_control->heapBlocks++;
+        memset(block, Unwritten & 0xFF, size);  // as a debug heap hands blocks out
+    }
     return block;
 }
 
