@@ -118,8 +118,11 @@ void *ReplaceUser32Import(const char *name, void *replacement)
     return imported;
 }
 
+int g_RegistrationsRefused;
+
 UINT WINAPI RefuseRegistration(LPCSTR)
 {
+    g_RegistrationsRefused++;
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return 0;
 }
@@ -135,6 +138,7 @@ TEST(MonitorQuitMessage, FailedRegistrationDoesNotTakeNullMessageForQuit)
     ASSERT_NE(nullptr, registered) << "nothing imports user32!RegisterWindowMessageA";
     const INT_PTR answer = MonitorDialogProc(window, WM_NULL, 0, 0);
     ReplaceUser32Import("RegisterWindowMessageA", registered);
+    EXPECT_EQ(1, g_RegistrationsRefused) << "expected one registration, refused; it was registered earlier";
     EXPECT_EQ(0, answer) << "expected WM_NULL left to the dialog manager";
     EXPECT_TRUE(IsWindow(window)) << "expected the window alive, got it destroyed as if told to quit";
     DestroyWindow(window);
