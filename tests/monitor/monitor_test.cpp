@@ -118,6 +118,32 @@ void *ReplaceUser32Import(const char *name, void *replacement)
     return imported;
 }
 
+int g_RegistrationsRefused;
+
+UINT WINAPI RefuseRegistration(LPCSTR)
+{
+    g_RegistrationsRefused++;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+}
+
+// Defined first, so that it runs before anything registers the quit message:
+// a registration that fails leaves no identifier, and WM_NULL (0) must not
+// pass for the quit then.
+TEST(MonitorQuitMessage, FailedRegistrationDoesNotTakeNullMessageForQuit)
+{
+    HWND window = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, NULL, NULL, NULL, NULL);
+    ASSERT_NE(nullptr, window);
+    void *registered = ReplaceUser32Import("RegisterWindowMessageA", (void *)RefuseRegistration);
+    ASSERT_NE(nullptr, registered) << "nothing imports user32!RegisterWindowMessageA";
+    const INT_PTR answer = MonitorDialogProc(window, WM_NULL, 0, 0);
+    ReplaceUser32Import("RegisterWindowMessageA", registered);
+    EXPECT_EQ(1, g_RegistrationsRefused) << "expected one registration, refused; it was registered earlier";
+    EXPECT_EQ(0, answer) << "expected WM_NULL left to the dialog manager";
+    EXPECT_TRUE(IsWindow(window)) << "expected the window alive, got it destroyed as if told to quit";
+    DestroyWindow(window);
+}
+
 class MonitorWindow : public ::testing::Test
 {
 protected:
