@@ -47,8 +47,11 @@ if [ $status -ne 0 ]; then
   grep -A20 'The following tests FAILED' "$tree/ctest.log" || tail -20 "$tree/ctest.log"
 fi
 
+# The monitor's own objects only: the status report's second build of the
+# walks (*_observed) adds its observer calls, which the monitor does not have.
 filter=$(IFS='|'; echo "(${rooms[*]})/")
 gcovr --root "$root" --gcov-executable i686-w64-mingw32-gcov-posix --filter "$filter" \
+      --exclude-directories '.*_observed\.dir' \
       --html-details "$tree/index.html" --html-title "ZN374Mon coverage" \
       --json-summary "$tree/summary.json" --txt "$tree/uncovered.txt" "$tree"
 echo "Report: build/coverage/index.html (uncovered lines per file: build/coverage/uncovered.txt)"
