@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/common.h"
 #include "design_floor.h"
 #include "devtree.h"
 #include "process_meter.h"
@@ -30,12 +31,16 @@ const unsigned CriticalLevel = 5;
 const double SizeBudget = 12288;
 const double IdleMargin = 1.10;
 const double SuspendMargin = 1.15;
+// At one device the monitor's own COM start-up for each event weighs most.
+const double SingleDeviceMargin = 1.30;
 // Private bytes grow in steps as the heap commits more memory, not event by
 // event: one step beside the floor's is no leak, while a leak of 13 bytes per
 // event would pass it within 10,000 events.
 const long PrivateSlackKiB = 128;
 
 char g_BinDir[MAX_PATH];
+// Targets missed and measurements that could not be made; the exit code.
+int g_Failures;
 
 struct Figures
 {
@@ -53,12 +58,21 @@ void Row(const char *measure, const char *value, const char *floor, const char *
 
 const char *Verdict(int pass)
 {
+    g_Failures += !pass;
     return pass ? "pass" : "FAIL";
 }
 
 void Note(const char *text)
 {
     printf("  note: %s\n", text);
+    fflush(stdout);
+}
+
+// A row that could not be measured fails like a missed target.
+void Unmeasured(const char *text)
+{
+    g_Failures++;
+    printf("  FAIL: %s\n", text);
     fflush(stdout);
 }
 
@@ -193,7 +207,7 @@ void MeasureStartUp(void)
     PROCESS_INFORMATION info = {};
 
     if (!InstallCameras(1)) {
-        Note("start-up: cannot install the camera");
+        Unmeasured("start-up: cannot install the camera");
         return;
     }
     for (int i = 0; i < StartRuns; ++i) {
@@ -214,10 +228,12 @@ void MeasureStartUp(void)
     sprintf(value, "%.1f ms", Median(monitor, StartRuns));
     sprintf(floor, "%.1f ms minimal hidden dialog", Median(minimal, StartRuns));
     Row(measure, value, floor, "-", monitor[0] < 0 ? "FAIL (no window)" : "");
+    g_Failures += monitor[0] < 0;
     sprintf(measure, "exit without a camera, median of %d", StartRuns);
     sprintf(value, "%.1f ms", Median(exiting, StartRuns));
     sprintf(floor, "%.1f ms program that exits at once", Median(floorExit, StartRuns));
     Row(measure, value, floor, "-", exiting[0] < 0 ? "FAIL (did not exit)" : "");
+    g_Failures += exiting[0] < 0;
 }
 
 void MeasureIdle(void)
@@ -228,7 +244,7 @@ void MeasureIdle(void)
     int ok;
 
     if (!InstallCameras(1))
-        return Note("idle: cannot install the camera");
+        return Unmeasured("idle: cannot install the camera");
     ok = StartWithWindow(MinimalExe, &minimalRun, NULL) && StartWithWindow(MonitorExe, &monitorRun, NULL);
     Sleep(5000);
     ok = ok && MeasureProcess(monitorRun.hProcess, monitorRun.dwProcessId, &monitor) &&
@@ -236,7 +252,7 @@ void MeasureIdle(void)
     EndProgram(&monitorRun);
     EndProgram(&minimalRun);
     if (!ok)
-        return Note("idle: a program did not start or could not be measured");
+        return Unmeasured("idle: a program did not start or could not be measured");
     sprintf(value, "%lu KiB", (unsigned long)(monitor.privateBytes / 1024));
     sprintf(floor, "%lu KiB minimal hidden dialog", (unsigned long)(minimal.privateBytes / 1024));
     sprintf(target, "<= %.2f x floor", IdleMargin);
@@ -248,97 +264,6 @@ void MeasureIdle(void)
     sprintf(value, "%ld", monitor.handles);
     sprintf(floor, "%ld minimal hidden dialog", minimal.handles);
     Row("idle after 5 s: handles", value, floor, "-", "");
-}
-
-// One suspend to the monitor, one design-floor event, one ignored message,
-// in turn, sample by sample.
-int SampleEvents(HWND window, int devices, int samples)
-{
-    double *suspend = (double *)malloc(3 * samples * sizeof(double));
-    double *designFloor = suspend + samples, *ignored = designFloor + samples;
-    int failures = 0, logged, expected = 2 * (EventWarmUp + samples);
-    char measure[64], value[64], floor[96], target[64], verdict[64];
-
-    if (!suspend)
-        return 0;
-    SimClearDriverLog();
-    for (int i = -EventWarmUp; i < samples; ++i) {
-        double a, b, c;
-        LARGE_INTEGER start;
-
-        SendTo(window, WM_POWERBROADCAST, PBT_APMSUSPEND, &a);
-        start = Now();
-        failures += !SendDesignFloorEvent(CameraNameW);
-        b = ElapsedMs(start);
-        SendTo(window, WM_POWERBROADCAST, PBT_APMPOWERSTATUSCHANGE, &c);
-        if (i >= 0)
-            suspend[i] = a, designFloor[i] = b, ignored[i] = c;
-    }
-    logged = SimReadDriverLog(NULL, 0);
-    Figures s = Summarise(suspend, samples), f = Summarise(designFloor, samples),
-            r = Summarise(ignored, samples);
-    double ratio = s.median / f.median;
-    sprintf(measure, "suspend, %d device%s: median / p99", devices, devices == 1 ? "" : "s");
-    sprintf(value, "%.2f / %.2f ms", s.median, s.p99);
-    sprintf(floor, "%.2f / %.2f design floor; %.3f / %.3f ignored msg", f.median, f.p99, r.median, r.p99);
-    if (devices == 1)
-        strcpy(target, "-");
-    else
-        sprintf(target, "<= %.2f x design floor", SuspendMargin);
-    sprintf(verdict, "%s%s(%.2f x; p99 %.2f x)", devices == 1 ? "" : Verdict(ratio <= SuspendMargin),
-            devices == 1 ? "" : " ", ratio, s.p99 / f.p99);
-    Row(measure, value, floor, target, verdict);
-    if (failures || logged != expected) {
-        char text[160];
-        sprintf(text, "%d devices: %d design-floor events failed; driver logged %d requests, expected %d",
-                devices, failures, logged, expected);
-        Note(text);
-    }
-    free(suspend);
-    return 1;
-}
-
-void MeasureEvents(int samples)
-{
-    PROCESS_INFORMATION info = {};
-    HWND window;
-
-    if (!InstallCameras(1) || !(window = StartWithWindow(MonitorExe, &info, NULL))) {
-        EndProgram(&info);
-        return Note("events: the monitor did not start");
-    }
-    for (int devices : DeviceCounts) {
-        if (!InstallCameras(devices))
-            Note("events: cannot install the cameras");
-        else
-            SampleEvents(window, devices, samples);
-    }
-    EndProgram(&info);
-}
-
-// ---- Endurance
-
-// Event i of the endurance run: what the driver must receive (code + 2) after
-// the message is sent. With a battery the cycle crosses the critical band
-// once each way; without one it is suspends and session ends only.
-uint32_t SendEnduranceEvent(HWND window, int i, int battery)
-{
-    switch (i % (battery ? 4 : 2)) {
-    case 0:
-        SendTo(window, WM_POWERBROADCAST, PBT_APMSUSPEND, NULL);
-        return 2;
-    case 1:
-        SendTo(window, WM_ENDSESSION, TRUE, NULL);
-        return 3;
-    case 2:
-        SimSetBattery(0, CriticalLevel);
-        SendTo(window, WM_TIMER, 101, NULL);
-        return 4;
-    default:
-        SimSetBattery(0, 50);
-        SendTo(window, WM_TIMER, 101, NULL);
-        return 5;
-    }
 }
 
 struct LogCheck
@@ -376,6 +301,106 @@ LogCheck CheckDriverLog(const uint32_t *expected, int count)
     }
     free(log);
     return check;
+}
+
+// One suspend to the monitor, one design-floor event, one ignored message,
+// in turn, sample by sample. The row fails when it is too slow beside the
+// design floor, or when any event of either did not reach the driver as a
+// suspend that it accepted, or the ignored message reached it.
+int SampleEvents(HWND window, int devices, int samples)
+{
+    double *suspend = (double *)malloc(3 * samples * sizeof(double));
+    double *designFloor = suspend + samples, *ignored = designFloor + samples;
+    int failures = 0, expected = 2 * (EventWarmUp + samples);
+    uint32_t *suspends = (uint32_t *)malloc(expected * sizeof(uint32_t));
+    char measure[64], value[64], floor[96], target[64], verdict[96];
+
+    if (!suspend || !suspends) {
+        free(suspend);
+        free(suspends);
+        return 0;
+    }
+    for (int i = 0; i < expected; ++i)
+        suspends[i] = CameraEventSuspend + 2;
+    SimClearDriverLog();
+    for (int i = -EventWarmUp; i < samples; ++i) {
+        double a, b, c;
+        LARGE_INTEGER start;
+
+        SendTo(window, WM_POWERBROADCAST, PBT_APMSUSPEND, &a);
+        start = Now();
+        failures += !SendDesignFloorEvent(CameraNameW);
+        b = ElapsedMs(start);
+        SendTo(window, WM_POWERBROADCAST, PBT_APMPOWERSTATUSCHANGE, &c);
+        if (i >= 0)
+            suspend[i] = a, designFloor[i] = b, ignored[i] = c;
+    }
+    LogCheck check = CheckDriverLog(suspends, expected);
+    Figures s = Summarise(suspend, samples), f = Summarise(designFloor, samples),
+            r = Summarise(ignored, samples);
+    double ratio = s.median / f.median, margin = devices == 1 ? SingleDeviceMargin : SuspendMargin;
+    int delivered = !failures && check.logged == expected && !check.missing && !check.extra && !check.misplaced;
+    sprintf(measure, "suspend, %d device%s: median / p99", devices, devices == 1 ? "" : "s");
+    sprintf(value, "%.2f / %.2f ms", s.median, s.p99);
+    sprintf(floor, "%.2f / %.2f design floor; %.3f / %.3f ignored msg", f.median, f.p99, r.median, r.p99);
+    sprintf(target, "<= %.2f x design floor", margin);
+    sprintf(verdict, "%s%s (%.2f x; p99 %.2f x)", Verdict(ratio <= margin && delivered),
+            delivered ? "" : ", not all delivered", ratio, s.p99 / f.p99);
+    Row(measure, value, floor, target, verdict);
+    if (!delivered) {
+        char text[192];
+        sprintf(text, "%d device%s: driver logged %d requests (%d missing, %d extra, %d out of place or "
+                "refused), expected %d; %d design-floor events failed",
+                devices, devices == 1 ? "" : "s", check.logged, check.missing, check.extra, check.misplaced,
+                expected, failures);
+        Note(text);
+    }
+    free(suspends);
+    free(suspend);
+    return 1;
+}
+
+void MeasureEvents(int samples)
+{
+    PROCESS_INFORMATION info = {};
+    HWND window;
+
+    if (!InstallCameras(1) || !(window = StartWithWindow(MonitorExe, &info, NULL))) {
+        EndProgram(&info);
+        return Unmeasured("events: the monitor did not start");
+    }
+    for (int devices : DeviceCounts) {
+        if (!InstallCameras(devices))
+            Unmeasured("events: cannot install the cameras");
+        else if (!SampleEvents(window, devices, samples))
+            Unmeasured("events: out of memory");
+    }
+    EndProgram(&info);
+}
+
+// ---- Endurance
+
+// Event i of the endurance run: what the driver must receive (code + 2) after
+// the message is sent. With a battery the cycle crosses the critical band
+// once each way; without one it is suspends and session ends only.
+uint32_t SendEnduranceEvent(HWND window, int i, int battery)
+{
+    switch (i % (battery ? 4 : 2)) {
+    case 0:
+        SendTo(window, WM_POWERBROADCAST, PBT_APMSUSPEND, NULL);
+        return 2;
+    case 1:
+        SendTo(window, WM_ENDSESSION, TRUE, NULL);
+        return 3;
+    case 2:
+        SimSetBattery(0, CriticalLevel);
+        SendTo(window, WM_TIMER, 101, NULL);
+        return 4;
+    default:
+        SimSetBattery(0, 50);
+        SendTo(window, WM_TIMER, 101, NULL);
+        return 5;
+    }
 }
 
 void GrowthRow(const char *measure, long warm, long end, long floorWarm, long floorEnd, const char *unit,
@@ -425,7 +450,7 @@ void MeasureEndurance(int events)
         (battery && !SimSetBattery(0, 50)) || !(window = StartWithWindow(MonitorExe, &info, NULL))) {
         EndProgram(&info);
         free(expected);
-        return Note("endurance: the monitor did not start (or too few events)");
+        return Unmeasured("endurance: the monitor did not start (or too few events)");
     }
     SimClearDriverLog();
     start = Now();
@@ -464,7 +489,7 @@ void MeasureEndurance(int events)
             seconds, seconds * 1000 / events, EnduranceWarmUp);
     Note(text);
     if (!floorOk)
-        Note("endurance: some design-floor events failed");
+        Unmeasured("endurance: some design-floor events failed");
 }
 
 }  // namespace
@@ -490,5 +515,9 @@ int main(int argc, char **argv)
     MeasureEndurance(events);
     RemoveCameras();
     CoUninitialize();
-    return 0;
+    if (g_Failures)
+        printf("\n%d target%s failed.\n", g_Failures, g_Failures == 1 ? "" : "s");
+    else
+        printf("\nEvery target met.\n");
+    return g_Failures ? 1 : 0;
 }

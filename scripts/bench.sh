@@ -5,6 +5,7 @@
 # the prefix's wineserver (a wineserver call across two cores costs several
 # times one on the same core).
 #   bash scripts/bench.sh [SAMPLES [ENDURANCE_EVENTS]]   (defaults 200 and 10000)
+# Exits non-zero when any target fails or a row could not be measured.
 # ZN374_BENCH_CPU chooses the core (default 0).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -63,4 +64,8 @@ echo "Run time ${elapsed} s. Floors: the minimal hidden dialog and the program t
 echo "with the product's own compiler and linker options; the design floor is another process (the bench)"
 echo "enumerating the video input category, reading every friendly name, binding the camera, making one Set"
 echo "and releasing everything; 'ignored msg' is the round trip of a message the monitor does not act on."
+if [ $status -ne 0 ]; then
+  echo
+  echo "bench: FAILED (exit $status): see the FAIL verdicts above."
+fi
 exit $status

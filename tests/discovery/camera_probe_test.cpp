@@ -188,6 +188,16 @@ TEST_F(CameraProbe, DecidesOnSelectiveSuspendWithBothOutputsNull)
     EXPECT_EQ(0, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
 }
 
+TEST_F(CameraProbe, WritesNoOutputOfSizeZeroAndFindsNothingWithoutWantedIds)
+{
+    AddImagingCamera(CameraId, CameraIds);
+    char driverDesc = 'x', friendlyName = 'x';
+    EXPECT_EQ(1, ProbeCamera(Wanted, 4, &driverDesc, 0, &friendlyName, 0));
+    EXPECT_EQ('x', driverDesc);
+    EXPECT_EQ('x', friendlyName);
+    EXPECT_EQ(0, ProbeCamera(Wanted, 0, NULL, 0, NULL, 0));
+}
+
 TEST_F(CameraProbe, CameraWithoutDriverKeyCountsAsFoundWithEmptyName)
 {
     AddDevice(CameraId, CameraIds.data(), (DWORD)CameraIds.size(),
@@ -216,11 +226,13 @@ TEST_F(CameraProbe, UsbWalkRefusesCamerasWhoseDriverIsNotLoaded)
     EXPECT_GE(SimCfgMgrCalls("CM_Locate_DevNodeA"), 2) << "not every USB device was visited";
 }
 
-TEST_F(CameraProbe, UsbWalkGoesOnPastStoppedCameraToRunningOne)
+TEST_F(CameraProbe, UsbWalkGoesOnPastStoppedCameraToFirstRunningOne)
 {
     AddUsbOnlyCamera(CameraId, CameraIds, SimDevicePresent, "Stopped Camera");
     AddUsbOnlyCamera(OtherCameraId, CameraIds, SimDevicePresent | SimDeviceDriverLoaded,
                      "Running Camera");
+    AddUsbOnlyCamera(LaterDeviceId, CameraIds, SimDevicePresent | SimDeviceDriverLoaded,
+                     "Later Camera");
     ProbeResult result = Probe();
     EXPECT_EQ(1, result.found);
     EXPECT_STREQ("Running Camera", result.friendlyName);
@@ -253,6 +265,7 @@ TEST_F(CameraProbe, OutputsAreAlwaysTerminatedInsideTheirBuffers)
         const char *expected;
     } cases[] = {
         {"terminated", REG_SZ, "Cam", 4, "Cam"},
+        {"expandable string", REG_EXPAND_SZ, "Cam", 4, "Cam"},
         {"fits without terminator", REG_SZ, "Camera", 6, "Camera"},
         {"fills buffer without terminator", REG_SZ, "0123456789ABCDEF", 16, ""},
         {"too large", REG_SZ, "0123456789ABCDEFGHIJ", 21, ""},

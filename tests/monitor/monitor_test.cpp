@@ -248,6 +248,17 @@ TEST_F(MonitorWindow, SessionEndReachesDriverAsThreeWhateverWParam)
     EXPECT_TRUE(IsWindow(window));
 }
 
+// Posted messages are taken in order: the suspend behind the thread's own
+// message is handled only if the loop ran on past it.
+TEST_F(MonitorWindow, MessageForNoWindowIsPassedOverAndLoopRunsOn)
+{
+    ASSERT_TRUE(PostThreadMessageA(GetWindowThreadProcessId(window, NULL), WM_APP, 0, 0));
+    PostMessageA(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    PostMessageA(window, QuitMessage(), 0, 0);
+    EXPECT_TRUE(LoopEnded()) << "RunMonitor did not return";
+    EXPECT_EQ(std::vector<uint32_t>({2}), DriverEvents());
+}
+
 TEST_F(MonitorWindow, PostedQuitMessageEndsLoop)
 {
     PostMessageA(window, QuitMessage(), 0, 0);

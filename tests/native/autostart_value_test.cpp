@@ -57,6 +57,7 @@ TEST(AutostartValue, NamesFileInWindowsDirectoryQuotedWithinTheBoundOrIsEmpty)
         // 1 + 10 + 1 + 9 + 1 + terminator = 23 bytes.
         {"quotes count towards the bound", "C:\\WINDOWS", "ab cd.exe", 23, 1, "\"C:\\WINDOWS\\ab cd.exe\""},
         {"quoted, one byte too long", "C:\\WINDOWS", "ab cd.exe", 22, 0, ""},
+        {"no room even for the quotes", "C:\\WINDOWS", "ab cd.exe", 3, 0, ""},
         {"overlong directory and name", longDirectory.c_str(), longName.c_str(), 260, 0, ""},
         {"directory alone fills the buffer", hugeDirectory.c_str(), "x.exe", 260, 0, ""},
         {"no file name", "C:\\WINDOWS", nullptr, 260, 0, ""},

@@ -138,6 +138,13 @@ TEST(HardwareIdMatch, NoWantedIdsMatchNothing)
     EXPECT_EQ(0, MatchHardwareIdList(buffer.bytes, buffer.length, sizeof buffer.bytes, Wanted, 0));
 }
 
+TEST(HardwareIdMatch, AnEmptySlotAmongTheWantedIdsIsPassedOver)
+{
+    const char *const wanted[] = {nullptr, "USB\\VID_0461&PID_4DB1&MI_00"};
+    ListBuffer buffer("USB\\VID_0461&PID_4DB1&MI_00");
+    EXPECT_EQ(1, MatchHardwareIdList(buffer.bytes, buffer.length, sizeof buffer.bytes, wanted, 2));
+}
+
 TEST(EnumeratorName, IsThePartBeforeTheFirstBackslash)
 {
     char buffer[64];
@@ -152,6 +159,7 @@ TEST(EnumeratorName, IsThePartBeforeTheFirstBackslash)
     EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, sizeof buffer, ""));
     EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, sizeof buffer, nullptr));
     EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, 3, "USB")) << "no room for the terminator";
+    EXPECT_EQ(nullptr, TakeEnumeratorName(buffer, 0, "USB")) << "no room at all";
 }
 
 }  // namespace
