@@ -17,8 +17,7 @@ struct ProbeView
 {
     const char *const *ids;
     DWORD classList;                 // 0, or the error that ended the probe
-    int usbWalked;
-    int devices;                     // devices the walks read, numbered from 0
+    int usbWalked, devices;          // devices the walks read, numbered from 0
     int unloaded;                    // the USB walk passed over a supported camera
     int beyond;                      // a device with a supported ID beyond the read, or -1
     ULONG beyondLength;
@@ -37,38 +36,34 @@ const char *InstanceId(DEVINST node, char *id)
     return id;
 }
 
-// The strings of a list of size bytes, closed as the matching closes it, so
-// that they are the strings the matching sees. Returns whether one is supported.
+// The strings of a list of size bytes (NULL: read it whole), closed as the
+// matching closes it, so that they are the strings the matching sees.
+// Returns whether the list holds a supported ID.
 int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char *list)
 {
     char *closed = static_cast<char *>(calloc(size + MultiStringGuardBytes, 1));
     unsigned long offset = 0;
-    int count = 0;
-    // A list longer than the walk reads is read whole here.
-    if (closed && !list && CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, closed,
-                                                             &size, 0) != CR_SUCCESS)
-        closed[0] = '\0';
     if (closed && list)
         memcpy(closed, list, size);
-    for (const char *id = closed ? NextMultiString(closed, size, &offset) : NULL; id;
-         id = NextMultiString(closed, size, &offset))
-        Fact("search.%d.hardware_id.%d=%s", view->devices - 1, count++, id);
-    const int supported = closed && MatchHardwareIdList(closed, size, size + MultiStringGuardBytes,
-                                                        view->ids, SupportedHardwareIdCount);
+    else if (closed && CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, closed, &size, 0))
+        closed[0] = '\0';
+    for (int count = 0; const char *id = closed ? NextMultiString(closed, size, &offset) : NULL; count++)
+        Fact("search.%d.hardware_id.%d=%s", view->devices - 1, count, id);
+    const int supported = closed && MatchHardwareIdList(closed, size, size + MultiStringGuardBytes, view->ids,
+                                                        SupportedHardwareIdCount);
     free(closed);
     return supported;
 }
 
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
 {
-    static const char *const formats[] = {"search.class_list_error=%lu",
-                                          "search.usb_count_error=0x%lx", "search.usb_list_error=0x%lx"};
     ProbeView *view = static_cast<ProbeView *>(context);
     if (step == ProbeStepUsbListSize)
         Fact("search.usb_walk=run: the class walk found no supported camera");
     view->usbWalked |= step != ProbeStepClassList;
     view->classList = step == ProbeStepClassList ? result : view->classList;
-    Fact(formats[step], result);
+    Fact(step == ProbeStepClassList ? "search.class_list_error=%lu" : step == ProbeStepUsbListSize ?
+         "search.usb_count_error=0x%lx" : "search.usb_list_error=0x%lx", result);
 }
 
 void OnLocated(void *context, const char *instanceId, unsigned long result)
@@ -89,15 +84,17 @@ void OnHardwareIds(void *context, ProbeWalk walk, unsigned long node, unsigned l
         Fact("search.%d.instance=%s", view->devices++, InstanceId(node, id));
     }
     const int device = view->devices - 1;
-    Fact("search.%d.hardware_ids=%lu bytes, the walk reads %lu", device, length, readSize);
-    Fact("search.%d.hardware_ids_error=0x%lx", device, result);
+    if (result && result != CR_BUFFER_SMALL)
+        Fact("search.%d.hardware_ids=unreadable (CONFIGRET 0x%lx)", device, result);
+    else
+        Fact("search.%d.hardware_ids=%lu bytes, the walk reads %lu", device, length, readSize);
     lstrcpynA(view->firstId, result ? "" : list, (int)(length < TextBufferSize ? length + 1 : +TextBufferSize));
     if (result == CR_SUCCESS)
         HardwareIdFacts(view, node, length, list);
     if (result == CR_BUFFER_SMALL && HardwareIdFacts(view, node, length, NULL)) {
         Fact("search.%d.supported=yes, beyond what the walk reads: the monitor does not find it", device);
         view->beyond = view->beyond < 0 ? device : view->beyond;
-        view->beyondLength = length;
+        view->beyondLength = view->beyond == device ? length : view->beyondLength;
     }
 }
 
@@ -129,6 +126,8 @@ void OnDriverKey(void *context, unsigned long node, unsigned long result)
     Fact("camera.driver_key_error=0x%lx", result);
 }
 
+// The type is known and the size is the stored one also when the value did
+// not fit.
 void OnDriverValue(void *context, const char *name, long result, unsigned long type,
                    const void *data, unsigned long size)
 {
@@ -137,37 +136,16 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
         "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
     ProbeView *view = static_cast<ProbeView *>(context);
     const char *key = name[0] == 'D' ? "driver_desc" : name[0] == 'F' ? "friendly_name" : "selective_suspend";
-    if (name[0] == 'S') {
-        view->suspendResult = result;
-        memcpy(&view->suspend, data, sizeof view->suspend);
-        if (result == ERROR_SUCCESS)
-            Fact("camera.%s=%lu", key, view->suspend);
-        else
-            Fact("camera.%s=", key);
-    } else {
+    if (name[0] != 'S')
         Fact("camera.%s=%s", key, static_cast<const char *>(data));
-    }
-    // The type is known, and the size is the stored one, also when the value did not fit.
-    Fact("camera.%s_type=%s", key, result && result != ERROR_MORE_DATA ? "" : type < 12 ? types[type] : "unknown");
-    Fact("camera.%s_size=%lu", key, size);
-    Fact("camera.%s_error=%ld", key, result);
-}
-
-// The first reason, from what the walks told, why the probe said no.
-void ExplainNotFound(const ProbeView *view, char *reason)
-{
-    const char *const reasons[] = {"the Imaging class cannot be listed (error %lu)",
-        "a supported camera is listed, but not with its driver loaded",
-        "the hardware-ID list of search device %lu is %lu bytes, longer than the monitor reads, so "
-        "the monitor does not find it", "no supported camera is installed",
-        "the camera's driver has no SelectiveSuspend value",
-        "the camera's SelectiveSuspend is not a 4-byte value (error %lu)",
-        "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"};
-    const int which = view->classList ? 0 : !view->keyOpened ? (view->unloaded ? 1 : view->beyond >= 0 ? 2 : 3)
-                      : view->suspendResult == ERROR_FILE_NOT_FOUND ? 4 : view->suspendResult ? 5 : 6;
-    const ULONG first = which == 0 ? view->classList : which == 2 ? (ULONG)view->beyond
-                        : which == 5 ? (ULONG)view->suspendResult : view->suspend;
-    FormatText(reason, TextBufferSize, reasons[which], first, view->beyondLength);
+    else if ((view->suspendResult = result) == ERROR_SUCCESS)
+        Fact("camera.%s=%lu", key, view->suspend = *static_cast<const DWORD *>(data));
+    else
+        Fact("camera.%s=", key);
+    if (result && result != ERROR_MORE_DATA)
+        Fact("camera.%s_read=error %ld", key, result);
+    else
+        Fact("camera.%s_read=%s, %lu bytes, error %ld", key, type < 12 ? types[type] : "unknown type", size, result);
 }
 
 // What the camera channel's walk told: each step's HRESULT, and the match.
@@ -175,8 +153,7 @@ struct ChannelView
 {
     HRESULT results[CameraChannelStepName + 1];
     unsigned told;  // a bit per step
-    int devices;
-    int match;
+    int devices, match;
     char matchName[TextBufferSize];
 };
 
@@ -205,6 +182,13 @@ void OnChannelDevice(void *context, const char *name, int compared, int matched)
 
 void ReportCameraSearch(StatusFacts *facts)
 {
+    static const char *const reasons[] = {"the Imaging class cannot be listed (error %lu)",
+        "a supported camera is listed, but not with its driver loaded",
+        "the hardware-ID list of search device %lu is %lu bytes, longer than the monitor reads, so "
+        "the monitor does not find it", "no supported camera is installed",
+        "the camera's driver has no SelectiveSuspend value",
+        "the camera's SelectiveSuspend is not a 4-byte value (error %lu)",
+        "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"};
     const char *ids[SupportedHardwareIdCount];
     for (unsigned i = 0; i < SupportedHardwareIdCount; ++i)
         ids[i] = SupportedHardwareIds[i];
@@ -220,8 +204,13 @@ void ReportCameraSearch(StatusFacts *facts)
     if (view.classList)
         Fact("search.usb_walk=not tried: the probe ends without the class list");
     Fact("camera.found=%s", facts->cameraFound ? "yes" : "no");
+    // The first reason, from what the walks told, why the probe said no.
+    const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2 : 3)
+                       : view.suspendResult == ERROR_FILE_NOT_FOUND ? 4 : view.suspendResult ? 5 : 6;
+    const ULONG detail = reason == 0 ? view.classList : reason == 2 ? (ULONG)view.beyond
+                         : reason == 5 ? (ULONG)view.suspendResult : view.suspend;
     if (!facts->cameraFound)
-        ExplainNotFound(&view, facts->reason);
+        FormatText(facts->reason, TextBufferSize, reasons[reason], detail, view.beyondLength);
 }
 
 // One walk of the camera channel for the camera's name: the walk an event
@@ -240,8 +229,8 @@ void ReportDirectShow(StatusFacts *facts)
     const int opened = named && OpenCameraChannel(facts->friendlyName, &context, &observer);
     // Also after a failed open, which leaves its COM initialisation to close.
     CloseCameraChannel(&context);
-    int failed = CameraChannelStepCom;
     // In another apartment (RPC_E_CHANGED_MODE) the walk goes on.
+    int failed = CameraChannelStepCom;
     while (failed <= CameraChannelStepPropertySet && !((view.told & (1u << failed)) &&
            FAILED(view.results[failed]) && view.results[failed] != RPC_E_CHANGED_MODE))
         failed++;

@@ -9,37 +9,24 @@
 
 namespace {
 
-// Text is escaped and written in chunks; an escaped byte takes at most four.
+// Text is written in chunks; an escaped byte takes at most four.
 enum { ChunkSize = 512, WriteBufferSize = ChunkSize * 4 + 64 };
 
-char *g_Facts;  // "key=value" strings, one after the other
-unsigned g_Used;
-unsigned g_Capacity;
-unsigned g_Lost;
-
-int Reserve(unsigned size)
-{
-    if (g_Used + size <= g_Capacity)
-        return 1;
-    char *grown = static_cast<char *>(realloc(g_Facts, g_Used + size + g_Capacity));
-    if (grown)
-        g_Facts = grown, g_Capacity += g_Used + size;
-    return grown != NULL;
-}
+char *g_Facts;  // "key=value" strings one after the other, g_Used bytes of g_Capacity
+unsigned g_Used, g_Capacity, g_Lost;
 
 // Control characters as \r, \n or \xNN, every other byte as it is.
-void WriteEscaped(const char *text, unsigned length)
+void WriteEscaped(const char *text)
 {
-    static const char hex[] = "0123456789abcdef";
     char escaped[WriteBufferSize];
-    while (length > 0) {
+    while (*text) {
         char *end = escaped;
-        for (unsigned i = 0; i < ChunkSize && length > 0; i++, length--) {
-            const unsigned char c = (unsigned char)*text++;
+        for (int i = 0; i < ChunkSize && *text; i++, text++) {
+            const unsigned char c = (unsigned char)*text;
             if (c == '\r' || c == '\n')
                 *end++ = '\\', *end++ = c == '\r' ? 'r' : 'n';
             else if (c < 0x20 || c == 0x7F)
-                *end++ = '\\', *end++ = 'x', *end++ = hex[c >> 4], *end++ = hex[c & 15];
+                *end++ = '\\', *end++ = 'x', *end++ = "0123456789abcdef"[c >> 4], *end++ = "0123456789abcdef"[c & 15];
             else
                 *end++ = (char)c;
         }
@@ -57,15 +44,12 @@ void WriteText(const char *text)
 {
     WCHAR wide[WriteBufferSize];
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (!GetConsoleMode(output, &mode)) {
-        _write(1, text, (unsigned)strlen(text));
-        return;
-    }
-    const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, WriteBufferSize);
+    DWORD mode = 0, written = 0;
+    const int length = GetConsoleMode(output, &mode) ? MultiByteToWideChar(CP_ACP, 0, text, -1, wide, WriteBufferSize) : 0;
     if (length > 1)
         WriteConsoleW(output, wide, (DWORD)length - 1, &written, NULL);
+    else if (!length)
+        _write(1, text, (unsigned)strlen(text));
 }
 
 // msvcrt's own formatting: the C++ headers switch the printf family to
@@ -79,26 +63,25 @@ void FormatText(char *buffer, unsigned size, const char *format, ...)
     buffer[size - 1] = '\0';
 }
 
-// Formatted straight into the collection, with twice the room until it fits:
+// Formatted straight into the collection, with more room until it fits:
 // _vsnprintf answers -1 when it does not.
 void Fact(const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    for (unsigned size = 256;; size *= 2) {
-        if (!Reserve(size)) {
+    for (int length = -1, size = 256; length < 0; size *= 2) {
+        char *grown = g_Used + size > g_Capacity ? static_cast<char *>(realloc(g_Facts, g_Used + size)) : g_Facts;
+        if (!grown) {
             g_Lost++;
             break;
         }
+        g_Facts = grown, g_Capacity = g_Used + size > g_Capacity ? g_Used + size : g_Capacity;
         va_list copy;
         va_copy(copy, arguments);
-        const int length = _vsnprintf(g_Facts + g_Used, size, format, copy);
+        length = _vsnprintf(g_Facts + g_Used, size - 1, format, copy);
         va_end(copy);
-        if (length >= 0 && (unsigned)length < size) {
-            g_Facts[g_Used + length] = '\0';
-            g_Used += length + 1;
-            break;
-        }
+        if (length >= 0)
+            g_Facts[g_Used + length] = '\0', g_Used += length + 1;
     }
     va_end(arguments);
 }
@@ -109,31 +92,27 @@ void PrintFacts(int values, const char *verdict)
 {
     char line[WriteBufferSize];
     const char *group = "";
-    unsigned groupLength = 0;
+    int groupLength = -1;
     for (unsigned at = 0; at < g_Used; at += (unsigned)strlen(g_Facts + at) + 1) {
-        const char *key = g_Facts + at;
-        const char *value = strchr(key, '=') + 1;
-        const char *dot = strchr(key, '.');
-        const unsigned length = (unsigned)(dot - key);
-        if (values) {
+        const char *key = g_Facts + at, *value = strchr(key, '=') + 1, *dot = strchr(key, '.');
+        const int length = dot ? (int)(dot - key) : 0;
+        const int newGroup = length != groupLength || memcmp(group, key, length) != 0;
+        if (values)
             FormatText(line, sizeof line, "%.*s", (int)(value - key), key);
-        } else if (dot && dot < value) {
-            const int newGroup = length != groupLength || memcmp(group, key, length) != 0;
-            FormatText(line, sizeof line, "%s%.*s%s  %-26.*s: ", newGroup ? "\n" : "", newGroup ? (int)length : 0,
-                       key, newGroup ? "\n" : "", (int)(value - dot - 2), dot + 1);
-            group = key, groupLength = length;
-        } else {
+        else if (dot && dot < value)
+            FormatText(line, sizeof line, "%s%.*s%s  %-26.*s: ", newGroup ? "\n" : "", newGroup ? length : 0, key,
+                       newGroup ? "\n" : "", (int)(value - dot - 2), dot + 1);
+        else
             continue;
-        }
+        group = key, groupLength = length;
         WriteText(line);
-        WriteEscaped(value, (unsigned)strlen(value));
+        WriteEscaped(value);
         WriteText("\n");
     }
     FormatText(line, sizeof line, values ? "report.facts_lost=%u\n" : "\nFacts lost (no memory): %u\n", g_Lost);
-    if (g_Lost)
-        WriteText(line);
+    WriteText(g_Lost ? line : "");
     WriteText(values ? "summary=" : "\nVerdict: ");
-    WriteEscaped(verdict, (unsigned)strlen(verdict));
+    WriteEscaped(verdict);
     WriteText("\n");
     free(g_Facts);
 }
