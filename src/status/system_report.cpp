@@ -15,11 +15,12 @@ namespace {
 const char MonitorFileName[] = "ZN374Mon.exe";
 
 // "<Windows directory>\ZN374Mon.exe", where the package and /i install it.
-void InstalledMonitorPath(char *path)
+char *InstalledMonitorPath(char *path)
 {
     char windows[TextBufferSize];
     GetWindowsDirectoryA(windows, sizeof windows);
     FormatText(path, TextBufferSize, "%s\\%s", windows, MonitorFileName);
+    return path;
 }
 
 void VersionFact(const char *key, const char *path, int product)
@@ -30,13 +31,13 @@ void VersionFact(const char *key, const char *path, int product)
     VS_FIXEDFILEINFO *info = NULL;
     UINT infoSize = 0;
     if (block && GetFileVersionInfoA(path, 0, size, block) &&
-        VerQueryValueA(block, "\\", reinterpret_cast<void **>(&info), &infoSize) && infoSize >= sizeof *info)
-        Fact("%s=%u.%u.%u.%u", key, HIWORD(product ? info->dwProductVersionMS : info->dwFileVersionMS),
-             LOWORD(product ? info->dwProductVersionMS : info->dwFileVersionMS),
-             HIWORD(product ? info->dwProductVersionLS : info->dwFileVersionLS),
-             LOWORD(product ? info->dwProductVersionLS : info->dwFileVersionLS));
-    else
+        VerQueryValueA(block, "\\", reinterpret_cast<void **>(&info), &infoSize) && infoSize >= sizeof *info) {
+        const DWORD high = product ? info->dwProductVersionMS : info->dwFileVersionMS;
+        const DWORD low = product ? info->dwProductVersionLS : info->dwFileVersionLS;
+        Fact("%s=%u.%u.%u.%u", key, HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low));
+    } else {
         Fact("%s=", key);
+    }
     free(block);
 }
 
@@ -60,15 +61,12 @@ char *Expand(const char *text)
 int FindRunProgram(const char *commandLine, char *found)
 {
     char *searchPath = Expand("%SystemRoot%\\system32;%SystemRoot%\\system;%SystemRoot%;%PATH%");
-    char program[TextBufferSize];
+    char program[TextBufferSize], *filePart = NULL;
     int resolved = 0;
-    for (unsigned attempt = 0; searchPath && !resolved &&
-                               TakeRunProgram(commandLine, attempt, program, sizeof program); attempt++) {
-        char *filePart = NULL;
-        const DWORD length = program[0] ? SearchPathA(searchPath, program, ".exe", TextBufferSize,
-                                                      found, &filePart) : 0;
-        const DWORD attributes = length && length < TextBufferSize ? GetFileAttributesA(found)
-                                                                   : INVALID_FILE_ATTRIBUTES;
+    for (unsigned attempt = 0; searchPath && !resolved && TakeRunProgram(commandLine, attempt, program, sizeof program);
+         attempt++) {
+        const DWORD length = program[0] ? SearchPathA(searchPath, program, ".exe", TextBufferSize, found, &filePart) : 0;
+        const DWORD attributes = length && length < TextBufferSize ? GetFileAttributesA(found) : INVALID_FILE_ATTRIBUTES;
         resolved = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
         Fact("autostart.tried.%u=%s", attempt, program);
     }
@@ -80,14 +78,11 @@ int FindRunProgram(const char *commandLine, char *found)
 void DescribeRunCommand(const char *commandLine, StatusFacts *facts)
 {
     static const char *const formats[] = {"nothing starts: no program that the Run value names exists",
-        "Windows starts \"%s\", which is not the installed monitor",
-        "the installed monitor starts and decides again",
+        "Windows starts \"%s\", which is not the installed monitor", "the installed monitor starts and decides again",
         "the installed monitor starts with /u, removes its Run value and ends"};
-    char found[TextBufferSize];
-    char installed[TextBufferSize];
-    InstalledMonitorPath(installed);
+    char found[TextBufferSize], installed[TextBufferSize];
     const int exists = FindRunProgram(commandLine, found);
-    const int monitor = exists && lstrcmpiA(found, installed) == 0;
+    const int monitor = exists && lstrcmpiA(found, InstalledMonitorPath(installed)) == 0;
     const int uninstall = HoldsUninstallSwitch(commandLine);
     Fact("autostart.file=%s", exists ? found : "");
     Fact("autostart.file_exists=%s", exists ? "yes" : "no");
@@ -96,24 +91,21 @@ void DescribeRunCommand(const char *commandLine, StatusFacts *facts)
     Fact("autostart.installed_monitor=%s", monitor ? "yes" : "no");
     Fact("autostart.uninstall_switch=%s", uninstall ? "yes" : "no");
     Fact("autostart.starts_monitor=%s", monitor && !uninstall ? "yes" : "no");
-    FormatText(facts->nextLogon, sizeof facts->nextLogon, formats[exists + monitor + (monitor & uninstall)],
-               found);
+    FormatText(facts->nextLogon, sizeof facts->nextLogon, formats[exists + monitor + (monitor & uninstall)], found);
 }
 
-void MonitorFacts(int index, DWORD id, char *ids)
+void MonitorFacts(int index, DWORD id)
 {
+    // Looked up when needed, so that a kernel32 without it still loads the report.
+    typedef BOOL(WINAPI * SessionFunction)(DWORD, DWORD *);
+    const SessionFunction sessionOf = reinterpret_cast<SessionFunction>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "ProcessIdToSessionId")));
     char installed[TextBufferSize];
     DWORD session = 0;
     MODULEENTRY32 module;
     module.dwSize = sizeof module;
     module.szExePath[0] = '\0';
-    InstalledMonitorPath(installed);
-    FormatText(ids + lstrlenA(ids), 12, "%s%lu", index ? " " : "", id);
     Fact("monitors.%d.pid=%lu", index, id);
-    // Looked up when needed, so that a kernel32 without it still loads the report.
-    typedef BOOL(WINAPI * SessionFunction)(DWORD, DWORD *);
-    const SessionFunction sessionOf = reinterpret_cast<SessionFunction>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "ProcessIdToSessionId")));
     if (sessionOf && sessionOf(id, &session))
         Fact("monitors.%d.session=%lu", index, session);
     else
@@ -124,7 +116,7 @@ void MonitorFacts(int index, DWORD id, char *ids)
         Fact("monitors.%d.image=%s", index, module.szExePath);
     else
         Fact("monitors.%d.image=unreadable (error %lu)", index, GetLastError());
-    Fact("monitors.%d.installed=%s", index, lstrcmpiA(module.szExePath, installed) ? "no" : "yes");
+    Fact("monitors.%d.installed=%s", index, lstrcmpiA(module.szExePath, InstalledMonitorPath(installed)) ? "no" : "yes");
     if (modules != INVALID_HANDLE_VALUE)
         CloseHandle(modules);
 }
@@ -150,20 +142,18 @@ void ReportWindows(StatusFacts *facts)
 }
 
 // GetCurrentPowerPolicies reads the policy of the account running this report,
-// and each monitor that of its own user: the same only when the report runs as
-// the user at the console, never as LocalSystem.
+// and each monitor that of its own user.
 void ReportPower(void)
 {
     static SID localSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID}};
     HANDLE token = NULL;
     BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    char name[TextBufferSize];
-    char domain[TextBufferSize];
+    char name[TextBufferSize], domain[TextBufferSize];
     DWORD size = sizeof user, nameSize = sizeof name, domainSize = sizeof domain;
     SID_NAME_USE use;
     const int read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
                      GetTokenInformation(token, TokenUser, user, size, &size);
-    PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+    const PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
     if (read && LookupAccountSidA(NULL, sid, name, &nameSize, domain, &domainSize, &use))
         Fact("power.account=%s\\%s", domain, name);
     else
@@ -171,7 +161,7 @@ void ReportPower(void)
     if (token)
         CloseHandle(token);
     Fact("power.account_is_local_system=%s", read && EqualSid(sid, &localSystem) ? "yes" : "no");
-    Fact("power.note=this account's policy; each monitor reads its own user's");
+    Fact("power.policy=this account's; each monitor reads its own user's");
     SetLastError(0);
     if (!RefreshPowerState()) {
         const DWORD error = GetLastError();
@@ -190,8 +180,7 @@ void ReportPower(void)
 void ReportAutostart(StatusFacts *facts)
 {
     HKEY key = NULL;
-    DWORD type = REG_NONE;
-    DWORD size = 0;
+    DWORD type = REG_NONE, size = 0;
     char *data = NULL;
     LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, KEY_QUERY_VALUE, &key);
     if (result == ERROR_SUCCESS)
@@ -206,22 +195,21 @@ void ReportAutostart(StatusFacts *facts)
     const int string = result == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ);
     char *expanded = string && type == REG_EXPAND_SZ ? Expand(data) : NULL;
     Fact("autostart.value=%s", string ? data : "");
-    Fact("autostart.error=%ld", result);
-    Fact("autostart.type=%s", result ? "" : type == REG_SZ ? "REG_SZ" : type == REG_EXPAND_SZ ?
-         "REG_EXPAND_SZ" : "not a string, which never runs");
-    Fact("autostart.size=%lu", size);
+    if (result)
+        Fact("autostart.read=error %ld", result);
+    else
+        Fact("autostart.read=%s, %lu bytes, error 0", type == REG_SZ ? "REG_SZ" : type == REG_EXPAND_SZ ? "REG_EXPAND_SZ"
+             : "not a string, which never runs", size);
     if (expanded)
         Fact("autostart.expanded=%s", expanded);
-    if (string) {
+    if (string)
         DescribeRunCommand(expanded ? expanded : data, facts);
-    } else {
-        Fact("autostart.file=");
-        Fact("autostart.file_exists=no");
-        Fact("autostart.starts_monitor=no");
-        FormatText(facts->nextLogon, sizeof facts->nextLogon, result == ERROR_FILE_NOT_FOUND ?
-                   "nothing starts (no Run value)" : result ? "unknown: the Run value cannot be "
-                   "read (error %ld)" : "nothing starts: the Run value is not a string", result);
-    }
+    else
+        FormatText(facts->nextLogon, sizeof facts->nextLogon, result == ERROR_FILE_NOT_FOUND ? "nothing starts "
+                   "(no Run value)" : result ? "unknown: the Run value cannot be read (error %ld)" : "nothing starts: "
+                   "the Run value is not a string", result);
+    for (const char *no = "file=\0file_exists=no\0starts_monitor=no\0"; !string && *no; no += lstrlenA(no) + 1)
+        Fact("autostart.%s", no);
     free(expanded);
     free(data);
 }
@@ -233,20 +221,22 @@ void ReportRunningMonitors(void)
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     int count = 0;
-    char *ids = static_cast<char *>(calloc(1, 1));
+    char *ids = static_cast<char *>(calloc(1, 1)), *grown;
     for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry); more && ids;
          more = Process32Next(snapshot, &entry)) {
         const char *file = entry.szExeFile;
         for (const char *c = file; *c; c++)
             file = *c == '\\' ? c + 1 : file;
-        char *grown = lstrcmpiA(file, MonitorFileName) ? NULL : static_cast<char *>(realloc(ids, lstrlenA(ids) + 12));
-        if (grown)
-            ids = grown, MonitorFacts(count++, entry.th32ProcessID, ids);
+        if (lstrcmpiA(file, MonitorFileName) == 0 && (grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12)))) {
+            FormatText(grown + lstrlenA(grown), 12, "%s%lu", count ? " " : "", entry.th32ProcessID);
+            MonitorFacts(count++, entry.th32ProcessID);
+            ids = grown;
+        }
     }
-    if (snapshot == INVALID_HANDLE_VALUE)
-        Fact("monitors.error=%lu", GetLastError());
-    else
+    if (snapshot != INVALID_HANDLE_VALUE)
         CloseHandle(snapshot);
+    else
+        Fact("monitors.error=%lu", GetLastError());
     Fact("monitors.count=%d", count);
     Fact("monitors=%s", ids ? ids : "");
     free(ids);
