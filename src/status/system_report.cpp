@@ -61,7 +61,7 @@ char *Expand(const char *text)
 int FindRunProgram(const char *commandLine, char *found)
 {
     char *searchPath = Expand("%SystemRoot%\\system32;%SystemRoot%\\system;%SystemRoot%;%PATH%");
-    char program[TextBufferSize], *filePart = NULL;
+    char program[4 * TextBufferSize], *filePart = NULL;
     int resolved = 0;
     for (unsigned attempt = 0; searchPath && !resolved && TakeRunProgram(commandLine, attempt, program, sizeof program);
          attempt++) {
@@ -69,6 +69,9 @@ int FindRunProgram(const char *commandLine, char *found)
         const DWORD attributes = length && length < TextBufferSize ? GetFileAttributesA(found) : INVALID_FILE_ATTRIBUTES;
         resolved = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
         Fact("autostart.tried.%u=%s", attempt, program);
+        // Short (8.3) names too compare equal to the installed monitor's path.
+        if (resolved)
+            GetLongPathNameA(found, found, TextBufferSize);
     }
     free(searchPath);
     return resolved;
@@ -77,8 +80,8 @@ int FindRunProgram(const char *commandLine, char *found)
 // What the next log-on does with the Run value's command line.
 void DescribeRunCommand(const char *commandLine, StatusFacts *facts)
 {
-    static const char *const formats[] = {"nothing starts: no program that the Run value names exists",
-        "Windows starts \"%s\", which is not the installed monitor", "the installed monitor starts and decides again",
+    static const char *const formats[] = {"nothing starts: Windows finds no program that the Run value names",
+        "Windows tries to start \"%s\", which is not the installed monitor", "the installed monitor starts and decides again",
         "the installed monitor starts with /u, removes its Run value and ends"};
     char found[TextBufferSize], installed[TextBufferSize];
     const int exists = FindRunProgram(commandLine, found);

@@ -223,7 +223,7 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
          1, "would not run: Windows 6.1 is not Windows NT 5.x;", "windows.version", "6.1.7601"},
         {"Run value naming a file that does not exist",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); WriteRunValue("C:\\nowhere\\ZN374Mon.exe"); },
-         0, "at the next log-on nothing starts: no program that the Run value names exists.",
+         0, "at the next log-on nothing starts: Windows finds no program that the Run value names.",
          "autostart.file_exists", "no"},
     };
     for (const Case &c : cases) {
