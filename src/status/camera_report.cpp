@@ -23,7 +23,7 @@ struct ProbeView
     ULONG beyondLength;
     char firstId[TextBufferSize];    // the first hardware ID of the list just read
     char matchedId[TextBufferSize];  // that of the last device matched
-    int keyOpened;
+    int keyOpened, valuesTold;
     LONG suspendResult;
     DWORD suspend;
 };
@@ -135,6 +135,7 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
         "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST",
         "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
     ProbeView *view = static_cast<ProbeView *>(context);
+    view->valuesTold = 1;
     const char *key = name[0] == 'D' ? "driver_desc" : name[0] == 'F' ? "friendly_name" : "selective_suspend";
     if (name[0] != 'S')
         Fact("camera.%s=%s", key, static_cast<const char *>(data));
@@ -203,6 +204,10 @@ void ReportCameraSearch(StatusFacts *facts)
                                      facts->friendlyName, sizeof facts->friendlyName, &observer);
     if (view.classList)
         Fact("search.usb_walk=not tried: the probe ends without the class list");
+    if (!view.keyOpened)
+        EmptyFacts("camera.instance\0camera.hardware_id\0");
+    if (!view.valuesTold)
+        EmptyFacts("camera.driver_desc\0camera.friendly_name\0camera.selective_suspend\0");
     Fact("camera.found=%s", facts->cameraFound ? "yes" : "no");
     // The first reason, from what the walks told, why the probe said no.
     const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2 : 3)

@@ -86,6 +86,12 @@ void Fact(const char *format, ...)
     va_end(arguments);
 }
 
+void EmptyFacts(const char *keys)
+{
+    for (; *keys; keys += strlen(keys) + 1)
+        Fact("%s=", keys);
+}
+
 // Prose: a header per first part of the keys, then "  rest: value" lines in
 // one column; keys without a dot (the verdict's) only with /values.
 void PrintFacts(int values, const char *verdict)

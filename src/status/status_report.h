@@ -24,6 +24,8 @@ struct StatusFacts
 
 // Records a fact formatted as "key=value"; the key ends at the first '='.
 void Fact(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Records "key=" for each key of a list of strings ended by an empty one.
+void EmptyFacts(const char *keys);
 // Prints the facts and the verdict sentence, control characters escaped as
 // \r, \n and \xNN so that no text read from the machine can add a line.
 void PrintFacts(int values, const char *verdict);

@@ -211,8 +211,8 @@ void ReportAutostart(StatusFacts *facts)
         FormatText(facts->nextLogon, sizeof facts->nextLogon, result == ERROR_FILE_NOT_FOUND ? "nothing starts "
                    "(no Run value)" : result ? "unknown: the Run value cannot be read (error %ld)" : "nothing starts: "
                    "the Run value is not a string", result);
-    for (const char *no = "file=\0file_exists=no\0starts_monitor=no\0"; !string && *no; no += lstrlenA(no) + 1)
-        Fact("autostart.%s", no);
+    if (!string)
+        Fact("autostart.file_exists=no"), Fact("autostart.starts_monitor=no"), EmptyFacts("autostart.file\0");
     free(expanded);
     free(data);
 }
