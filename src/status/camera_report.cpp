@@ -146,7 +146,8 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
     if (result && result != ERROR_MORE_DATA)
         Fact("camera.%s_read=error %ld", key, result);
     else
-        Fact("camera.%s_read=%s, %lu bytes, error %ld", key, type < 12 ? types[type] : "unknown type", size, result);
+        Fact(result ? "camera.%s_read=%s, %lu bytes, error %ld" : "camera.%s_read=%s, %lu bytes", key,
+             type < 12 ? types[type] : "unknown type", size, result);
 }
 
 // What the camera channel's walk told: each step's HRESULT, and the match.

@@ -35,38 +35,42 @@ int TakeRunProgram(const char *commandLine, unsigned attempt, char *program, uns
     return 1;
 }
 
-const char *NextSwitch(const char **cursor, unsigned *length)
-{
-    const char *token = *cursor;
-    while (*token == ' ')
-        token++;
-    const char *end = token;
-    while (*end && *end != ' ')
-        end++;
-    *cursor = end;
-    *length = (unsigned)(end - token);
-    return *length ? token : NULL;
-}
+namespace {
 
-int IsSwitchNamed(const char *token, unsigned length, const char *name)
+// 1 when the text from text to end is name, ASCII letters compared without case.
+int IsNamed(const char *text, const char *end, const char *name)
 {
-    if ((token[0] != '/' && token[0] != '-') || length != strlen(name) + 1)
-        return 0;
-    for (unsigned i = 1; i < length; i++) {
-        const char c = token[i] >= 'A' && token[i] <= 'Z' ? (char)(token[i] + 32) : token[i];
-        if (c != name[i - 1])
+    for (; text < end && *name; text++, name++) {
+        if ((*text >= 'A' && *text <= 'Z' ? *text + 32 : *text) != *name)
             return 0;
     }
-    return 1;
+    return text == end && !*name;
+}
+
+}  // namespace
+
+int FindSwitches(const char *tail, const char *names)
+{
+    int found = 0;
+    for (const char *token = tail, *end = tail; *token; token = end) {
+        while (*token == ' ')
+            token++;
+        for (end = token; *end && *end != ' '; end++) {
+        }
+        if (token == end || (token[0] != '/' && token[0] != '-'))
+            continue;
+        int bit = UnknownSwitch;
+        int index = 0;
+        for (const char *name = names; *name; name += strlen(name) + 1, index++) {
+            if (IsNamed(token + 1, end, name))
+                bit = 1 << index;
+        }
+        found |= bit;
+    }
+    return found;
 }
 
 int HoldsUninstallSwitch(const char *commandLine)
 {
-    const char *cursor = SkipProgramName(commandLine);
-    unsigned length = 0;
-    for (const char *token = NextSwitch(&cursor, &length); token; token = NextSwitch(&cursor, &length)) {
-        if (IsSwitchNamed(token, length, "u"))
-            return 1;
-    }
-    return 0;
+    return FindSwitches(SkipProgramName(commandLine), "u\0") & 1;
 }

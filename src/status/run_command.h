@@ -10,13 +10,13 @@
 // does not fit into size bytes.
 int TakeRunProgram(const char *commandLine, unsigned attempt, char *program, unsigned size);
 
-// The next switch of a command-line tail the way the monitor's main routine
-// cuts it, at spaces only: returns the token at or after *cursor and its
-// length, and moves *cursor past it; NULL at the end.
-const char *NextSwitch(const char **cursor, unsigned *length);
-
-// 1 when the token is "/name" or "-name", letters compared without case.
-int IsSwitchNamed(const char *token, unsigned length, const char *name);
+// The switches of a command-line tail, cut at spaces only as the monitor's
+// main routine cuts them: bit i of the result is set when "/name" or "-name"
+// for the i-th of names (a list of strings ended by an empty one) is among
+// them, letters compared without case; UnknownSwitch when another token
+// starting with '/' or '-' is.
+enum { UnknownSwitch = 0x80 };
+int FindSwitches(const char *tail, const char *names);
 
 // 1 when the monitor, given this whole command line, would take /u or -u
 // (remove its Run value and end) instead of deciding again.

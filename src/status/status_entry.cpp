@@ -37,27 +37,17 @@ int Verdict(StatusFacts *facts, char *verdict, unsigned size)
 int StatusMain(const char *commandLine)
 {
     // The monitor's own rules: the tail after the program name, cut at spaces.
-    // Like the monitor, the report passes over a token that is no switch, such
+    // Like the monitor, the report passes over a word that is no switch, such
     // as the rest of an unquoted program path with a space.
-    const char *cursor = SkipProgramName(commandLine);
-    unsigned length = 0;
-    int values = 0;
-    int usage = 0;
-    for (const char *token = NextSwitch(&cursor, &length); token; token = NextSwitch(&cursor, &length)) {
-        values |= IsSwitchNamed(token, length, "values");
-        if (IsSwitchNamed(token, length, "?"))
-            usage |= 1;
-        else if ((token[0] == '/' || token[0] == '-') && !IsSwitchNamed(token, length, "values"))
-            usage = ExitUsage;
-    }
-    if (usage) {
-        WriteText(usage == ExitUsage ? "ZN374Stat.exe: unknown argument\n" : "");
+    const int switches = FindSwitches(SkipProgramName(commandLine), "?\0values\0");
+    if (switches & (1 | UnknownSwitch)) {
+        WriteText(switches & UnknownSwitch ? "ZN374Stat.exe: unknown argument\n" : "");
         WriteText("usage: ZN374Stat.exe [/values] [/?]\n"
                   "Explains from this machine why ZN374Mon.exe runs or not. It sends no request "
                   "and writes nothing.\n"
                   "/values: the same facts as key=value lines.\n"
                   "Exit code: 0 the monitor would run, 1 it would not, 2 usage error.\n");
-        return usage == ExitUsage ? ExitUsage : ExitWouldRun;
+        return switches & UnknownSwitch ? ExitUsage : ExitWouldRun;
     }
 
     StatusFacts facts;
@@ -70,9 +60,9 @@ int StatusMain(const char *commandLine)
     ReportRunningMonitors();
     char verdict[TextBufferSize * 5];
     const int exitCode = Verdict(&facts, verdict, sizeof verdict);
-    if (!values)
+    if (!(switches & 2))
         WriteText("ZN374Stat: why ZN374Mon.exe runs on this machine or not\n");
-    PrintFacts(values, verdict);
+    PrintFacts(switches & 2, verdict);
     return exitCode;
 }
 

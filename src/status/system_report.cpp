@@ -119,7 +119,8 @@ void MonitorFacts(int index, DWORD id)
         Fact("monitors.%d.image=%s", index, module.szExePath);
     else
         Fact("monitors.%d.image=unreadable (error %lu)", index, GetLastError());
-    Fact("monitors.%d.installed=%s", index, lstrcmpiA(module.szExePath, InstalledMonitorPath(installed)) ? "no" : "yes");
+    Fact("monitors.%d.installed=%s", index, !module.szExePath[0] ? "unknown"
+         : lstrcmpiA(module.szExePath, InstalledMonitorPath(installed)) ? "no" : "yes");
     if (modules != INVALID_HANDLE_VALUE)
         CloseHandle(modules);
 }
@@ -201,7 +202,7 @@ void ReportAutostart(StatusFacts *facts)
     if (result)
         Fact("autostart.read=error %ld", result);
     else
-        Fact("autostart.read=%s, %lu bytes, error 0", type == REG_SZ ? "REG_SZ" : type == REG_EXPAND_SZ ? "REG_EXPAND_SZ"
+        Fact("autostart.read=%s, %lu bytes", type == REG_SZ ? "REG_SZ" : type == REG_EXPAND_SZ ? "REG_EXPAND_SZ"
              : "not a string, which never runs", size);
     if (expanded)
         Fact("autostart.expanded=%s", expanded);

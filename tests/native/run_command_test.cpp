@@ -61,16 +61,16 @@ TEST(RunCommand, UninstallSwitchFollowsTheMonitorsTailRules)
 
 TEST(RunCommand, SwitchesAreCutAtSpacesAndNamedWithoutCase)
 {
-    const char *cursor = "  /values   -?\t/x ";
-    unsigned length = 0;
-    std::vector<std::string> tokens;
-    for (const char *token = NextSwitch(&cursor, &length); token; token = NextSwitch(&cursor, &length))
-        tokens.push_back(std::string(token, length));
-    EXPECT_EQ(std::vector<std::string>({"/values", "-?\t/x"}), tokens);
-    EXPECT_EQ(1, IsSwitchNamed("-VALUES", 7, "values"));
-    EXPECT_EQ(1, IsSwitchNamed("/?", 2, "?"));
-    EXPECT_EQ(0, IsSwitchNamed("/?x", 3, "?"));
-    EXPECT_EQ(0, IsSwitchNamed("?", 1, "?"));
+    const struct
+    {
+        const char *tail;
+        int found;
+    } cases[] = {
+        {"", 0}, {"/?", 1}, {"  -VALUES   /? ", 3}, {"/values", 2}, {"Files\\ZN374Stat.exe /?", 1},
+        {"/?x", UnknownSwitch}, {"-?\t/values", UnknownSwitch}, {"/", UnknownSwitch}, {"?", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.found, FindSwitches(c.tail, "?\0values\0")) << c.tail;
 }
 
 }  // namespace
