@@ -162,7 +162,6 @@ protected:
 // 0 exactly when ZN374Mon.exe, started there, stays running.
 TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
 {
-    const std::string installed = WindowsDirectory() + "\\ZN374Mon.exe";
     const struct Case
     {
         const char *machine;
