@@ -14,19 +14,25 @@ namespace {
 // Returns 1 when the device's name is to be compared: its property bag opened.
 // The buffer keeps its content when the name cannot be read, and is emptied
 // (returning 0) when the name does not fit, so it always ends in a terminator.
-int ReadFriendlyName(IMoniker *moniker, char *name)
+int ReadFriendlyName(IMoniker *moniker, char *name, const CameraChannelObserver *observer)
 {
     IPropertyBag *bag = NULL;
     VARIANT value;
     int compare = 1;
 
-    if (FAILED(moniker->BindToStorage(NULL, NULL, IID_IPropertyBag, (void **)&bag)))
+    HRESULT hr = moniker->BindToStorage(NULL, NULL, IID_IPropertyBag, (void **)&bag);
+    if (FAILED(hr)) {
+        TellObserver(observer, Step, CameraChannelStepName, hr);
         return 0;
+    }
     // The bag may answer with another type than the one asked for: only a
     // string is converted, and whatever came back is freed.
     value.vt = VT_BSTR;
     value.bstrVal = NULL;
-    if (SUCCEEDED(bag->Read(L"FriendlyName", &value, NULL)) && value.vt == VT_BSTR &&
+    hr = bag->Read(L"FriendlyName", &value, NULL);
+    TellObserver(observer, Step, CameraChannelStepName,
+                 SUCCEEDED(hr) && value.vt != VT_BSTR ? DISP_E_TYPEMISMATCH : hr);
+    if (SUCCEEDED(hr) && value.vt == VT_BSTR &&
         !WideCharToMultiByte(CP_ACP, 0, value.bstrVal, -1, name, TextBufferSize, NULL, NULL)) {
         // Too long for the buffer: the partial copy has no terminator.
         name[0] = '\0';
@@ -81,7 +87,7 @@ int OpenCameraChannel(const char *name, MonitorContext *context,
         fetched = 0;
         if (FAILED(monikers->Next(1, &moniker, &fetched)) || fetched != 1 || !moniker)
             break;
-        compared = ReadFriendlyName(moniker, found);
+        compared = ReadFriendlyName(moniker, found, observer);
         matched = compared && _stricmp(found, name) == 0;
         TellObserver(observer, Device, found, compared, matched);
         if (matched) {

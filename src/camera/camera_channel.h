@@ -16,7 +16,10 @@ enum CameraChannelStep
     CameraChannelStepDeviceEnum = 1,   // the system device enumerator
     CameraChannelStepCategory = 2,     // the video input category (S_FALSE: empty)
     CameraChannelStepBind = 3,         // binding the capture filter of the match
-    CameraChannelStepPropertySet = 4   // the filter's IKsPropertySet
+    CameraChannelStepPropertySet = 4,  // the filter's IKsPropertySet
+    // Each device's name, before its Device: the property bag's HRESULT when
+    // it fails, else the read's, DISP_E_TYPEMISMATCH when it is no string.
+    CameraChannelStepName = 5
 };
 
 struct CameraChannelObserver
@@ -24,8 +27,9 @@ struct CameraChannelObserver
     void *context;
     void (*Step)(void *context, CameraChannelStep step, long result);
     // Each video input device in enumeration order: the name the walk compares
-    // (read from the device, or kept from an earlier one when it cannot be
-    // read), whether it was compared at all, and whether it matched.
+    // (read from the device, or kept from an earlier one when the read failed:
+    // see CameraChannelStepName), whether it was compared at all, and whether
+    // it matched.
     void (*Device)(void *context, const char *name, int compared, int matched);
 };
 

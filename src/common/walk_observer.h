@@ -9,9 +9,14 @@
 // ZN_WALK_OBSERVERS=1, so both programs run one walk and one rule.
 #pragma once
 
+//
+// ObservedOnly(observed, plain) is observed in the report's build and plain in
+// the monitor's, for a detail that only an observer is told (a value's type).
 #if defined(ZN_WALK_OBSERVERS)
 #define TellObserver(observer, callback, ...) \
     ((observer) ? (observer)->callback((observer)->context, __VA_ARGS__) : (void)0)
+#define ObservedOnly(observed, plain) (observed)
 #else
 #define TellObserver(observer, callback, ...) ((void)(observer))
+#define ObservedOnly(observed, plain) (plain)
 #endif

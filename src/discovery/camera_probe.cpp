@@ -42,11 +42,13 @@ int ReadHardwareIdsAndMatch(DEVINST node, char *buffer, ULONG readSize,
     ULONG length = readSize;
     const CONFIGRET result =
         CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, buffer, &length, 0);
-    TellObserver(observer, HardwareIds, node, result, buffer, length);
+    // Only the USB walk reads lists of FallbackHardwareIdSize.
+    [[maybe_unused]] const ProbeWalk walk = readSize == FallbackHardwareIdSize ? ProbeWalkUsb : ProbeWalkClass;
+    TellObserver(observer, HardwareIds, walk, node, result, buffer, length, readSize);
     if (result != CR_SUCCESS)
         return 0;
     const int matched = MatchHardwareIdList(buffer, length, WorkingBufferCapacity, ids, count);
-    TellObserver(observer, Matched, matched);
+    TellObserver(observer, Matched, walk, matched);
     return matched;
 }
 
@@ -126,7 +128,7 @@ void QueryDriverString(HKEY key, const char *name, char *buffer, unsigned buffer
         RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE *>(buffer), &size);
     const int queried = result == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ);
     SettleQueriedString(buffer, bufferSize, queried, size);
-    TellObserver(observer, DriverValue, key, name, result, buffer, size);
+    TellObserver(observer, DriverValue, name, result, type, buffer, size);
 }
 
 // Reads the outputs and the selective-suspend rule from the device's driver
@@ -147,9 +149,11 @@ int CheckDriverKey(DEVINST node, char *driverDesc, unsigned driverDescSize,
 
     DWORD selectiveSuspend = 0;
     DWORD size = sizeof selectiveSuspend;
-    const LONG result = RegQueryValueExA(key, "SelectiveSuspend", NULL, NULL,
+    // The rule ignores the type; only an observer is told it.
+    [[maybe_unused]] DWORD type = REG_NONE;
+    const LONG result = RegQueryValueExA(key, "SelectiveSuspend", NULL, ObservedOnly(&type, NULL),
                                          reinterpret_cast<BYTE *>(&selectiveSuspend), &size);
-    TellObserver(observer, DriverValue, key, "SelectiveSuspend", result, &selectiveSuspend, size);
+    TellObserver(observer, DriverValue, "SelectiveSuspend", result, type, &selectiveSuspend, size);
     RegCloseKey(key);
     return result == ERROR_SUCCESS && selectiveSuspend != 0;
 }

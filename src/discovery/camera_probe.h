@@ -16,6 +16,12 @@ extern const char SupportedHardwareIds[SupportedHardwareIdCount][HardwareIdSlotS
 
 // What the probe's walks visit, told to an optional observer. Results are
 // passed as the platform returned them (CONFIGRET, LONG, GetLastError).
+enum ProbeWalk
+{
+    ProbeWalkClass = 0,       // the Imaging class, read 4096 bytes of each list
+    ProbeWalkUsb = 1          // the USB enumerator's devices, 260 bytes of each list
+};
+
 enum ProbeStep
 {
     ProbeStepClassList = 0,   // the Imaging class list; result: 0, or the error
@@ -29,20 +35,21 @@ struct ProbeObserver
     void (*Step)(void *context, ProbeStep step, unsigned long result);
     // USB walk: an instance ID from the list and the result of locating it.
     void (*Located)(void *context, const char *instanceId, unsigned long result);
-    // Either walk: a device's hardware-ID list as read, before the matching.
-    void (*HardwareIds)(void *context, unsigned long node, unsigned long result,
-                        const char *list, unsigned long length);
+    // Either walk: a device's hardware-ID list as read (readSize bytes at most),
+    // before the matching. On CR_BUFFER_SMALL, length is the size the list needs.
+    void (*HardwareIds)(void *context, ProbeWalk walk, unsigned long node, unsigned long result,
+                        const char *list, unsigned long length, unsigned long readSize);
     // The matching's verdict on the list just told.
-    void (*Matched)(void *context, int matched);
+    void (*Matched)(void *context, ProbeWalk walk, int matched);
     // USB walk, matching device: its status, and whether the walk takes it
     // (only with its driver loaded).
     void (*Status)(void *context, unsigned long result, unsigned long status,
                    unsigned long problem, int taken);
     // The chosen device's driver key, and each value read from it: the query's
-    // result, the bytes as the probe keeps them and the size the query reported.
-    // key is the open HKEY, valid during the call.
+    // result, the stored type, the bytes as the probe keeps them and the size
+    // the query reported.
     void (*DriverKey)(void *context, unsigned long node, unsigned long result);
-    void (*DriverValue)(void *context, void *key, const char *name, long result,
+    void (*DriverValue)(void *context, const char *name, long result, unsigned long type,
                         const void *data, unsigned long size);
 };
 

@@ -1,316 +1,256 @@
-// The camera sections: the probe's walks and the camera channel's name walk,
-// run by the monitor's own code and watched through their observers.
+// The camera sections: the probe's walks and the camera channel's walk for the
+// camera's name, run by the monitor's own code. Their observers record facts.
 #include <windows.h>
 #include <cfgmgr32.h>
-#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "camera/camera_channel.h"
 #include "discovery/camera_probe.h"
+#include "discovery/hardware_id_match.h"
 #include "discovery/multi_string.h"
 #include "status/status_report.h"
 
 namespace {
 
-// What the probe told its observer, for the reason behind its answer.
 struct ProbeView
 {
-    DWORD classListError;
-    int classDevices;
-    int usbWalkTold;
-    int usbFailed;
-    int usbListTold;
-    int usbDevices;
-    int matchedDevices;
-    int driverKeyTold;
+    const char *const *ids;
+    DWORD classList;                 // 0, or the error that ended the probe
+    int usbWalked, devices;          // devices the walks read, numbered from 0
+    int unloaded;                    // the USB walk passed over a supported camera
+    int beyond;                      // a device with a supported ID beyond the read, or -1
+    ULONG beyondLength;
+    char firstId[TextBufferSize];    // the first hardware ID of the list just read
+    char matchedId[TextBufferSize];  // that of the last device matched
+    int keyOpened, valuesTold;
     LONG suspendResult;
-    DWORD suspendValue;
+    DWORD suspend;
 };
 
-const char *const RegistryTypeNames[] = {
-    "REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
-    "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
-    "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
-
-const char *RegistryTypeName(DWORD type)
+const char *InstanceId(DEVINST node, char *id)
 {
-    if (type < sizeof RegistryTypeNames / sizeof RegistryTypeNames[0])
-        return RegistryTypeNames[type];
-    return "unknown type";
+    const CONFIGRET result = CM_Get_Device_IDA(node, id, TextBufferSize, 0);
+    if (result != CR_SUCCESS)
+        FormatText(id, TextBufferSize, "unreadable (CONFIGRET 0x%lx)", result);
+    return id;
 }
 
-void ReportInstanceId(const char *name, unsigned long node)
+// The strings of a list of size bytes (NULL: read it whole), closed as the
+// matching closes it, so that they are the strings the matching sees.
+// Returns whether the list holds a supported ID.
+int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char *list)
 {
-    char id[TextBufferSize];
-    const CONFIGRET result = CM_Get_Device_IDA(node, id, sizeof id, 0);
-    if (result == CR_SUCCESS)
-        ReportLine(name, "%s", id);
-    else
-        ReportLine(name, "node 0x%lx, instance ID unreadable (CONFIGRET 0x%lx)", node, result);
+    char *closed = static_cast<char *>(calloc(size + MultiStringGuardBytes, 1));
+    unsigned long offset = 0;
+    if (closed && list)
+        memcpy(closed, list, size);
+    else if (closed && CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, closed, &size, 0))
+        closed[0] = '\0';
+    for (int count = 0; const char *id = closed ? NextMultiString(closed, size, &offset) : NULL; count++)
+        Fact("search.%d.hardware_id.%d=%s", view->devices - 1, count, id);
+    const int supported = closed && MatchHardwareIdList(closed, size, size + MultiStringGuardBytes, view->ids,
+                                                        SupportedHardwareIdCount);
+    free(closed);
+    return supported;
 }
 
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
-    switch (step) {
-    case ProbeStepClassList:
-        view->classListError = result;
-        if (result != 0)
-            ReportLine("Imaging class", "cannot be listed (error %lu)", result);
-        else
-            ReportLine("Imaging class", "%s", "listed, with devices that are not plugged in");
-        break;
-    case ProbeStepUsbListSize:
-        if (view->classDevices == 0)
-            ReportLine("class devices", "%s", "none");
-        view->usbWalkTold = 1;
-        view->usbFailed = result != CR_SUCCESS;
-        ReportLine("USB walk", "%s", "the class walk found no supported camera");
-        if (result != CR_SUCCESS)
-            ReportLine("USB devices", "cannot be counted (CONFIGRET 0x%lx)", result);
-        break;
-    case ProbeStepUsbList:
-        view->usbListTold = 1;
-        view->usbFailed = result != CR_SUCCESS;
-        if (result != CR_SUCCESS)
-            ReportLine("USB devices", "cannot be listed (CONFIGRET 0x%lx)", result);
-        break;
-    }
+    if (step == ProbeStepUsbListSize)
+        Fact("search.usb_walk=run: the class walk found no supported camera");
+    view->usbWalked |= step != ProbeStepClassList;
+    view->classList = step == ProbeStepClassList ? result : view->classList;
+    Fact(step == ProbeStepClassList ? "search.class_list_error=%lu" : step == ProbeStepUsbListSize ?
+         "search.usb_count_error=0x%lx" : "search.usb_list_error=0x%lx", result);
 }
 
 void OnLocated(void *context, const char *instanceId, unsigned long result)
 {
-    static_cast<ProbeView *>(context)->usbDevices++;
-    ReportLine("USB device", "%s", instanceId);
-    if (result != CR_SUCCESS)
-        ReportLine("  located", "no (CONFIGRET 0x%lx)", result);
+    const int device = static_cast<ProbeView *>(context)->devices++;
+    Fact("search.%d.walk=usb", device);
+    Fact("search.%d.instance=%s", device, instanceId);
+    Fact("search.%d.locate_error=0x%lx", device, result);
 }
 
-void OnHardwareIds(void *context, unsigned long node, unsigned long result, const char *list,
-                   unsigned long length)
+void OnHardwareIds(void *context, ProbeWalk walk, unsigned long node, unsigned long result,
+                   const char *list, unsigned long length, unsigned long readSize)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
-    if (!view->usbListTold) {
-        view->classDevices++;
-        ReportInstanceId("class device", node);
+    char id[TextBufferSize];
+    if (walk == ProbeWalkClass) {
+        Fact("search.%d.walk=class", view->devices);
+        Fact("search.%d.instance=%s", view->devices++, InstanceId(node, id));
     }
-    if (result != CR_SUCCESS) {
-        // CR_BUFFER_SMALL reports the size the list needs.
-        ReportLine("  hardware IDs", "unreadable (CONFIGRET 0x%lx, %lu bytes)", result, length);
-        return;
-    }
-    unsigned long offset = 0;
-    int strings = 0;
-    for (const char *id = NextMultiString(list, length, &offset); id;
-         id = NextMultiString(list, length, &offset), strings++)
-        ReportLine("  hardware ID", "%s", id);
-    if (strings == 0)
-        ReportLine("  hardware IDs", "none (%lu bytes)", length);
-}
-
-void OnMatched(void *context, int matched)
-{
-    if (matched)
-        static_cast<ProbeView *>(context)->matchedDevices++;
-    ReportLine("  supported", "%s", matched ? "yes" : "no");
-}
-
-void OnStatus(void *, unsigned long result, unsigned long status, unsigned long problem, int taken)
-{
-    if (result != CR_SUCCESS)
-        ReportLine("  driver loaded", "unknown (CONFIGRET 0x%lx)", result);
+    const int device = view->devices - 1;
+    if (result && result != CR_BUFFER_SMALL)
+        Fact("search.%d.hardware_ids=unreadable (CONFIGRET 0x%lx)", device, result);
     else
-        ReportLine("  driver loaded", "%s (status 0x%lx, problem %lu)", taken ? "yes" : "no",
-                   status, problem);
+        Fact("search.%d.hardware_ids=%lu bytes, the walk reads %lu", device, length, readSize);
+    lstrcpynA(view->firstId, result ? "" : list, (int)(length < TextBufferSize ? length + 1 : +TextBufferSize));
+    if (result == CR_SUCCESS)
+        HardwareIdFacts(view, node, length, list);
+    if (result == CR_BUFFER_SMALL && HardwareIdFacts(view, node, length, NULL)) {
+        Fact("search.%d.supported=yes, beyond what the walk reads: the monitor does not find it", device);
+        view->beyond = view->beyond < 0 ? device : view->beyond;
+        view->beyondLength = view->beyond == device ? length : view->beyondLength;
+    }
+}
+
+void OnMatched(void *context, ProbeWalk, int matched)
+{
+    ProbeView *view = static_cast<ProbeView *>(context);
+    Fact("search.%d.supported=%s", view->devices - 1, matched ? "yes" : "no");
+    if (matched)
+        memcpy(view->matchedId, view->firstId, TextBufferSize);
+}
+
+void OnStatus(void *context, unsigned long result, unsigned long status, unsigned long problem, int taken)
+{
+    ProbeView *view = static_cast<ProbeView *>(context);
+    view->unloaded |= !taken;
+    Fact("search.%d.driver_loaded=%s (CONFIGRET 0x%lx, status 0x%lx, problem %lu)", view->devices - 1,
+         taken ? "yes" : result ? "unknown" : "no", result, status, problem);
 }
 
 void OnDriverKey(void *context, unsigned long node, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
-    view->driverKeyTold = 1;
-    if (!view->usbWalkTold)
-        ReportLine("USB walk", "%s", "not needed: the class walk found the camera");
-    ReportInstanceId("camera", node);
-    if (result == CR_SUCCESS)
-        ReportLine("driver key", "%s", "opened");
-    else
-        ReportLine("driver key", "cannot be opened (CONFIGRET 0x%lx); the camera counts as found, "
-                   "with no name", result);
+    char id[TextBufferSize];
+    view->keyOpened = 1;
+    if (!view->usbWalked)
+        Fact("search.usb_walk=not needed: the class walk found the camera");
+    Fact("camera.instance=%s", InstanceId(node, id));
+    Fact("camera.hardware_id=%s", view->matchedId);
+    Fact("camera.driver_key_error=0x%lx", result);
 }
 
-void OnDriverValue(void *context, void *key, const char *name, LONG result, const void *data,
-                   unsigned long size)
+// The type is known and the size is the stored one also when the value did
+// not fit.
+void OnDriverValue(void *context, const char *name, long result, unsigned long type,
+                   const void *data, unsigned long size)
 {
-    // The probe reads SelectiveSuspend without asking its type; the stored
-    // type and size are asked for here, for the report only.
-    DWORD type = REG_NONE;
-    DWORD stored = 0;
-    const LONG described = RegQueryValueExA(static_cast<HKEY>(key), name, NULL, &type, NULL, &stored);
-    const int suspend = strcmp(name, "SelectiveSuspend") == 0;
-    if (suspend) {
-        ProbeView *view = static_cast<ProbeView *>(context);
-        view->suspendResult = result;
-        memcpy(&view->suspendValue, data, sizeof view->suspendValue);
-    }
-    if (described != ERROR_SUCCESS)
-        ReportLine(name, "missing (error %ld)", described);
-    else if (result != ERROR_SUCCESS)
-        ReportLine(name, "%s, %lu bytes, unreadable as the probe reads it (error %ld)",
-                   RegistryTypeName(type), stored, result);
-    else if (suspend)
-        ReportLine(name, "%s, %lu bytes, read as %lu (0x%08lx)", RegistryTypeName(type), stored,
-                   *static_cast<const DWORD *>(data), *static_cast<const DWORD *>(data));
+    static const char *const types[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY",
+        "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST",
+        "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
+    ProbeView *view = static_cast<ProbeView *>(context);
+    view->valuesTold = 1;
+    const char *key = name[0] == 'D' ? "driver_desc" : name[0] == 'F' ? "friendly_name" : "selective_suspend";
+    if (name[0] != 'S')
+        Fact("camera.%s=%s", key, static_cast<const char *>(data));
+    else if ((view->suspendResult = result) == ERROR_SUCCESS)
+        Fact("camera.%s=%lu", key, view->suspend = *static_cast<const DWORD *>(data));
     else
-        ReportLine(name, "%s, %lu bytes, \"%s\"", RegistryTypeName(type), size,
-                   static_cast<const char *>(data));
+        Fact("camera.%s=", key);
+    if (result && result != ERROR_MORE_DATA)
+        Fact("camera.%s_read=error %ld", key, result);
+    else
+        Fact(result ? "camera.%s_read=%s, %lu bytes, error %ld" : "camera.%s_read=%s, %lu bytes", key,
+             type < 12 ? types[type] : "unknown type", size, result);
 }
 
-// The first reason, from what the walks told, why the probe said no.
-void ExplainNotFound(const ProbeView *view, char *reason)
-{
-    if (view->classListError != 0)
-        FormatText(reason, TextBufferSize, "the Imaging class cannot be listed (error %lu)",
-                 view->classListError);
-    else if (!view->driverKeyTold && view->matchedDevices > 0)
-        FormatText(reason, TextBufferSize, "a supported camera is listed, but not with its driver loaded");
-    else if (!view->driverKeyTold)
-        FormatText(reason, TextBufferSize, "no supported camera is installed");
-    else if (view->suspendResult == ERROR_FILE_NOT_FOUND)
-        FormatText(reason, TextBufferSize, "the camera's driver has no SelectiveSuspend value");
-    else if (view->suspendResult != ERROR_SUCCESS)
-        FormatText(reason, TextBufferSize,
-                 "the camera's SelectiveSuspend is not a 4-byte value (error %ld)",
-                 view->suspendResult);
-    else
-        FormatText(reason, TextBufferSize, "selective suspend is off in the camera's driver "
-                 "(SelectiveSuspend %lu)", view->suspendValue);
-}
-
-// What the name walk told: the devices in order and the one that matched.
+// What the camera channel's walk told: each step's HRESULT, and the match.
 struct ChannelView
 {
-    int print;
-    int listed;      // the category answered with devices
-    int devices;
-    int matchedIndex;
-    char matchedName[TextBufferSize];
-    HRESULT bind;
-    HRESULT propertySet;
+    HRESULT results[CameraChannelStepName + 1];
+    unsigned told;  // a bit per step
+    int devices, match;
+    char matchName[TextBufferSize];
 };
 
 void OnChannelStep(void *context, CameraChannelStep step, long result)
 {
     ChannelView *view = static_cast<ChannelView *>(context);
-    if (step == CameraChannelStepCategory)
-        view->listed = SUCCEEDED(result) && result != S_FALSE;
-    if (step == CameraChannelStepBind)
-        view->bind = result;
-    else if (step == CameraChannelStepPropertySet)
-        view->propertySet = result;
-    else if (view->print && step == CameraChannelStepCategory && result == S_FALSE)
-        ReportLine("video input devices", "%s", "none (the category is empty)");
-    else if (view->print && FAILED(result))
-        ReportLine(step == CameraChannelStepCom ? "COM" :
-                   step == CameraChannelStepDeviceEnum ? "device enumerator" : "video input devices",
-                   "failed (HRESULT 0x%08lx)", (unsigned long)result);
+    view->results[step] = result;
+    view->told |= 1u << step;
 }
 
+// A name that cannot be read is compared as the one before it.
 void OnChannelDevice(void *context, const char *name, int compared, int matched)
 {
     ChannelView *view = static_cast<ChannelView *>(context);
-    if (matched) {
-        view->matchedIndex = view->devices;
-        lstrcpynA(view->matchedName, name, sizeof view->matchedName);
-    }
-    if (view->print) {
-        char label[32];
-        FormatText(label, sizeof label, "video input %d", view->devices);
-        if (compared)
-            ReportLine(label, "\"%s\"", name);
-        else
-            ReportLine(label, "%s", "not compared (no property bag, or a name of 260 bytes or more)");
-    }
+    const HRESULT read = view->results[CameraChannelStepName];
+    if (FAILED(read))
+        Fact("directshow.input.%d=name unreadable (HRESULT 0x%08lx)", view->devices, (unsigned long)read);
+    else
+        Fact("directshow.input.%d=%s", view->devices, compared ? name : "name of 260 bytes or more, not compared");
+    if (matched)
+        view->match = view->devices, lstrcpynA(view->matchName, name, TextBufferSize);
     view->devices++;
-}
-
-// Runs the camera channel's open for name and closes it again: the walk, the
-// bind and the property-set query, never a request.
-int WalkCameraChannel(const char *name, ChannelView *view)
-{
-    const CameraChannelObserver observer = {view, OnChannelStep, OnChannelDevice};
-    MonitorContext context;
-    ZeroMemory(&context, sizeof context);
-    view->listed = 0;
-    view->devices = 0;
-    view->matchedIndex = -1;
-    view->bind = S_OK;
-    view->propertySet = E_NOINTERFACE;
-    const int opened = OpenCameraChannel(name, &context, &observer);
-    // Also after a failed open, which leaves its COM initialisation to close.
-    CloseCameraChannel(&context);
-    return opened;
 }
 
 }  // namespace
 
 void ReportCameraSearch(StatusFacts *facts)
 {
-    ReportSection("Camera search");
-    ProbeView view;
-    ZeroMemory(&view, sizeof view);
-    const ProbeObserver observer = {&view, OnProbeStep, OnLocated, OnHardwareIds, OnMatched,
-                                    OnStatus, OnDriverKey, OnDriverValue};
+    static const char *const reasons[] = {"the Imaging class cannot be listed (error %lu)",
+        "a supported camera is listed, but not with its driver loaded",
+        "the hardware-ID list of search device %lu is %lu bytes, longer than the monitor reads, so "
+        "the monitor does not find it", "no supported camera is installed",
+        "the camera's driver has no SelectiveSuspend value",
+        "the camera's SelectiveSuspend is not a 4-byte value (error %lu)",
+        "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"};
     const char *ids[SupportedHardwareIdCount];
     for (unsigned i = 0; i < SupportedHardwareIdCount; ++i)
         ids[i] = SupportedHardwareIds[i];
-
+    ProbeView view;
+    ZeroMemory(&view, sizeof view);
+    view.ids = ids;
+    view.beyond = -1;
+    const ProbeObserver observer = {&view, OnProbeStep, OnLocated, OnHardwareIds, OnMatched,
+                                    OnStatus, OnDriverKey, OnDriverValue};
     char driverDesc[TextBufferSize];
     facts->cameraFound = ProbeCamera(ids, SupportedHardwareIdCount, driverDesc, sizeof driverDesc,
                                      facts->friendlyName, sizeof facts->friendlyName, &observer);
-
-    if (view.classListError != 0)
-        ReportLine("USB walk", "%s", "not tried: the probe ends without the class list");
-    else if (view.usbWalkTold && !view.usbFailed && view.usbDevices == 0)
-        ReportLine("USB devices", "%s", "none");
-    if (!view.driverKeyTold)
-        ReportLine("camera", "%s", "none");
-    ReportLine("probe", "%s", facts->cameraFound ? "found, selective suspend on" : "no camera to monitor");
+    if (view.classList)
+        Fact("search.usb_walk=not tried: the probe ends without the class list");
+    if (!view.keyOpened)
+        EmptyFacts("camera.instance\0camera.hardware_id\0");
+    if (!view.valuesTold)
+        EmptyFacts("camera.driver_desc\0camera.friendly_name\0camera.selective_suspend\0");
+    Fact("camera.found=%s", facts->cameraFound ? "yes" : "no");
+    // The first reason, from what the walks told, why the probe said no.
+    const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2 : 3)
+                       : view.suspendResult == ERROR_FILE_NOT_FOUND ? 4 : view.suspendResult ? 5 : 6;
+    const ULONG detail = reason == 0 ? view.classList : reason == 2 ? (ULONG)view.beyond
+                         : reason == 5 ? (ULONG)view.suspendResult : view.suspend;
     if (!facts->cameraFound)
-        ExplainNotFound(&view, facts->cameraReason);
+        FormatText(facts->reason, TextBufferSize, reasons[reason], detail, view.beyondLength);
 }
 
+// One walk of the camera channel for the camera's name: the walk an event
+// takes, with its bind and property-set query, never a request.
 void ReportDirectShow(StatusFacts *facts)
 {
-    ReportSection("DirectShow");
-    // No device's name can equal a name as long as the walk's whole name
-    // buffer, so this walk visits every video input device and binds none.
-    char unmatchable[TextBufferSize + 1];
-    memset(unmatchable, '?', TextBufferSize);
-    unmatchable[TextBufferSize] = '\0';
+    static const char *const steps[] = {"COM initialisation", "system device enumerator",
+        "video input category", "capture filter's bind", "capture filter's property-set query"};
     ChannelView view;
-    view.print = 1;
-    WalkCameraChannel(unmatchable, &view);
-    if (view.listed && view.devices == 0)
-        ReportLine("video input devices", "%s", "none listed");
-
-    if (!facts->cameraFound && !facts->friendlyName[0]) {
-        ReportLine("camera event reaches", "%s", "nothing: there is no camera name to look for");
-        return;
-    }
-    view.print = 0;
-    facts->propertySet = WalkCameraChannel(facts->friendlyName, &view);
-    facts->nameReached = view.matchedIndex >= 0 && SUCCEEDED(view.bind);
-    ReportLine("camera name", "\"%s\"", facts->friendlyName);
-    if (view.matchedIndex < 0)
-        ReportLine("camera event reaches", "%s", "nothing: no video input device has that name");
-    else if (FAILED(view.bind))
-        ReportLine("camera event reaches", "nothing: video input %d cannot be bound (HRESULT 0x%08lx)",
-                   view.matchedIndex, (unsigned long)view.bind);
-    else
-        ReportLine("camera event reaches", "video input %d \"%s\"", view.matchedIndex,
-                   view.matchedName);
-    if (facts->nameReached && facts->propertySet)
-        ReportLine("property set", "%s", "offered");
-    else if (facts->nameReached)
-        ReportLine("property set", "not offered (HRESULT 0x%08lx)", (unsigned long)view.propertySet);
+    ZeroMemory(&view, sizeof view);
+    view.match = -1;
+    const CameraChannelObserver observer = {&view, OnChannelStep, OnChannelDevice};
+    MonitorContext context;
+    ZeroMemory(&context, sizeof context);
+    const int named = facts->cameraFound || facts->friendlyName[0];
+    const int opened = named && OpenCameraChannel(facts->friendlyName, &context, &observer);
+    // Also after a failed open, which leaves its COM initialisation to close.
+    CloseCameraChannel(&context);
+    // In another apartment (RPC_E_CHANGED_MODE) the walk goes on.
+    int failed = CameraChannelStepCom;
+    while (failed <= CameraChannelStepPropertySet && !((view.told & (1u << failed)) &&
+           FAILED(view.results[failed]) && view.results[failed] != RPC_E_CHANGED_MODE))
+        failed++;
+    if (!named)
+        FormatText(facts->eventReaches, TextBufferSize, "there is no camera name to look for");
+    else if (failed <= CameraChannelStepPropertySet)
+        FormatText(facts->eventReaches, TextBufferSize, "the %s fails (HRESULT 0x%08lx)", steps[failed],
+                   (unsigned long)view.results[failed]);
+    else if (view.match < 0)
+        FormatText(facts->eventReaches, TextBufferSize, "no DirectShow video input device has that name");
+    Fact("directshow.inputs=%d%s", view.devices, view.results[CameraChannelStepCategory] == S_FALSE
+                                                 ? " (the category is empty)" : "");
+    Fact("directshow.index=%d", view.match);
+    Fact("directshow.device=%s", opened ? view.matchName : "");
+    Fact("directshow.property_set=%s", opened ? "yes" : "no");
+    Fact("directshow.reason=%s", facts->eventReaches);
 }

@@ -1,62 +1,124 @@
+// The facts as collected, and the two ways of printing them.
 #include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "status/status_report.h"
 
 namespace {
 
-// Wide enough for the longest name, so that every value starts in one column.
-const int NameWidth = 22;
+// Text is written in chunks; an escaped byte takes at most four.
+enum { ChunkSize = 512, WriteBufferSize = ChunkSize * 4 + 64 };
 
-// Longer output is cut, never overrun.
-enum { LineBufferSize = 1024 };
+char *g_Facts;  // "key=value" strings one after the other, g_Used bytes of g_Capacity
+unsigned g_Used, g_Capacity, g_Lost;
 
-// msvcrt's own formatting and low-level write: the C++ headers switch the
-// printf family to MinGW's static copy, which the executable must not carry.
-// _write on the standard output translates "\n" as the console expects.
-void WriteFormatted(const char *format, va_list arguments)
+// Control characters as \r, \n or \xNN, every other byte as it is.
+void WriteEscaped(const char *text)
 {
-    char text[LineBufferSize];
-    _vsnprintf(text, sizeof text - 1, format, arguments);
-    text[sizeof text - 1] = '\0';
-    _write(1, text, (unsigned)strlen(text));
+    char escaped[WriteBufferSize];
+    while (*text) {
+        char *end = escaped;
+        for (int i = 0; i < ChunkSize && *text; i++, text++) {
+            const unsigned char c = (unsigned char)*text;
+            if (c == '\r' || c == '\n')
+                *end++ = '\\', *end++ = c == '\r' ? 'r' : 'n';
+            else if (c < 0x20 || c == 0x7F)
+                *end++ = '\\', *end++ = 'x', *end++ = "0123456789abcdef"[c >> 4], *end++ = "0123456789abcdef"[c & 15];
+            else
+                *end++ = (char)c;
+        }
+        *end = '\0';
+        WriteText(escaped);
+    }
 }
 
 }  // namespace
 
-void ReportText(const char *format, ...)
+// A console shows bytes in its OEM code page, so text for it goes as UTF-16,
+// converted from the ANSI code page the names were read in. Files and pipes
+// get the ANSI bytes through msvcrt's _write, which writes "\n" as "\r\n".
+void WriteText(const char *text)
 {
-    va_list arguments;
-    va_start(arguments, format);
-    WriteFormatted(format, arguments);
-    va_end(arguments);
+    WCHAR wide[WriteBufferSize];
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0, written = 0;
+    const int length = GetConsoleMode(output, &mode) ? MultiByteToWideChar(CP_ACP, 0, text, -1, wide, WriteBufferSize) : 0;
+    if (length > 1)
+        WriteConsoleW(output, wide, (DWORD)length - 1, &written, NULL);
+    else if (!length)
+        _write(1, text, (unsigned)strlen(text));
 }
 
-void ReportSection(const char *title)
-{
-    ReportText("\n%s\n", title);
-}
-
-void ReportLine(const char *name, const char *format, ...)
-{
-    va_list arguments;
-    ReportText("  %-*s: ", NameWidth, name);
-    va_start(arguments, format);
-    WriteFormatted(format, arguments);
-    va_end(arguments);
-    ReportText("\n");
-}
-
+// msvcrt's own formatting: the C++ headers switch the printf family to
+// MinGW's static copy, which the executable must not carry.
 void FormatText(char *buffer, unsigned size, const char *format, ...)
 {
     va_list arguments;
-    if (size == 0)
-        return;
-    // _vsnprintf leaves a string that fills the buffer unterminated.
     va_start(arguments, format);
     _vsnprintf(buffer, size - 1, format, arguments);
     va_end(arguments);
     buffer[size - 1] = '\0';
+}
+
+// Formatted straight into the collection, with more room until it fits:
+// _vsnprintf answers -1 when it does not.
+void Fact(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    for (int length = -1, size = 256; length < 0; size *= 2) {
+        char *grown = g_Used + size > g_Capacity ? static_cast<char *>(realloc(g_Facts, g_Used + size)) : g_Facts;
+        if (!grown) {
+            g_Lost++;
+            break;
+        }
+        g_Facts = grown, g_Capacity = g_Used + size > g_Capacity ? g_Used + size : g_Capacity;
+        va_list copy;
+        va_copy(copy, arguments);
+        length = _vsnprintf(g_Facts + g_Used, size - 1, format, copy);
+        va_end(copy);
+        if (length >= 0)
+            g_Facts[g_Used + length] = '\0', g_Used += length + 1;
+    }
+    va_end(arguments);
+}
+
+void EmptyFacts(const char *keys)
+{
+    for (; *keys; keys += strlen(keys) + 1)
+        Fact("%s=", keys);
+}
+
+// Prose: a header per first part of the keys, then "  rest: value" lines in
+// one column; keys without a dot (the verdict's) only with /values.
+void PrintFacts(int values, const char *verdict)
+{
+    char line[WriteBufferSize];
+    const char *group = "";
+    int groupLength = -1;
+    for (unsigned at = 0; at < g_Used; at += (unsigned)strlen(g_Facts + at) + 1) {
+        const char *key = g_Facts + at, *value = strchr(key, '=') + 1, *dot = strchr(key, '.');
+        const int length = dot ? (int)(dot - key) : 0;
+        const int newGroup = length != groupLength || memcmp(group, key, length) != 0;
+        if (values)
+            FormatText(line, sizeof line, "%.*s", (int)(value - key), key);
+        else if (dot && dot < value)
+            FormatText(line, sizeof line, "%s%.*s%s  %-26.*s: ", newGroup ? "\n" : "", newGroup ? length : 0, key,
+                       newGroup ? "\n" : "", (int)(value - dot - 2), dot + 1);
+        else
+            continue;
+        group = key, groupLength = length;
+        WriteText(line);
+        WriteEscaped(value);
+        WriteText("\n");
+    }
+    FormatText(line, sizeof line, values ? "report.facts_lost=%u\n" : "\nFacts lost (no memory): %u\n", g_Lost);
+    WriteText(g_Lost ? line : "");
+    WriteText(values ? "summary=" : "\nVerdict: ");
+    WriteEscaped(verdict);
+    WriteText("\n");
+    free(g_Facts);
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "startup/command_tail.h"
+#include "status/run_command.h"
 #include "status/status_report.h"
 
 namespace {
@@ -14,81 +15,60 @@ enum
     ExitUsage = 2
 };
 
-void PrintUsage(void)
-{
-    ReportText("usage: ZN374Stat.exe [/?]\n"
-           "Explains from this machine why ZN374Mon.exe runs or not. Changes nothing.\n"
-           "Exit code: 0 the monitor would run, 1 it would not, 2 usage error.\n");
-}
-
-void DescribeNextLogon(const StatusFacts *facts, char *text, unsigned size)
-{
-    switch (facts->runValue) {
-    case RunValueAbsent:
-        FormatText(text, size, "nothing starts (no Run value)");
-        break;
-    case RunValueUnreadable:
-        FormatText(text, size, "unknown: the Run value cannot be read (error %ld)",
-                   facts->runValueError);
-        break;
-    case RunValueFileMissing:
-        FormatText(text, size, "nothing starts: the Run value names \"%s\", which does not exist",
-                   facts->runFile);
-        break;
-    case RunValueFileExists:
-        FormatText(text, size, "\"%s\" starts and decides again", facts->runFile);
-        break;
-    }
-}
-
 // The main routine's order: the camera first, then the Windows version.
-int PrintVerdict(const StatusFacts *facts)
+int Verdict(StatusFacts *facts, char *verdict, unsigned size)
 {
-    char nextLogon[TextBufferSize * 2];
-    DescribeNextLogon(facts, nextLogon, sizeof nextLogon);
-    ReportText("\nVerdict: ");
-    if (!facts->cameraFound) {
-        ReportText("ZN374Mon would not run: %s", facts->cameraReason);
-    } else if (!facts->windowsSupported) {
-        ReportText("ZN374Mon would not run: Windows %lu.%lu is not Windows NT 5.x",
-               facts->windowsMajor, facts->windowsMinor);
-    } else {
-        ReportText("ZN374Mon would run for camera \"%s\"", facts->friendlyName);
-        if (!facts->nameReached)
-            ReportText(", but no DirectShow video input device has that name, so every event "
-                   "would reach nothing");
-        else if (!facts->propertySet)
-            ReportText(", but its capture filter offers no property set, so every event would fail");
-    }
-    ReportText("; at the next log-on %s.\n", nextLogon);
-    return facts->cameraFound && facts->windowsSupported ? ExitWouldRun : ExitWouldNotRun;
+    const int runs = facts->cameraFound && facts->windowsSupported;
+    if (facts->cameraFound && !facts->windowsSupported)
+        FormatText(facts->reason, TextBufferSize, "Windows %lu.%lu is not Windows NT 5.x",
+                   facts->windowsMajor, facts->windowsMinor);
+    if (!runs)
+        FormatText(verdict, size, "ZN374Mon would not run: %s; at the next log-on %s.", facts->reason,
+                   facts->nextLogon);
+    else
+        FormatText(verdict, size, "ZN374Mon would run for camera \"%s\"%s%s; at the next log-on %s.",
+                   facts->friendlyName, facts->eventReaches[0] ? ", but no event would reach its "
+                   "driver: " : "", facts->eventReaches, facts->nextLogon);
+    Fact("verdict=%s", runs ? "runs" : "does-not-run");
+    Fact("reason=%s", runs ? "" : facts->reason);
+    return runs ? ExitWouldRun : ExitWouldNotRun;
 }
 
-int StatusMain(const char *commandTail)
+int StatusMain(const char *commandLine)
 {
-    if (commandTail[0]) {
-        const int asked = lstrcmpA(commandTail, "/?") == 0 || lstrcmpA(commandTail, "-?") == 0;
-        if (!asked)
-            ReportText("ZN374Stat.exe: unknown argument \"%s\"\n", commandTail);
-        PrintUsage();
-        return asked ? ExitWouldRun : ExitUsage;
+    // The monitor's own rules: the tail after the program name, cut at spaces.
+    // Like the monitor, the report passes over a word that is no switch, such
+    // as the rest of an unquoted program path with a space.
+    const int switches = FindSwitches(SkipProgramName(commandLine), "?\0values\0");
+    if (switches & (1 | UnknownSwitch)) {
+        WriteText(switches & UnknownSwitch ? "ZN374Stat.exe: unknown argument\n" : "");
+        WriteText("usage: ZN374Stat.exe [/values] [/?]\n"
+                  "Explains from this machine why ZN374Mon.exe runs or not. It sends no request "
+                  "and writes nothing.\n"
+                  "/values: the same facts as key=value lines.\n"
+                  "Exit code: 0 the monitor would run, 1 it would not, 2 usage error.\n");
+        return switches & UnknownSwitch ? ExitUsage : ExitWouldRun;
     }
 
     StatusFacts facts;
     ZeroMemory(&facts, sizeof facts);
-    ReportText("ZN374Stat: why ZN374Mon.exe runs on this machine or not\n");
     ReportWindows(&facts);
     ReportCameraSearch(&facts);
     ReportDirectShow(&facts);
     ReportPower();
     ReportAutostart(&facts);
-    ReportRunningMonitors(&facts);
-    return PrintVerdict(&facts);
+    ReportRunningMonitors();
+    char verdict[TextBufferSize * 5];
+    const int exitCode = Verdict(&facts, verdict, sizeof verdict);
+    if (!(switches & 2))
+        WriteText("ZN374Stat: why ZN374Mon.exe runs on this machine or not\n");
+    PrintFacts(switches & 2, verdict);
+    return exitCode;
 }
 
 }  // namespace
 
 extern "C" void WINAPI StatusEntry(void)
 {
-    ExitProcess(static_cast<UINT>(StatusMain(SkipProgramName(GetCommandLineA()))));
+    ExitProcess(static_cast<UINT>(StatusMain(GetCommandLineA())));
 }

@@ -1,42 +1,35 @@
-// ZN374Stat: explains from the live system why the monitor runs or not. Each
-// section prints what it read and keeps what the verdict needs in
-// StatusFacts. Nothing here writes to the registry, talks to the camera's
-// driver or sends a message.
+// ZN374Stat: explains from the live system why the monitor runs or not. The
+// sections first collect facts, "key=value" in the order read, and the report
+// prints them after: grouped by the key's first part, or as they are with
+// /values. Nothing here sends the camera's driver a request, writes to the
+// registry or sends a message.
 #pragma once
 
 #include <windows.h>
 
 #include "common/common.h"
 
-enum RunValueState
-{
-    RunValueAbsent = 0,
-    RunValueUnreadable = 1,
-    RunValueFileMissing = 2,
-    RunValueFileExists = 3
-};
-
+// What the verdict needs beyond the facts.
 struct StatusFacts
 {
-    int windowsSupported;        // IsSupportedWindowsVersion
+    int windowsSupported;                // IsSupportedWindowsVersion
     DWORD windowsMajor;
     DWORD windowsMinor;
-    int cameraFound;             // ProbeCamera's answer
-    char cameraReason[TextBufferSize];  // why not, when cameraFound is 0
-    char friendlyName[TextBufferSize];  // as the probe returned it
-    int nameReached;             // the camera channel's walk bound a filter by that name
-    int propertySet;             // and the filter offers the property set
-    RunValueState runValue;
-    LONG runValueError;
-    char runFile[TextBufferSize];       // the file the Run value names
+    int cameraFound;                     // ProbeCamera's answer
+    char reason[TextBufferSize];         // why not, when the monitor would not run
+    char friendlyName[TextBufferSize];   // as the probe returned it
+    char eventReaches[TextBufferSize];   // why an event would reach nothing, if it would
+    char nextLogon[TextBufferSize * 2];  // what the Run value starts
 };
 
-// Output: a header per section, then "name: value" lines in one column.
-void ReportText(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void ReportSection(const char *title);
-void ReportLine(const char *name, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
-
+// Records a fact formatted as "key=value"; the key ends at the first '='.
+void Fact(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Records "key=" for each key of a list of strings ended by an empty one.
+void EmptyFacts(const char *keys);
+// Prints the facts and the verdict sentence, control characters escaped as
+// \r, \n and \xNN so that no text read from the machine can add a line.
+void PrintFacts(int values, const char *verdict);
+void WriteText(const char *text);
 // vsnprintf into buffer, always terminated inside it.
 void FormatText(char *buffer, unsigned size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
@@ -46,4 +39,4 @@ void ReportCameraSearch(StatusFacts *facts);
 void ReportDirectShow(StatusFacts *facts);
 void ReportPower(void);
 void ReportAutostart(StatusFacts *facts);
-void ReportRunningMonitors(const StatusFacts *facts);
+void ReportRunningMonitors(void);

@@ -3,199 +3,245 @@
 #include <windows.h>
 #include <tlhelp32.h>
 #include <stdlib.h>
-#include <string.h>
 
-#include "discovery/registry_string.h"
 #include "monitor/monitor.h"
 #include "startup/autostart_value.h"
 #include "startup/startup.h"
+#include "status/run_command.h"
 #include "status/status_report.h"
 
 namespace {
 
-// The file name the monitor ships under; copies started under another name
-// are found through the Run value.
 const char MonitorFileName[] = "ZN374Mon.exe";
 
-const char *AcLineName(uint32_t status)
+// "<Windows directory>\ZN374Mon.exe", where the package and /i install it.
+char *InstalledMonitorPath(char *path)
 {
-    return status == 0 ? "offline" : status == 1 ? "online" : "unknown";
+    char windows[TextBufferSize];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    FormatText(path, TextBufferSize, "%s\\%s", windows, MonitorFileName);
+    return path;
 }
 
-// The file part of a Run value's path.
-const char *FileNamePart(const char *path)
-{
-    const char *name = path;
-    for (const char *c = path; *c; c++) {
-        if (*c == '\\' || *c == '/' || *c == ':')
-            name = c + 1;
-    }
-    return name;
-}
-
-void ReportFileVersion(const char *path)
+void VersionFact(const char *key, const char *path, int product)
 {
     DWORD handle = 0;
     const DWORD size = GetFileVersionInfoSizeA(path, &handle);
-    if (size == 0) {
-        ReportLine("file version", "none (error %lu)", GetLastError());
-        return;
+    void *block = size ? malloc(size) : NULL;
+    VS_FIXEDFILEINFO *info = NULL;
+    UINT infoSize = 0;
+    if (block && GetFileVersionInfoA(path, 0, size, block) &&
+        VerQueryValueA(block, "\\", reinterpret_cast<void **>(&info), &infoSize) && infoSize >= sizeof *info) {
+        const DWORD high = product ? info->dwProductVersionMS : info->dwFileVersionMS;
+        const DWORD low = product ? info->dwProductVersionLS : info->dwFileVersionLS;
+        Fact("%s=%u.%u.%u.%u", key, HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low));
+    } else {
+        Fact("%s=", key);
     }
-    void *block = malloc(size);
-    if (!block) {
-        ReportLine("file version", "not read (no memory for %lu bytes)", size);
-        return;
-    }
-    VS_FIXEDFILEINFO *fixed = NULL;
-    UINT fixedSize = 0;
-    if (!GetFileVersionInfoA(path, 0, size, block))
-        ReportLine("file version", "unreadable (error %lu)", GetLastError());
-    else if (!VerQueryValueA(block, "\\", reinterpret_cast<void **>(&fixed), &fixedSize) ||
-             fixedSize < sizeof *fixed)
-        ReportLine("file version", "%s", "no fixed version information");
-    else
-        ReportLine("file version", "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
-                   LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
-                   LOWORD(fixed->dwFileVersionLS));
     free(block);
 }
 
-// The Run value names a command; the monitor stores a plain path, quoted
-// when it holds a space.
-void TakeRunFile(const char *value, char *file)
+// text with its environment variables expanded, in a heap block; NULL on failure.
+char *Expand(const char *text)
 {
-    const char *start = value;
-    size_t length = strlen(value);
-    if (value[0] == '"') {
-        start++;
-        const char *end = strchr(start, '"');
-        length = end ? (size_t)(end - start) : strlen(start);
+    const DWORD size = ExpandEnvironmentStringsA(text, NULL, 0);
+    char *expanded = size ? static_cast<char *>(malloc(size + 1)) : NULL;
+    if (expanded && !ExpandEnvironmentStringsA(text, expanded, size + 1))
+        free(expanded), expanded = NULL;
+    return expanded;
+}
+
+// Finds the program a Run command line starts, as CreateProcess does; returns 1
+// with its full path in found. The shell starts the Run programs at log-on, so
+// the report's own directories say nothing: CreateProcess looks in the shell's
+// directory (the Windows directory) and current directory, then the system
+// directory, the 16-bit one, the Windows directory and PATH. The shell's
+// current directory is not known here and is left out; PATH is this process's,
+// which under a management system's account lacks the user's own part.
+int FindRunProgram(const char *commandLine, char *found)
+{
+    char *searchPath = Expand("%SystemRoot%\\system32;%SystemRoot%\\system;%SystemRoot%;%PATH%");
+    char program[4 * TextBufferSize], *filePart = NULL;
+    int resolved = 0;
+    for (unsigned attempt = 0; searchPath && !resolved && TakeRunProgram(commandLine, attempt, program, sizeof program);
+         attempt++) {
+        const DWORD length = program[0] ? SearchPathA(searchPath, program, ".exe", TextBufferSize, found, &filePart) : 0;
+        const DWORD attributes = length && length < TextBufferSize ? GetFileAttributesA(found) : INVALID_FILE_ATTRIBUTES;
+        resolved = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+        Fact("autostart.tried.%u=%s", attempt, program);
+        // Short (8.3) names too compare equal to the installed monitor's path.
+        if (resolved)
+            GetLongPathNameA(found, found, TextBufferSize);
     }
-    memcpy(file, start, length);
-    file[length] = '\0';
+    free(searchPath);
+    return resolved;
+}
+
+// What the next log-on does with the Run value's command line.
+void DescribeRunCommand(const char *commandLine, StatusFacts *facts)
+{
+    static const char *const formats[] = {"nothing starts: Windows finds no program that the Run value names",
+        "Windows tries to start \"%s\", which is not the installed monitor", "the installed monitor starts and decides again",
+        "the installed monitor starts with /u, removes its Run value and ends"};
+    char found[TextBufferSize], installed[TextBufferSize];
+    const int exists = FindRunProgram(commandLine, found);
+    const int monitor = exists && lstrcmpiA(found, InstalledMonitorPath(installed)) == 0;
+    const int uninstall = HoldsUninstallSwitch(commandLine);
+    Fact("autostart.file=%s", exists ? found : "");
+    Fact("autostart.file_exists=%s", exists ? "yes" : "no");
+    if (exists)
+        VersionFact("autostart.file_version", found, 0);
+    Fact("autostart.installed_monitor=%s", monitor ? "yes" : "no");
+    Fact("autostart.uninstall_switch=%s", uninstall ? "yes" : "no");
+    Fact("autostart.starts_monitor=%s", monitor && !uninstall ? "yes" : "no");
+    FormatText(facts->nextLogon, sizeof facts->nextLogon, formats[exists + monitor + (monitor & uninstall)], found);
+}
+
+void MonitorFacts(int index, DWORD id)
+{
+    // Looked up when needed, so that a kernel32 without it still loads the report.
+    typedef BOOL(WINAPI * SessionFunction)(DWORD, DWORD *);
+    const SessionFunction sessionOf = reinterpret_cast<SessionFunction>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "ProcessIdToSessionId")));
+    char installed[TextBufferSize];
+    DWORD session = 0;
+    MODULEENTRY32 module;
+    module.dwSize = sizeof module;
+    module.szExePath[0] = '\0';
+    Fact("monitors.%d.pid=%lu", index, id);
+    if (sessionOf && sessionOf(id, &session))
+        Fact("monitors.%d.session=%lu", index, session);
+    else
+        Fact("monitors.%d.session=unknown (error %lu)", index, GetLastError());
+    // The first module of a process is its executable.
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id);
+    if (modules != INVALID_HANDLE_VALUE && Module32First(modules, &module))
+        Fact("monitors.%d.image=%s", index, module.szExePath);
+    else
+        Fact("monitors.%d.image=unreadable (error %lu)", index, GetLastError());
+    Fact("monitors.%d.installed=%s", index, !module.szExePath[0] ? "unknown"
+         : lstrcmpiA(module.szExePath, InstalledMonitorPath(installed)) ? "no" : "yes");
+    if (modules != INVALID_HANDLE_VALUE)
+        CloseHandle(modules);
 }
 
 }  // namespace
 
 void ReportWindows(StatusFacts *facts)
 {
-    ReportSection("Windows");
-    OSVERSIONINFOEXA info;
+    char own[TextBufferSize];
+    OSVERSIONINFOA info;
     ZeroMemory(&info, sizeof info);
     info.dwOSVersionInfoSize = sizeof info;
-    OSVERSIONINFOA *plain = reinterpret_cast<OSVERSIONINFOA *>(&info);
-    const int extended = GetVersionExA(plain) != 0;
-    int read = extended;
-    if (!read) {
-        info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-        read = GetVersionExA(plain) != 0;
-    }
-    if (!read) {
-        ReportLine("version", "unreadable (error %lu)", GetLastError());
-    } else {
-        ReportLine("version", "%lu.%lu build %lu, platform %lu", info.dwMajorVersion,
-                   info.dwMinorVersion, info.dwBuildNumber, info.dwPlatformId);
-        if (extended)
-            ReportLine("service pack", "%u.%u \"%s\"", info.wServicePackMajor,
-                       info.wServicePackMinor, info.szCSDVersion);
-        else
-            ReportLine("service pack", "\"%s\"", info.szCSDVersion);
-    }
+    own[GetModuleFileNameA(NULL, own, sizeof own - 1)] = '\0';
+    VersionFact("report.version", own, 1);
+    if (!GetVersionExA(&info))
+        Fact("windows.version_error=%lu", GetLastError());
+    Fact("windows.version=%lu.%lu.%lu", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
+    Fact("windows.service_pack=%s", info.szCSDVersion);
     facts->windowsMajor = info.dwMajorVersion;
     facts->windowsMinor = info.dwMinorVersion;
     facts->windowsSupported = IsSupportedWindowsVersion();
-    ReportLine("monitor runs on it", "%s",
-               facts->windowsSupported ? "yes (Windows NT 5.x)" : "no (it needs Windows NT 5.x)");
+    Fact("windows.supported=%s", facts->windowsSupported ? "yes" : "no");
 }
 
+// GetCurrentPowerPolicies reads the policy of the account running this report,
+// and each monitor that of its own user.
 void ReportPower(void)
 {
-    ReportSection("Power");
+    static SID localSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID}};
+    HANDLE token = NULL;
+    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    char name[TextBufferSize], domain[TextBufferSize];
+    DWORD size = sizeof user, nameSize = sizeof name, domainSize = sizeof domain;
+    SID_NAME_USE use;
+    const int read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                     GetTokenInformation(token, TokenUser, user, size, &size);
+    const PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+    if (read && LookupAccountSidA(NULL, sid, name, &nameSize, domain, &domainSize, &use))
+        Fact("power.account=%s\\%s", domain, name);
+    else
+        Fact("power.account=unknown (error %lu)", GetLastError());
+    if (token)
+        CloseHandle(token);
+    Fact("power.account_is_local_system=%s", read && EqualSid(sid, &localSystem) ? "yes" : "no");
+    Fact("power.policy=this account's; each monitor reads its own user's");
+    SetLastError(0);
     if (!RefreshPowerState()) {
-        ReportLine("readings", "failed (error %lu); a monitor's tick would change nothing",
-                   GetLastError());
+        const DWORD error = GetLastError();
+        Fact(error ? "power.readings=failed (error %lu)" : "power.readings=failed", error);
         return;
     }
-    ReportLine("critical level", "%lu %%", (unsigned long)g_PowerSnapshot.criticalLevel);
-    ReportLine("AC line status", "%lu (%s)", (unsigned long)g_PowerSnapshot.acLineStatus,
-               AcLineName(g_PowerSnapshot.acLineStatus));
-    ReportLine("battery percent", "%lu", (unsigned long)g_PowerSnapshot.batteryPercent);
+    Fact("power.critical_level=%lu", (unsigned long)g_PowerSnapshot.criticalLevel);
+    Fact("power.ac_line=%lu", (unsigned long)g_PowerSnapshot.acLineStatus);
+    Fact("power.battery_percent=%lu", (unsigned long)g_PowerSnapshot.batteryPercent);
     // As a freshly started monitor's tick: nothing has been told to the camera yet.
     const BatteryAction action = DecideBatteryAction(&g_PowerSnapshot, 0);
-    ReportLine("battery band", "%s", action.engage
-               ? "engaged: a tick would tell the camera the battery is critical"
-               : "not engaged");
-    if (action.period == BatteryPeriodUnchanged)
-        ReportLine("poll period", "%s", "a tick keeps the period (20000 ms from the start)");
-    else
-        ReportLine("poll period", "a tick sets %lu ms", (unsigned long)action.period);
+    Fact("power.battery_critical=%s", action.engage ? "yes" : "no");
+    Fact("power.poll_period=%lu", action.period == BatteryPeriodUnchanged ? 20000ul : (unsigned long)action.period);
 }
 
 void ReportAutostart(StatusFacts *facts)
 {
-    ReportSection("Autostart");
     HKEY key = NULL;
-    char value[TextBufferSize];
-    DWORD type = REG_NONE;
-    DWORD size = sizeof value;
+    DWORD type = REG_NONE, size = 0;
+    char *data = NULL;
     LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, KEY_QUERY_VALUE, &key);
-    if (result == ERROR_SUCCESS) {
-        result = RegQueryValueExA(key, AutostartValueName, NULL, &type,
-                                  reinterpret_cast<BYTE *>(value), &size);
+    if (result == ERROR_SUCCESS)
+        result = RegQueryValueExA(key, AutostartValueName, NULL, &type, NULL, &size);
+    // Two more bytes of zeros close any string, stored with its terminator or not.
+    if (result == ERROR_SUCCESS && !(data = static_cast<char *>(calloc(size + 2, 1))))
+        result = ERROR_OUTOFMEMORY;
+    if (result == ERROR_SUCCESS)
+        result = RegQueryValueExA(key, AutostartValueName, NULL, &type, reinterpret_cast<BYTE *>(data), &size);
+    if (key)
         RegCloseKey(key);
-    }
-    facts->runValueError = result;
-    if (result == ERROR_FILE_NOT_FOUND) {
-        facts->runValue = RunValueAbsent;
-        ReportLine("Run value", "absent (error %ld)", result);
-        return;
-    }
-    if (result != ERROR_SUCCESS) {
-        facts->runValue = RunValueUnreadable;
-        ReportLine("Run value", "unreadable (error %ld)", result);
-        return;
-    }
-    SettleQueriedString(value, sizeof value, type == REG_SZ || type == REG_EXPAND_SZ, size);
-    ReportLine("Run value", "\"%s\" (%s, %lu bytes)", value,
-               type == REG_SZ ? "REG_SZ" : type == REG_EXPAND_SZ ? "REG_EXPAND_SZ" : "not a string",
-               size);
-
-    TakeRunFile(value, facts->runFile);
-    const DWORD attributes = GetFileAttributesA(facts->runFile);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        facts->runValue = RunValueFileMissing;
-        ReportLine("file", "missing (error %lu)",
-                   attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY);
-        return;
-    }
-    facts->runValue = RunValueFileExists;
-    ReportLine("file", "%s", "exists");
-    ReportFileVersion(facts->runFile);
+    const int string = result == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ);
+    char *expanded = string && type == REG_EXPAND_SZ ? Expand(data) : NULL;
+    Fact("autostart.value=%s", string ? data : "");
+    if (result)
+        Fact("autostart.read=error %ld", result);
+    else
+        Fact("autostart.read=%s, %lu bytes", type == REG_SZ ? "REG_SZ" : type == REG_EXPAND_SZ ? "REG_EXPAND_SZ"
+             : "not a string, which never runs", size);
+    if (expanded)
+        Fact("autostart.expanded=%s", expanded);
+    if (string)
+        DescribeRunCommand(expanded ? expanded : data, facts);
+    else
+        FormatText(facts->nextLogon, sizeof facts->nextLogon, result == ERROR_FILE_NOT_FOUND ? "nothing starts "
+                   "(no Run value)" : result ? "unknown: the Run value cannot be read (error %ld)" : "nothing starts: "
+                   "the Run value is not a string", result);
+    if (!string)
+        Fact("autostart.file_exists=no"), Fact("autostart.starts_monitor=no"), EmptyFacts("autostart.file\0");
+    free(expanded);
+    free(data);
 }
 
-void ReportRunningMonitors(const StatusFacts *facts)
+// Every process whose image is ZN374Mon.exe.
+void ReportRunningMonitors(void)
 {
-    ReportSection("Running monitors");
-    const char *runName = facts->runFile[0] ? FileNamePart(facts->runFile) : MonitorFileName;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        ReportLine("processes", "cannot be listed (error %lu)", GetLastError());
-        return;
-    }
-    char ids[TextBufferSize];
-    ids[0] = '\0';
-    size_t used = 0;
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        const char *name = FileNamePart(entry.szExeFile);
-        if ((lstrcmpiA(name, MonitorFileName) == 0 || lstrcmpiA(name, runName) == 0) &&
-            used + 16 < sizeof ids) {
-            FormatText(ids + used, sizeof ids - used, "%s%lu", used ? ", " : "",
-                       entry.th32ProcessID);
-            used = strlen(ids);
+    int count = 0;
+    char *ids = static_cast<char *>(calloc(1, 1)), *grown;
+    for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry); more && ids;
+         more = Process32Next(snapshot, &entry)) {
+        const char *file = entry.szExeFile;
+        for (const char *c = file; *c; c++)
+            file = *c == '\\' ? c + 1 : file;
+        if (lstrcmpiA(file, MonitorFileName) == 0 && (grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12)))) {
+            FormatText(grown + lstrlenA(grown), 12, "%s%lu", count ? " " : "", entry.th32ProcessID);
+            MonitorFacts(count++, entry.th32ProcessID);
+            ids = grown;
         }
     }
-    CloseHandle(snapshot);
-    ReportLine("process IDs", "%s", ids[0] ? ids : "none");
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
+    else
+        Fact("monitors.error=%lu", GetLastError());
+    Fact("monitors.count=%d", count);
+    Fact("monitors=%s", ids ? ids : "");
+    free(ids);
 }

@@ -31,7 +31,8 @@ struct StatusRun
 
 // Runs the report with its standard output in a file, as a management
 // system collecting it would.
-StatusRun RunStatus(const std::string &tail)
+// The command line is the report's quoted path and tail unless given.
+StatusRun RunStatus(const std::string &tail, std::string commandLine = "")
 {
     StatusRun result = {0xFFFFFFFF, ""};
     char folder[MAX_PATH];
@@ -40,8 +41,8 @@ StatusRun RunStatus(const std::string &tail)
     GetTempFileNameA(folder, "zns", 0, file);
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
     HANDLE output = CreateFileA(file, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
-    std::string commandLine =
-        "\"" + BuildFilePath(ZN_STATUS_EXE_UNIX_PATH) + "\"" + (tail.empty() ? "" : " " + tail);
+    if (commandLine.empty())
+        commandLine = "\"" + BuildFilePath(ZN_STATUS_EXE_UNIX_PATH) + "\"" + (tail.empty() ? "" : " " + tail);
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -71,32 +72,23 @@ StatusRun RunStatus(const std::string &tail)
     return result;
 }
 
-// The value of the report's first line "  <name>   : <value>", or "<no line>".
-std::string LineValue(const std::string &output, const std::string &name)
+// The value of key in a /values report, or "<no key>".
+std::string Value(const std::string &output, const std::string &key)
 {
-    size_t start = 0;
-    while (start < output.size()) {
-        size_t end = output.find('\n', start);
-        std::string line = output.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const size_t colon = line.find(": ");
-        if (line.compare(0, 2 + name.size(), "  " + name) == 0 && colon != std::string::npos &&
-            line.find_first_not_of(' ', 2 + name.size()) == colon)
-            return line.substr(colon + 2);
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return "<no line>";
+    const std::string start = "\n" + key + "=";
+    const size_t at = ("\n" + output).find(start);
+    if (at == std::string::npos)
+        return "<no key>";
+    const size_t end = output.find_first_of("\r\n", at + key.size() + 1);
+    return output.substr(at + key.size() + 1, end == std::string::npos ? std::string::npos : end - at - key.size() - 1);
 }
 
-std::string VerdictLine(const std::string &output)
+size_t Count(const std::string &text, const std::string &part)
 {
-    const size_t at = output.find("\nVerdict: ");
-    if (at == std::string::npos)
-        return "<no verdict>";
-    return output.substr(at + 1, output.find_first_of("\r\n", at + 1) - at - 1);
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        count++;
+    return count;
 }
 
 // Every value and subkey below root\path, as text, for comparing before and after.
@@ -158,6 +150,7 @@ protected:
     static void Clean()
     {
         SetWineVersionFor(StatusFileName, "");
+        SetWineVersionFor("ZN374Mon.exe", "");
         DeleteRunValue();
         ASSERT_EQ(1, SimRemoveAllCameras());
         ASSERT_EQ(1, SimRemoveAllDevices());
@@ -165,80 +158,147 @@ protected:
     }
 };
 
-TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachine)
+// Each row is also run against the monitor itself: the report's exit code is
+// 0 exactly when ZN374Mon.exe, started there, stays running.
+TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
 {
     const struct Case
     {
         const char *machine;
         void (*build)();
         DWORD exitCode;
-        const char *verdict;  // part of the verdict line
-        const char *lineName;
-        const char *lineValue;
+        const char *verdict;  // part of the summary
+        const char *key;
+        const char *value;
     } cases[] = {
         {"camera in the Imaging class",
          [] { AddCamera(ImagingCamera, REG_DWORD, &SuspendOn, 4); },
          0, "would run for camera \"ZN374 USB Camera\"; at the next log-on nothing starts (no Run value).",
-         "USB walk", "not needed: the class walk found the camera"},
+         "search.usb_walk", "not needed: the class walk found the camera"},
         {"camera found only by the USB walk",
          [] { AddCamera(SimDevicePresent | SimDeviceDriverLoaded, REG_DWORD, &SuspendOn, 4); },
-         0, "would run for camera \"ZN374 USB Camera\";", "USB walk", "the class walk found no supported camera"},
+         0, "would run for camera \"ZN374 USB Camera\";", "search.usb_walk", "run: the class walk found no supported camera"},
         {"USB-walk camera whose driver is not loaded",
          [] { AddCamera(SimDevicePresent, REG_DWORD, &SuspendOn, 4); },
          1, "would not run: a supported camera is listed, but not with its driver loaded;",
-         "USB device", CameraId},
+         "search.0.instance", CameraId},
+        {"supported ID beyond the 260 bytes the USB walk reads",
+         [] {
+             static const std::string ids = std::string(250, 'X') + std::string(1, '\0') + "USB\\VID_0461&PID_4DB1&MI_00" + std::string(2, '\0');
+             SimDevice device = {CameraId, ids.data(), (DWORD)ids.size(), SimDevicePresent | SimDeviceDriverLoaded};
+             ASSERT_EQ(1, SimAddDevice(&device));
+         },
+         1, "would not run: the hardware-ID list of search device 0 is 280 bytes, longer than the monitor reads, so the monitor does not find it;",
+         "search.0.hardware_id.1", "USB\\VID_0461&PID_4DB1&MI_00"},
         {"SelectiveSuspend 0",
          [] { AddCamera(ImagingCamera, REG_DWORD, &SuspendOff, 4); },
          1, "would not run: selective suspend is off in the camera's driver (SelectiveSuspend 0);",
-         "SelectiveSuspend", "REG_DWORD, 4 bytes, read as 0 (0x00000000)"},
+         "camera.selective_suspend", "0"},
         {"no SelectiveSuspend",
          [] { AddCamera(ImagingCamera, REG_NONE, NULL, 0); },
          1, "would not run: the camera's driver has no SelectiveSuspend value;",
-         "SelectiveSuspend", "missing (error 2)"},
+         "camera.selective_suspend_read", "error 2"},
         {"SelectiveSuspend as 8 bytes",
          [] { AddCamera(ImagingCamera, REG_QWORD, &SuspendQword, 8); },
          1, "would not run: the camera's SelectiveSuspend is not a 4-byte value (error 234);",
-         "SelectiveSuspend", "REG_QWORD, 8 bytes, unreadable as the probe reads it (error 234)"},
+         "camera.selective_suspend_read", "REG_QWORD, 8 bytes, error 234"},
         {"SelectiveSuspend as the string \"0\", which the probe reads as its bytes",
          [] { AddCamera(ImagingCamera, REG_SZ, "0", 2); },
-         0, "would run for camera \"ZN374 USB Camera\";",
-         "SelectiveSuspend", "REG_SZ, 2 bytes, read as 48 (0x00000030)"},
+         0, "would run for camera \"ZN374 USB Camera\";", "camera.selective_suspend", "48"},
         {"no supported camera, only a capture filter",
          [] { ASSERT_EQ(1, SimAddCamera(CameraName, 0)); },
-         1, "would not run: no supported camera is installed;", "camera", "none"},
-        {"camera whose name no DirectShow device has",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera("Other Camera", 0)); },
-         0, "would run for camera \"ZN374 USB Camera\", but no DirectShow video input device has that "
-            "name, so every event would reach nothing;",
-         "video input 0", "\"Other Camera\""},
+         1, "would not run: no supported camera is installed;", "camera.found", "no"},
+        {"camera whose name no DirectShow device has, after a device with no name",
+         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoFriendlyName)); ASSERT_EQ(1, SimAddCamera("Other\r\nCamera", 0)); },
+         0, "would run for camera \"ZN374 USB Camera\", but no event would reach its driver: no DirectShow "
+            "video input device has that name;",
+         "directshow.input.1", "Other\\r\\nCamera"},
         {"camera whose filter has no property set",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoPropertySet)); },
-         0, "but its capture filter offers no property set, so every event would fail;",
-         "property set", "not offered (HRESULT 0x80004002)"},
+         0, "but no event would reach its driver: the capture filter's property-set query fails (HRESULT 0x80004002);",
+         "directshow.device", ""},
         {"Windows 7",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); SetWineVersionFor(StatusFileName, "win7"); },
-         1, "would not run: Windows 6.1 is not Windows NT 5.x;",
-         "monitor runs on it", "no (it needs Windows NT 5.x)"},
+         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); SetWineVersionFor(StatusFileName, "win7"); SetWineVersionFor("ZN374Mon.exe", "win7"); },
+         1, "would not run: Windows 6.1 is not Windows NT 5.x;", "windows.version", "6.1.7601"},
         {"Run value naming a file that does not exist",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); WriteRunValue("C:\\nowhere\\ZN374Mon.exe"); },
-         0, "at the next log-on nothing starts: the Run value names \"C:\\nowhere\\ZN374Mon.exe\", which does not exist.",
-         "file", "missing (error 3)"},
+         0, "at the next log-on nothing starts: Windows finds no program that the Run value names.",
+         "autostart.file_exists", "no"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.machine);
         Clean();
         c.build();
-        const StatusRun run = RunStatus("");
-        const std::string verdict = VerdictLine(run.output);
-        const std::string line = LineValue(run.output, c.lineName);
+        const StatusRun run = RunStatus("/values");
+        const std::string summary = Value(run.output, "summary");
         EXPECT_EQ(c.exitCode, run.exitCode);
-        EXPECT_NE(std::string::npos, verdict.find(c.verdict))
-            << "expected in the verdict: " << c.verdict << "\ngot: " << verdict;
-        EXPECT_EQ(c.lineValue, line) << "line " << c.lineName;
-        if (run.exitCode != c.exitCode || verdict.find(c.verdict) == std::string::npos ||
-            line != c.lineValue)
+        EXPECT_EQ(c.exitCode ? "does-not-run" : "runs", Value(run.output, "verdict"));
+        EXPECT_NE(std::string::npos, summary.find(c.verdict))
+            << "expected in the summary: " << c.verdict << "\ngot: " << summary;
+        EXPECT_EQ(c.value, Value(run.output, c.key)) << "key " << c.key;
+        if (HasFailure())
             ADD_FAILURE() << "the whole report:\n" << run.output;
+
+        ProgramRun monitor;
+        ASSERT_TRUE(StartProgram(MonitorExePath(), "", &monitor));
+        if (c.exitCode == 0) {
+            EXPECT_NE(nullptr, WaitForMonitorWindow(monitor, RunTimeoutMs)) << "the monitor did not stay";
+            EXPECT_EQ(0u, RunToExit(MonitorExePath(), "/u", RunTimeoutMs));
+        }
+        EXPECT_EQ(0u, WaitForExitCode(monitor, RunTimeoutMs)) << "the monitor's end";
     }
+}
+
+// What the next log-on does, read as Windows reads the Run value.
+TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
+{
+    const std::string windows = WindowsDirectory();
+    const std::string installed = CopyMonitorExe(windows, "ZN374Mon.exe");
+    ASSERT_FALSE(installed.empty());
+    const DWORD number = 1;
+    const struct
+    {
+        DWORD type;
+        std::string data;
+        const char *exists;
+        const char *startsMonitor;
+        std::string file;
+    } cases[] = {
+        {REG_SZ, "\"" + installed + "\"", "yes", "yes", installed},
+        {REG_SZ, installed + " /i", "yes", "yes", installed},
+        {REG_SZ, installed + " /i -U", "yes", "no", installed},
+        {REG_EXPAND_SZ, "%SystemRoot%\\ZN374Mon.exe", "yes", "yes", installed},
+        {REG_SZ, "ZN374Mon", "yes", "yes", installed},
+        {REG_SZ, windows + "\\notepad.exe /x", "yes", "no", windows + "\\notepad.exe"},
+        {REG_SZ, windows, "no", "no", ""},
+        {REG_DWORD, std::string(reinterpret_cast<const char *>(&number), 4), "no", "no", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.data);
+        HKEY key = NULL;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_SET_VALUE, &key));
+        RegSetValueExA(key, "ZN374Mon", 0, c.type, reinterpret_cast<const BYTE *>(c.data.c_str()),
+                       (DWORD)c.data.size() + (c.type == REG_DWORD ? 0 : 1));
+        RegCloseKey(key);
+        const StatusRun run = RunStatus("/values");
+        EXPECT_EQ(c.exists, Value(run.output, "autostart.file_exists"));
+        EXPECT_EQ(c.startsMonitor, Value(run.output, "autostart.starts_monitor"));
+        EXPECT_EQ(0, lstrcmpiA(c.file.c_str(), Value(run.output, "autostart.file").c_str()))
+            << Value(run.output, "autostart.file");
+    }
+    DeleteFileA(installed.c_str());
+}
+
+// Text read from the machine cannot add a line or a second verdict.
+TEST_F(StatusReport, UntrustedTextIsEscapedAndOneVerdictIsPrinted)
+{
+    WriteRunValue("C:\\x.exe\r\nVerdict: forged\x1b[2J");
+    const StatusRun prose = RunStatus("");
+    const StatusRun values = RunStatus("/values");
+    EXPECT_EQ(1u, Count(prose.output, "\nVerdict:")) << prose.output;
+    EXPECT_NE(std::string::npos, prose.output.find("C:\\x.exe\\r\\nVerdict: forged\\x1b[2J"));
+    EXPECT_EQ("C:\\x.exe\\r\\nVerdict: forged\\x1b[2J", Value(values.output, "autostart.value"));
+    EXPECT_EQ(std::string::npos, values.output.find('\x1b'));
 }
 
 TEST_F(StatusReport, ExitCodesAndUsage)
@@ -249,10 +309,11 @@ TEST_F(StatusReport, ExitCodesAndUsage)
         DWORD exitCode;
         const char *text;
     } cases[] = {
-        {"/?", 0, "usage: ZN374Stat.exe [/?]"},
-        {"-?", 0, "usage: ZN374Stat.exe [/?]"},
-        {"/i", 2, "unknown argument \"/i\""},
-        {"/verbose", 2, "unknown argument \"/verbose\""},
+        {"/?", 0, "usage: ZN374Stat.exe [/values] [/?]"},
+        {"-? ", 0, "usage: ZN374Stat.exe [/values] [/?]"},
+        {"/values /?", 0, "usage: ZN374Stat.exe [/values] [/?]"},
+        {"/i", 2, "unknown argument"},
+        {"/verbose", 2, "unknown argument"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.tail);
@@ -261,6 +322,14 @@ TEST_F(StatusReport, ExitCodesAndUsage)
         EXPECT_NE(std::string::npos, run.output.find(c.text)) << "got:\n" << run.output;
         EXPECT_EQ(std::string::npos, run.output.find("Verdict:")) << "a usage run reports nothing";
     }
+    // Started from a folder with a space, unquoted: the rest of the path is no switch.
+    const std::string folder = WindowsDirectory() + "\\ZN374 Stat";
+    CreateDirectoryA(folder.c_str(), NULL);
+    ASSERT_TRUE(CopyFileA(BuildFilePath(ZN_STATUS_EXE_UNIX_PATH).c_str(), (folder + "\\ZN374Stat.exe").c_str(), FALSE));
+    const StatusRun unquoted = RunStatus("", folder + "\\ZN374Stat.exe /?");
+    EXPECT_EQ(0u, unquoted.exitCode) << unquoted.output;
+    DeleteFileA((folder + "\\ZN374Stat.exe").c_str());
+    RemoveDirectoryA(folder.c_str());
 }
 
 TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
@@ -277,14 +346,16 @@ TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
     const char driverKeys[] = "System\\CurrentControlSet\\Control\\Class";
     const std::string runBefore = DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath);
     const std::string driversBefore = DumpKey(HKEY_LOCAL_MACHINE, driverKeys);
-    const StatusRun run = RunStatus("");
+    const StatusRun run = RunStatus("/values");
 
     EXPECT_EQ(0u, run.exitCode) << run.output;
-    EXPECT_NE(std::string::npos, VerdictLine(run.output).find(
-        "at the next log-on \"" + monitorExe + "\" starts and decides again."))
-        << VerdictLine(run.output);
-    EXPECT_EQ(std::to_string(monitor.info.dwProcessId), LineValue(run.output, "process IDs"));
-    EXPECT_EQ("1.0.2.0", LineValue(run.output, "file version"));
+    EXPECT_NE(std::string::npos, Value(run.output, "summary").find(
+        "at the next log-on the installed monitor starts and decides again."))
+        << run.output;
+    EXPECT_EQ(std::to_string(monitor.info.dwProcessId), Value(run.output, "monitors"));
+    EXPECT_EQ(0, lstrcmpiA(monitorExe.c_str(), Value(run.output, "monitors.0.image").c_str())) << run.output;
+    EXPECT_EQ("yes", Value(run.output, "monitors.0.installed"));
+    EXPECT_EQ("1.0.2.0", Value(run.output, "autostart.file_version"));
     EXPECT_EQ(runBefore, DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath));
     EXPECT_EQ(driversBefore, DumpKey(HKEY_LOCAL_MACHINE, driverKeys));
     EXPECT_EQ(0u, DriverLog().size()) << "the report sent the driver a request";

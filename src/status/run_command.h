@@ -1,0 +1,23 @@
+// How Windows reads a command line such as the Run value, and how the monitor
+// reads its switches. No Windows header: tested natively and fuzzed.
+#pragma once
+
+// Writes the attempt-th program name that CreateProcess, given the command line
+// and no application name, tries: the text inside a leading pair of quotes
+// (to the end when the quote is not closed), or else the text before each
+// space or tab in turn and at last the whole line. Returns 1 with program
+// NUL-terminated, or 0 with program empty when there is no such attempt or it
+// does not fit into size bytes.
+int TakeRunProgram(const char *commandLine, unsigned attempt, char *program, unsigned size);
+
+// The switches of a command-line tail, cut at spaces only as the monitor's
+// main routine cuts them: bit i of the result is set when "/name" or "-name"
+// for the i-th of names (a list of strings ended by an empty one) is among
+// them, letters compared without case; UnknownSwitch when another token
+// starting with '/' or '-' is.
+enum { UnknownSwitch = 0x80 };
+int FindSwitches(const char *tail, const char *names);
+
+// 1 when the monitor, given this whole command line, would take /u or -u
+// (remove its Run value and end) instead of deciding again.
+int HoldsUninstallSwitch(const char *commandLine);
