@@ -568,6 +568,15 @@ protected:
     }
 };
 
+#if defined(ZN_COVERAGE)
+// The instrumented build's runtime brings imports, heap blocks and an exit of
+// its own, so there the sweep only drives the failure paths for their
+// counters; the outcome and leak checks belong to the ordinary build.
+const bool g_checkOutcomes = false;
+#else
+const bool g_checkOutcomes = true;
+#endif
+
 struct Tally
 {
     std::set<DWORD> sites;
@@ -583,7 +592,8 @@ TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
     // The clean run: it must show the whole scenario, and its calls are the sweep.
     std::unique_ptr<Observation> clean = RunScenario(NoFault);
     const std::string cleanMismatch = Compare(Expect(Unaffected, NoFault, PhaseStart), *clean);
-    ASSERT_EQ("", cleanMismatch) << "the run without a fault already differs";
+    if (g_checkOutcomes)
+        ASSERT_EQ("", cleanMismatch) << "the run without a fault already differs";
 
     std::map<LONG, Tally> tally;
     std::vector<Fault> faults;
@@ -625,7 +635,7 @@ TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
             mismatch = "  the call was not reached\n";
         else
             mismatch = Compare(Expect(rule->effect, fault, seen->control[fault.process].firedPhase), *seen);
-        if (!mismatch.empty()) {
+        if (!mismatch.empty() && g_checkOutcomes) {
             t.failed++;
             ADD_FAILURE() << name.str() << ":\n" << mismatch;
         }
@@ -643,6 +653,8 @@ TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
 
     // Every import that can fail, and every COM method, is in the table; every
     // other import is known not to fail where the monitor calls it.
+    if (!g_checkOutcomes)
+        return;
     const std::vector<std::string> imports = ImportedNames(MonitorExePath());
     EXPECT_FALSE(imports.empty()) << "expected the imports of " << MonitorExePath() << ", got none";
     for (int f = 0; f < FaultFunctionCount; f++) {
