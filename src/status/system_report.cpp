@@ -2,6 +2,7 @@
 // autostart value and the running monitors.
 #include <windows.h>
 #include <tlhelp32.h>
+#include <psapi.h>
 #include <stdlib.h>
 
 #include "monitor/monitor.h"
@@ -103,26 +104,26 @@ void MonitorFacts(int index, DWORD id)
     typedef BOOL(WINAPI * SessionFunction)(DWORD, DWORD *);
     const SessionFunction sessionOf = reinterpret_cast<SessionFunction>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "ProcessIdToSessionId")));
-    char installed[TextBufferSize];
+    char installed[TextBufferSize], image[TextBufferSize];
     DWORD session = 0;
-    MODULEENTRY32 module;
-    module.dwSize = sizeof module;
-    module.szExePath[0] = '\0';
     Fact("monitors.%d.pid=%lu", index, id);
     if (sessionOf && sessionOf(id, &session))
         Fact("monitors.%d.session=%lu", index, session);
     else
         Fact("monitors.%d.session=unknown (error %lu)", index, GetLastError());
-    // The first module of a process is its executable.
-    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, id);
-    if (modules != INVALID_HANDLE_VALUE && Module32First(modules, &module))
-        Fact("monitors.%d.image=%s", index, module.szExePath);
+    // psapi reads the image's path from the process's memory; a Toolhelp
+    // module snapshot would start a thread inside the monitor.
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+    const DWORD length = process ? GetModuleFileNameExA(process, NULL, image, sizeof image) : 0;
+    image[length < sizeof image ? length : 0] = '\0';
+    if (image[0])
+        Fact("monitors.%d.image=%s", index, image);
     else
         Fact("monitors.%d.image=unreadable (error %lu)", index, GetLastError());
-    Fact("monitors.%d.installed=%s", index, !module.szExePath[0] ? "unknown"
-         : lstrcmpiA(module.szExePath, InstalledMonitorPath(installed)) ? "no" : "yes");
-    if (modules != INVALID_HANDLE_VALUE)
-        CloseHandle(modules);
+    if (process)
+        CloseHandle(process);
+    Fact("monitors.%d.installed=%s", index, !image[0] ? "unknown"
+         : lstrcmpiA(image, InstalledMonitorPath(installed)) ? "no" : "yes");
 }
 
 }  // namespace

@@ -592,8 +592,9 @@ TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
     // The clean run: it must show the whole scenario, and its calls are the sweep.
     std::unique_ptr<Observation> clean = RunScenario(NoFault);
     const std::string cleanMismatch = Compare(Expect(Unaffected, NoFault, PhaseStart), *clean);
-    if (g_checkOutcomes)
+    if (g_checkOutcomes) {
         ASSERT_EQ("", cleanMismatch) << "the run without a fault already differs";
+    }
 
     std::map<LONG, Tally> tally;
     std::vector<Fault> faults;
