@@ -7,8 +7,9 @@
 
 #include <windows.h>
 
-// Every function the monitor imports that can fail, and the COM methods it
-// calls on the objects it receives.
+// Every function the monitor and the status report import that can fail,
+// the COM methods they call on the objects they receive, and the calls
+// traced only.
 enum FaultFunction
 {
     FaultRegOpenKeyExA,
@@ -44,57 +45,92 @@ enum FaultFunction
     FaultBindToStorage,
     FaultPropertyBagRead,
     FaultBindToObject,
-    FaultFilterQueryInterface,
+    FaultQueryInterface,
     FaultPropertySetSet,
+    // The status report's own
+    FaultOpenProcessToken, FaultGetTokenInformation, FaultLookupAccountSidA, FaultCM_Get_Device_IDA,
+    FaultCreateToolhelp32Snapshot, FaultProcess32First, FaultProcess32Next, FaultOpenProcess,
+    FaultGetModuleFileNameExA, FaultExpandEnvironmentStringsA, FaultGetFileAttributesA, FaultGetLongPathNameA,
+    FaultSearchPathA, FaultGetFileVersionInfoSizeA, FaultGetFileVersionInfoA, FaultVerQueryValueA,
+    FaultGetProcAddress, FaultCalloc, FaultRealloc,
+    FaultCoUninitialize,
     FaultFunctionCount
 };
 
 struct FaultFunctionInfo
 {
     const char *name;       // the import's name, or Interface::Method
-    int variants;           // failures tried at each call: 1 or 2
-    const char *failure[2]; // what each one returns, as the platform documents it
+    const char *failure[3]; // each class of failure, as the platform documents it; NULL after the last
 };
 
-// Variant 1 is the plain failure; variant 2, where there is one, the partial
-// failure or the other documented result the caller must cope with.
+// The first class is the plain failure; the others, where there are any, the
+// end of a list, a partial failure or another documented answer the caller
+// must cope with. A function without any is traced, never failed.
 static const FaultFunctionInfo FaultFunctions[FaultFunctionCount] = {
-    {"RegOpenKeyExA", 1, {"ERROR_ACCESS_DENIED"}},
-    {"RegQueryValueExA", 2, {"ERROR_FILE_NOT_FOUND", "ERROR_MORE_DATA"}},
-    {"RegSetValueExA", 1, {"ERROR_ACCESS_DENIED"}},
-    {"RegDeleteValueA", 1, {"ERROR_ACCESS_DENIED"}},
-    {"CM_Get_DevNode_Registry_PropertyA", 2, {"CR_NO_SUCH_VALUE", "CR_BUFFER_SMALL"}},
-    {"CM_Get_DevNode_Status", 1, {"CR_NO_SUCH_DEVINST"}},
-    {"CM_Get_Device_ID_ListA", 2, {"CR_REGISTRY_ERROR", "CR_BUFFER_SMALL"}},
-    {"CM_Get_Device_ID_List_SizeA", 1, {"CR_REGISTRY_ERROR"}},
-    {"CM_Locate_DevNodeA", 1, {"CR_NO_SUCH_DEVNODE"}},
-    {"CM_Open_DevNode_Key", 2, {"CR_NO_SUCH_REGISTRY_KEY", "CR_REGISTRY_ERROR"}},
-    {"GetFullPathNameA", 2, {"0, ERROR_FILENAME_EXCED_RANGE", "size needed"}},
-    {"GetModuleFileNameA", 2, {"0, ERROR_NOT_ENOUGH_MEMORY", "cut short, ERROR_INSUFFICIENT_BUFFER"}},
-    {"GetSystemPowerStatus", 1, {"FALSE, ERROR_GEN_FAILURE"}},
-    {"GetVersionExA", 1, {"FALSE, ERROR_INSUFFICIENT_BUFFER"}},
-    {"GetWindowsDirectoryA", 2, {"0, ERROR_NOT_ENOUGH_MEMORY", "size needed"}},
-    {"WideCharToMultiByte", 1, {"0, ERROR_INSUFFICIENT_BUFFER, partial copy"}},
-    {"malloc", 1, {"NULL, ENOMEM"}},
-    {"CoCreateInstance", 1, {"REGDB_E_CLASSNOTREG"}},
-    {"CoInitialize", 2, {"E_OUTOFMEMORY", "RPC_E_CHANGED_MODE"}},
-    {"GetCurrentPowerPolicies", 1, {"FALSE, ERROR_ACCESS_DENIED"}},
-    {"SetupDiEnumDeviceInfo", 1, {"FALSE, ERROR_NO_MORE_ITEMS"}},
-    {"SetupDiGetClassDevsA", 1, {"INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"BroadcastSystemMessageA", 1, {"-1, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"CreateDialogParamA", 1, {"NULL, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"GetMessageA", 1, {"-1, ERROR_INVALID_PARAMETER"}},
-    {"KillTimer", 1, {"FALSE, ERROR_INVALID_PARAMETER"}},
-    {"RegisterWindowMessageA", 1, {"0, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"SetTimer", 1, {"0, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"ICreateDevEnum::CreateClassEnumerator", 2, {"E_OUTOFMEMORY", "S_FALSE, no enumerator"}},
-    {"IEnumMoniker::Next", 1, {"S_FALSE, fewer than asked"}},
-    {"IMoniker::BindToStorage", 1, {"E_OUTOFMEMORY"}},
-    {"IPropertyBag::Read", 1, {"E_FAIL"}},
-    {"IMoniker::BindToObject", 1, {"MK_E_NOOBJECT"}},
-    {"IBaseFilter::QueryInterface", 1, {"E_NOINTERFACE"}},
-    {"IKsPropertySet::Set", 1, {"E_PROP_ID_UNSUPPORTED"}},
+    {"RegOpenKeyExA", {"ERROR_ACCESS_DENIED"}},
+    {"RegQueryValueExA", {"ERROR_FILE_NOT_FOUND", "ERROR_MORE_DATA", "ERROR_ACCESS_DENIED"}},
+    {"RegSetValueExA", {"ERROR_ACCESS_DENIED"}},
+    {"RegDeleteValueA", {"ERROR_ACCESS_DENIED"}},
+    {"CM_Get_DevNode_Registry_PropertyA", {"CR_NO_SUCH_VALUE", "CR_BUFFER_SMALL"}},
+    {"CM_Get_DevNode_Status", {"CR_NO_SUCH_DEVINST"}},
+    {"CM_Get_Device_ID_ListA", {"CR_REGISTRY_ERROR", "CR_BUFFER_SMALL"}},
+    {"CM_Get_Device_ID_List_SizeA", {"CR_REGISTRY_ERROR"}},
+    {"CM_Locate_DevNodeA", {"CR_NO_SUCH_DEVNODE"}},
+    {"CM_Open_DevNode_Key", {"CR_NO_SUCH_REGISTRY_KEY", "CR_REGISTRY_ERROR"}},
+    {"GetFullPathNameA", {"0, ERROR_FILENAME_EXCED_RANGE", "size needed"}},
+    {"GetModuleFileNameA", {"0, ERROR_NOT_ENOUGH_MEMORY", "cut short, ERROR_INSUFFICIENT_BUFFER"}},
+    {"GetSystemPowerStatus", {"FALSE, ERROR_GEN_FAILURE"}},
+    {"GetVersionExA", {"FALSE, ERROR_INSUFFICIENT_BUFFER"}},
+    {"GetWindowsDirectoryA", {"0, ERROR_NOT_ENOUGH_MEMORY", "size needed"}},
+    {"WideCharToMultiByte", {"0, ERROR_INSUFFICIENT_BUFFER, partial copy"}},
+    {"malloc", {"NULL, ENOMEM"}},
+    {"CoCreateInstance", {"REGDB_E_CLASSNOTREG"}},
+    {"CoInitialize", {"E_OUTOFMEMORY", "RPC_E_CHANGED_MODE", "S_FALSE, already initialised"}},
+    {"GetCurrentPowerPolicies", {"FALSE, ERROR_ACCESS_DENIED"}},
+    {"SetupDiEnumDeviceInfo", {"FALSE, ERROR_NO_MORE_ITEMS", "FALSE, ERROR_NOT_ENOUGH_MEMORY"}},
+    {"SetupDiGetClassDevsA", {"INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY"}},
+    {"BroadcastSystemMessageA", {"-1, ERROR_NOT_ENOUGH_MEMORY"}},
+    {"CreateDialogParamA", {"NULL, ERROR_NOT_ENOUGH_MEMORY"}},
+    {"GetMessageA", {"-1, ERROR_INVALID_PARAMETER"}},
+    {"KillTimer", {"FALSE, ERROR_INVALID_PARAMETER"}},
+    {"RegisterWindowMessageA", {"0, ERROR_NOT_ENOUGH_MEMORY"}},
+    {"SetTimer", {"0, ERROR_NOT_ENOUGH_MEMORY"}},
+    {"ICreateDevEnum::CreateClassEnumerator", {"E_OUTOFMEMORY", "S_FALSE, no enumerator"}},
+    {"IEnumMoniker::Next", {"S_FALSE, fewer than asked", "E_OUTOFMEMORY"}},
+    {"IMoniker::BindToStorage", {"E_OUTOFMEMORY"}},
+    {"IPropertyBag::Read", {"E_FAIL"}},
+    {"IMoniker::BindToObject", {"MK_E_NOOBJECT"}},
+    {"IUnknown::QueryInterface", {"E_NOINTERFACE"}},
+    {"IKsPropertySet::Set", {"E_PROP_ID_UNSUPPORTED"}},
+    {"OpenProcessToken", {"FALSE, ERROR_ACCESS_DENIED"}},
+    {"GetTokenInformation", {"FALSE, ERROR_ACCESS_DENIED"}},
+    {"LookupAccountSidA", {"FALSE, ERROR_NONE_MAPPED"}},
+    {"CM_Get_Device_IDA", {"CR_INVALID_DEVNODE"}},
+    {"CreateToolhelp32Snapshot", {"INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY"}},
+    {"Process32First", {"FALSE, ERROR_NO_MORE_FILES"}},
+    {"Process32Next", {"FALSE, ERROR_NO_MORE_FILES"}},
+    {"OpenProcess", {"NULL, ERROR_ACCESS_DENIED"}},
+    {"GetModuleFileNameExA", {"0, ERROR_ACCESS_DENIED"}},
+    {"ExpandEnvironmentStringsA", {"0, ERROR_NOT_ENOUGH_MEMORY", "size needed"}},
+    {"GetFileAttributesA", {"INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED", "INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND"}},
+    {"GetLongPathNameA", {"0, ERROR_ACCESS_DENIED", "size needed"}},
+    {"SearchPathA", {"0, ERROR_FILE_NOT_FOUND", "size needed"}},
+    {"GetFileVersionInfoSizeA", {"0, ERROR_RESOURCE_TYPE_NOT_FOUND"}},
+    {"GetFileVersionInfoA", {"FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND"}},
+    {"VerQueryValueA", {"FALSE, no such value"}},
+    {"GetProcAddress", {"NULL, ERROR_PROC_NOT_FOUND"}},
+    {"calloc", {"NULL, ENOMEM"}},
+    {"realloc", {"NULL, ENOMEM, the block kept"}},
+    {"CoUninitialize", {}},
 };
+
+inline int FailureClasses(int function)
+{
+    int count = 0;
+    while (count < 3 && FaultFunctions[function].failure[count])
+        count++;
+    return count;
+}
 
 // The scenario's steps; the test moves the phase on before each one.
 enum FaultPhase
@@ -113,40 +149,49 @@ struct FaultCall
     LONG function;  // FaultFunction
     LONG phase;     // FaultPhase when it was called
     DWORD site;     // return address, relative to the executable's image
+    LONG result;    // CoInitialize's answer; 0 otherwise
 };
 
-enum { FaultCallCapacity = 1024 };
+// One failure of a run: the callth call of function in this process (1 = the
+// first), given failure class variant (1 to 3).
+struct FaultPlan
+{
+    LONG function;
+    LONG call;
+    LONG variant;
+    LONG fired;      // written by the probe, with where, when and the code given
+    LONG firedPhase;
+    DWORD firedSite;
+    DWORD code;      // GetLastError's, or the result: HRESULT, CONFIGRET, registry error
+};
+
+// What a process acquires and must release exactly once, each tracked by its
+// handle or address.
+enum HeldKind { HeldKeys, HeldDeviceLists, HeldHeapBlocks, HeldStrings, HeldReferences, HeldHandles, HeldKindCount };
+
+enum { FaultCallCapacity = 1024, FaultChainCapacity = 4 };
 
 struct FaultControl
 {
-    // Written by the test.
+    // Written by the test: the phase, and the failures in the order the calls come.
     volatile LONG phase;
-    LONG faultFunction;  // FaultFunctionCount: none
-    LONG faultCall;      // 1 = the first call of that function in this process
-    LONG faultVariant;   // 1 or 2
+    LONG faultCount;
+    FaultPlan faults[FaultChainCapacity];
 
     // Written by the probe.
-    LONG fired;          // the fault was injected
-    LONG firedPhase;
     LONG callCount;      // may exceed FaultCallCapacity; only that many are kept
     FaultCall calls[FaultCallCapacity];
-
+    volatile LONG timerPeriod;  // of timer 101 as last armed; 0 before and after
     LONG ended;          // ExitProcess was reached; what follows is as of then
     LONG endPhase;
     LONG crashed;        // an unhandled exception ended the process
     DWORD crashCode;
     DWORD crashSite;     // relative to the executable's image when inside it
-    LONG openKeys;       // registry keys opened (RegOpenKeyExA, CM_Open_DevNode_Key) and not closed
-    LONG deviceLists;    // device information lists not destroyed
-    LONG heapBlocks;     // malloc blocks not freed
-    LONG comReferences;  // interface references received and not released
-    LONG strings;        // BSTRs read from a property bag and not cleared
+    LONG left[HeldKindCount];      // acquired and not released
+    LONG unheld[HeldKindCount];    // released without being held: twice, or never acquired
     LONG liveFilters;    // the stand-in camera's filter objects alive
-    LONG comOwned;       // CoInitialize calls that answered S_OK
-    LONG comUninitialised;  // CoUninitialize calls
-    LONG failedOpensHolding;  // opens that failed after an S_OK CoInitialize
-    LONG uninitialisedByFailedOpen;  // CoUninitialize before an open reached Set
     LONG unterminatedPaths;  // paths handed to GetFullPathNameA with no terminator within MAX_PATH
+    char imports[2048];      // the names the executable imports, separated by spaces
 };
 
 #define FAULT_CONTROL_MAPPING_FORMAT "ZN374FaultControl.%lu"

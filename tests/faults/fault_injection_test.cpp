@@ -1,9 +1,12 @@
-// Every platform call the real ZN374Mon.exe makes, failed once in a run of its
-// own. A clean run of the scenario (start-up with /i, a suspend, a session end,
-// a battery tick that engages the critical band and one that leaves it, then
-// /u) is traced first; then each call it made is failed with each failure the
-// platform documents for it, and every run is checked for its outcome and for
-// what the processes held when they ended.
+// Every platform call the real ZN374Mon.exe makes, failed in a run of its
+// own with each failure the platform documents for it. A clean run of the
+// scenario (start-up with /i, a suspend, a session end, a battery tick that
+// engages the critical band and one that leaves it, then /u) is traced
+// first, on each of two machines; each call it made is failed, and each call
+// a failed run makes at a site not yet failed in that phase is failed in a
+// run of its own in turn, until no new site appears. Every run is checked for
+// its outcome, for where its failures fired and for what the processes held
+// when they ended.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,11 +15,14 @@
 #include <string.h>
 
 #include <algorithm>
+#include <deque>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "build_path.h"
@@ -29,6 +35,7 @@
 namespace {
 
 const char CameraName[] = "ZN374 Fault Camera";
+const char OtherCameraName[] = "ZN374 Other Camera";
 const char CameraInstance[] = "USB\\VID_0461&PID_4DB1&MI_00\\6&2F1C&0&0000";
 const char CameraHardwareIds[] = "USB\\VID_0461&PID_4DB1&REV_0100&MI_00\0USB\\VID_0461&PID_4DB1&MI_00\0";
 const char OtherInstance[] = "ROOT\\IMAGE\\0000";
@@ -36,19 +43,43 @@ const char OtherHardwareIds[] = "ROOT\\OTHER_SCANNER\0";
 const char StaleRunValue[] = "stale";
 const char Absent[] = "<absent>";
 const DWORD WaitMs = 10000;
+const UINT ShortPeriod = 20000, LongPeriod = 120000;
 
 enum Process { Monitor = 0, Uninstall = 1 };
 
-// One failure: the callth call of function in that process, given failure variant.
+// One failure of a run, as the run that found the call saw it.
 struct Fault
 {
     Process process;
     FaultFunction function;
-    LONG call;
-    LONG variant;
+    LONG call;     // which call of the function in that process
+    LONG variant;  // failure class, 1 to 3
+    LONG phase;
+    DWORD site;
+    LONG ordinal;  // which call of the function in that phase
 };
 
-const Fault NoFault = {Monitor, FaultFunctionCount, 0, 0};
+// A run's failures, in the order their calls come.
+typedef std::vector<Fault> Chain;
+
+// The machines the scenario runs on.
+struct Machine
+{
+    const char *name;
+    bool cameraImaging;   // the camera in the Imaging class, else among the USB devices only
+    int videoDevices;     // the camera is the last of them
+    int acLine;           // at both ticks
+    int percent[2];       // at the engaging tick and the leaving one
+    bool leaveRearms;     // the leaving tick re-arms the timer at 120000 ms
+    unsigned events;      // bit per phase whose event reaches the driver in a clean run
+};
+
+const Machine Machines[] = {
+    {"an Imaging device that is no camera, the camera among the USB devices, on battery", false, 1, 0,
+     {6, 40}, true, 0x1E},
+    {"the camera in the Imaging class, second of two video devices, no battery", true, 2, 1, {255, 255},
+     false, 0x06},
+};
 
 // A process started suspended with the probe loaded before its first instruction.
 struct ProbedProcess
@@ -90,10 +121,9 @@ bool LoadProbe(HANDLE process)
     return loaded;
 }
 
-bool StartProbed(const std::string &tail, const Fault &fault, Process which, LONG phase,
+bool StartProbed(const std::string &exe, const std::string &tail, const Chain &chain, int which, LONG phase,
                  ProbedProcess *run)
 {
-    const std::string exe = MonitorExePath();
     std::string commandLine = "\"" + exe + "\" " + tail;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -109,9 +139,10 @@ bool StartProbed(const std::string &tail, const Fault &fault, Process which, LON
     if (!run->control)
         return false;
     run->control->phase = phase;
-    run->control->faultFunction = fault.process == which ? fault.function : FaultFunctionCount;
-    run->control->faultCall = fault.call;
-    run->control->faultVariant = fault.variant;
+    for (const Fault &fault : chain) {
+        if (fault.process == which && run->control->faultCount < FaultChainCapacity)
+            run->control->faults[run->control->faultCount++] = {fault.function, fault.call, fault.variant, 0, 0, 0, 0};
+    }
     return LoadProbe(run->info.hProcess) && ResumeThread(run->info.hThread) != (DWORD)-1;
 }
 
@@ -138,33 +169,35 @@ struct Observation
     std::vector<uint32_t> events;
     bool quitOnBroadcast = false;
     std::string runAtEnd;
+    UINT period[PhaseCount] = {};  // of the armed timer as each tick phase and the quit begin
     DWORD exitCode[2] = {STILL_ACTIVE, STILL_ACTIVE};
     FaultControl control[2];
 };
 
 bool g_battery;
+const Machine *g_machine;
 
-void SendEvent(HWND window, LONG phase)
+LONG LastEventPhase()
 {
-    struct
-    {
-        UINT message;
-        WPARAM wParam;
-        int acLine;
-        int percent;
-    } const events[] = {{0, 0, 0, 0},
-                        {WM_POWERBROADCAST, PBT_APMSUSPEND, 0, 0},
-                        {WM_ENDSESSION, TRUE, 0, 0},
-                        {WM_TIMER, 101, 0, 6},    // one above the critical level: engage
-                        {WM_TIMER, 101, 0, 40}};  // far above it: leave
-    if (events[phase].percent)
-        SimSetBattery(events[phase].acLine, events[phase].percent);
-    DWORD_PTR result = 0;
-    SendMessageTimeoutA(window, events[phase].message, events[phase].wParam, 0, SMTO_NORMAL, WaitMs, &result);
+    return g_battery ? PhaseLeave : PhaseSessionEnd;
 }
 
-// The scenario, with fault injected (or none).
-std::unique_ptr<Observation> RunScenario(const Fault &fault)
+// A tick comes only while the timer is armed, as the system delivers it.
+void SendEvent(HWND window, LONG phase, UINT period)
+{
+    static const UINT messages[] = {0, WM_POWERBROADCAST, WM_ENDSESSION, WM_TIMER, WM_TIMER};
+    static const WPARAM wParams[] = {0, PBT_APMSUSPEND, TRUE, 101, 101};
+    if (messages[phase] == WM_TIMER) {
+        if (!period)
+            return;
+        SimSetBattery(g_machine->acLine, g_machine->percent[phase - PhaseEngage]);
+    }
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(window, messages[phase], wParams[phase], 0, SMTO_NORMAL, WaitMs, &result);
+}
+
+// The scenario, with the chain's failures injected.
+std::unique_ptr<Observation> RunScenario(const Chain &chain)
 {
     std::unique_ptr<Observation> seen(new Observation);
     SimClearDriverLog();
@@ -173,27 +206,29 @@ std::unique_ptr<Observation> RunScenario(const Fault &fault)
         SimSetBattery(0, 80);
 
     ProbedProcess monitor;
-    if (!StartProbed("/i", fault, Monitor, PhaseStart, &monitor)) {
+    if (!StartProbed(MonitorExePath(), "/i", chain, Monitor, PhaseStart, &monitor)) {
         ADD_FAILURE() << "cannot start the probed monitor, error " << GetLastError();
         return seen;
     }
     ProgramRun asRun;
     asRun.info = monitor.info;
     HWND window = WaitForMonitorWindow(asRun, WaitMs);
+    // The phase moves on only once the monitor waits for messages.
+    WaitForInputIdle(monitor.info.hProcess, WaitMs);
     asRun.info.hProcess = asRun.info.hThread = NULL;  // still owned by monitor
     if (!window)
         ExitCodeAfter(monitor, WaitMs);
     seen->runAfterStart = RunValue();
-    for (LONG phase = PhaseSuspend; window && phase <= (g_battery ? PhaseLeave : PhaseSessionEnd); phase++) {
+    for (LONG phase = PhaseSuspend; phase <= PhaseQuit; phase++) {
         monitor.control->phase = phase;
-        if (WaitForSingleObject(monitor.info.hProcess, 0) == WAIT_TIMEOUT)
-            SendEvent(window, phase);
+        seen->period[phase] = monitor.control->timerPeriod;
+        if (window && phase <= LastEventPhase() && WaitForSingleObject(monitor.info.hProcess, 0) == WAIT_TIMEOUT)
+            SendEvent(window, phase, seen->period[phase]);
     }
-    monitor.control->phase = PhaseQuit;
 
     {
         ProbedProcess uninstall;
-        if (!StartProbed("/u", fault, Uninstall, PhaseQuit, &uninstall)) {
+        if (!StartProbed(MonitorExePath(), "/u", chain, Uninstall, PhaseQuit, &uninstall)) {
             ADD_FAILURE() << "cannot start the probed /u run, error " << GetLastError();
             return seen;
         }
@@ -203,7 +238,7 @@ std::unique_ptr<Observation> RunScenario(const Fault &fault)
     // The broadcast ends the monitor at once; where a failure in the /u run
     // kept it from being sent, the test sends the quit itself, so that the
     // monitor's end is still seen.
-    const bool quitExpected = fault.process == Monitor;
+    const bool quitExpected = std::none_of(chain.begin(), chain.end(), [](const Fault &f) { return f.process == Uninstall; });
     seen->quitOnBroadcast = ExitCodeAfter(monitor, quitExpected ? 5000 : 300) != STILL_ACTIVE;
     if (!seen->quitOnBroadcast && window)
         PostMessageA(window, RegisterWindowMessageA("ZN374-Quit Message"), 0, 0);
@@ -226,25 +261,30 @@ enum Effect
     ValueNotWritten,   // /i cannot write: the stale value stays
     ValueWrittenEmpty, // the executable's path cannot be had: an empty value
     RunRefused,        // no usable camera: the value is removed, the run ends
+    ValueNotRemoved,   // a refused run cannot remove the value
     NameUnknown,       // found, but without its friendly name: no event reaches it
     NoWindow,          // the window cannot be made: the run ends, the value stays
     NothingDone,       // the command line cannot be copied: the run ends at once
+    TimerUnarmed,      // no battery tick ever comes
+    PeriodKept,        // the tick cannot re-arm the timer: the period stays
     EventLost,         // the event of that phase does not reach the driver
-    TickLost,          // the battery tick reads nothing: no band change
+    TickLost,          // the battery tick reads nothing: no band change, no period change
     LoopEnds,          // the message loop fails: the monitor ends there
-    QuitMissed,        // the quit message is not recognised
     ValueKept,         // /u cannot delete the value
     QuitNotSent,       // /u cannot broadcast the quit message
     UninstallUndone    // /u cannot copy its command line: nothing happens
 };
+
+// Which calls of the function in the phase a rule is for, besides 1, 2, ...
+enum { AnyCall = 0, BeforeCamera = -1 };  // any; a video device walked before the camera's
 
 struct Rule
 {
     Process process;
     FaultFunction function;
     unsigned phases;  // bit per FaultPhase
-    LONG ordinal;     // which call of the function in that phase; 0: any
-    LONG variant;     // 0: any
+    LONG ordinal;     // which call of the function in that phase, or AnyCall, BeforeCamera
+    LONG variant;     // failure class; 0: any
     Effect effect;
 };
 
@@ -254,60 +294,69 @@ const unsigned InTicks = (1u << PhaseEngage) | (1u << PhaseLeave);
 const unsigned AtQuit = 1u << PhaseQuit;
 const unsigned Always = AtStart | InEvents | AtQuit;
 
-// The machine has one device in the Imaging class that is no camera, and the
-// camera among the USB devices only, so start-up passes both walks.
+// The first rule that fits a failure gives its outcome.
 const Rule Rules[] = {
     {Monitor, FaultMalloc, AtStart, 1, 0, NothingDone},
-    {Monitor, FaultMalloc, AtStart, 0, 0, RunRefused},  // the probe's buffers
-    {Monitor, FaultRegOpenKeyExA, AtStart, 0, 0, ValueNotWritten},
-    {Monitor, FaultRegSetValueExA, AtStart, 0, 0, ValueNotWritten},
-    {Monitor, FaultGetModuleFileNameA, AtStart, 0, 0, ValueWrittenEmpty},
-    {Monitor, FaultGetFullPathNameA, AtStart, 0, 0, ValueWrittenEmpty},
-    {Monitor, FaultGetWindowsDirectoryA, AtStart, 0, 0, ValueWrittenEmpty},
-    {Monitor, FaultSetupDiGetClassDevsA, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultSetupDiEnumDeviceInfo, AtStart, 0, 0, Unaffected},
-    {Monitor, FaultCM_Get_DevNode_Registry_PropertyA, AtStart, 1, 0, Unaffected},  // the other device
-    {Monitor, FaultCM_Get_DevNode_Registry_PropertyA, AtStart, 2, 0, RunRefused},  // the camera
-    {Monitor, FaultCM_Get_Device_ID_List_SizeA, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultCM_Get_Device_ID_ListA, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultCM_Locate_DevNodeA, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultCM_Get_DevNode_Status, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultCM_Open_DevNode_Key, AtStart, 0, 0, NameUnknown},
+    {Monitor, FaultMalloc, AtStart, AnyCall, 0, RunRefused},  // the probe's buffers
+    {Monitor, FaultRegOpenKeyExA, AtStart, 1, 0, ValueNotWritten},
+    {Monitor, FaultRegOpenKeyExA, AtStart, 2, 0, ValueNotRemoved},
+    {Monitor, FaultRegSetValueExA, AtStart, AnyCall, 0, ValueNotWritten},
+    {Monitor, FaultRegDeleteValueA, AtStart, AnyCall, 0, ValueNotRemoved},
+    {Monitor, FaultGetModuleFileNameA, AtStart, AnyCall, 0, ValueWrittenEmpty},
+    {Monitor, FaultGetFullPathNameA, AtStart, AnyCall, 0, ValueWrittenEmpty},
+    {Monitor, FaultGetWindowsDirectoryA, AtStart, AnyCall, 0, ValueWrittenEmpty},
+    {Monitor, FaultSetupDiGetClassDevsA, AtStart, AnyCall, 0, RunRefused},
+    // The class walk ends, or passes a device, and the USB walk finds the camera.
+    {Monitor, FaultSetupDiEnumDeviceInfo, AtStart, AnyCall, 0, Unaffected},
+    {Monitor, FaultCM_Get_DevNode_Registry_PropertyA, AtStart, 1, 0, Unaffected},
+    {Monitor, FaultCM_Get_DevNode_Registry_PropertyA, AtStart, 2, 0, RunRefused},  // the camera in the USB walk
+    {Monitor, FaultCM_Get_Device_ID_List_SizeA, AtStart, AnyCall, 0, RunRefused},
+    {Monitor, FaultCM_Get_Device_ID_ListA, AtStart, AnyCall, 0, RunRefused},
+    {Monitor, FaultCM_Locate_DevNodeA, AtStart, AnyCall, 0, RunRefused},
+    {Monitor, FaultCM_Get_DevNode_Status, AtStart, AnyCall, 0, RunRefused},
+    {Monitor, FaultCM_Open_DevNode_Key, AtStart, AnyCall, 0, NameUnknown},
     {Monitor, FaultRegQueryValueExA, AtStart, 1, 0, NameUnknown},  // FriendlyName
     {Monitor, FaultRegQueryValueExA, AtStart, 2, 0, RunRefused},   // SelectiveSuspend
     {Monitor, FaultGetVersionExA, AtStart, 1, 0, Unaffected},      // the plain record follows
-    {Monitor, FaultCreateDialogParamA, AtStart, 0, 0, NoWindow},
-    {Monitor, FaultSetTimer, Always, 0, 0, Unaffected},
-    {Monitor, FaultKillTimer, Always, 0, 0, Unaffected},
-    {Monitor, FaultGetMessageA, Always, 0, 0, LoopEnds},
-    {Monitor, FaultRegisterWindowMessageA, AtStart | InEvents, 0, 0, Unaffected},
-    {Monitor, FaultRegisterWindowMessageA, AtQuit, 0, 0, QuitMissed},
-    {Monitor, FaultCoInitialize, InEvents, 0, 1, EventLost},
-    {Monitor, FaultCoInitialize, InEvents, 0, 2, Unaffected},
-    {Monitor, FaultCoCreateInstance, InEvents, 0, 0, EventLost},
-    {Monitor, FaultCreateClassEnumerator, InEvents, 0, 0, EventLost},
-    {Monitor, FaultEnumMonikerNext, InEvents, 0, 0, EventLost},
-    {Monitor, FaultBindToStorage, InEvents, 0, 0, EventLost},
-    {Monitor, FaultPropertyBagRead, InEvents, 0, 0, EventLost},
-    {Monitor, FaultWideCharToMultiByte, InEvents, 0, 0, EventLost},
-    {Monitor, FaultBindToObject, InEvents, 0, 0, EventLost},
-    {Monitor, FaultFilterQueryInterface, InEvents, 0, 0, EventLost},
-    {Monitor, FaultPropertySetSet, InEvents, 0, 0, EventLost},
-    {Monitor, FaultGetCurrentPowerPolicies, InTicks, 0, 0, TickLost},
-    {Monitor, FaultGetSystemPowerStatus, InTicks, 0, 0, TickLost},
-    {Uninstall, FaultMalloc, AtQuit, 0, 0, UninstallUndone},
-    {Uninstall, FaultRegOpenKeyExA, AtQuit, 0, 0, ValueKept},
-    {Uninstall, FaultRegDeleteValueA, AtQuit, 0, 0, ValueKept},
-    {Uninstall, FaultRegisterWindowMessageA, AtQuit, 0, 0, QuitNotSent},
-    {Uninstall, FaultBroadcastSystemMessageA, AtQuit, 0, 0, QuitNotSent},
+    {Monitor, FaultGetVersionExA, AtStart, 2, 0, RunRefused},
+    {Monitor, FaultCreateDialogParamA, AtStart, AnyCall, 0, NoWindow},
+    {Monitor, FaultSetTimer, AtStart, AnyCall, 0, TimerUnarmed},
+    {Monitor, FaultSetTimer, InTicks, AnyCall, 0, PeriodKept},
+    {Monitor, FaultKillTimer, Always, AnyCall, 0, Unaffected},
+    {Monitor, FaultGetMessageA, Always, AnyCall, 0, LoopEnds},
+    // The quit message is registered again at the next message.
+    {Monitor, FaultRegisterWindowMessageA, AtStart | InEvents, AnyCall, 0, Unaffected},
+    {Monitor, FaultCoInitialize, InEvents, AnyCall, 1, EventLost},
+    {Monitor, FaultCoInitialize, InEvents, AnyCall, 0, Unaffected},  // already initialised, in either apartment
+    {Monitor, FaultCoCreateInstance, InEvents, AnyCall, 0, EventLost},
+    {Monitor, FaultCreateClassEnumerator, InEvents, AnyCall, 0, EventLost},
+    {Monitor, FaultEnumMonikerNext, InEvents, AnyCall, 0, EventLost},
+    // A device before the camera whose name cannot be read does not match.
+    {Monitor, FaultBindToStorage, InEvents, BeforeCamera, 0, Unaffected},
+    {Monitor, FaultPropertyBagRead, InEvents, BeforeCamera, 0, Unaffected},
+    {Monitor, FaultWideCharToMultiByte, InEvents, BeforeCamera, 0, Unaffected},
+    {Monitor, FaultBindToStorage, InEvents, AnyCall, 0, EventLost},
+    {Monitor, FaultPropertyBagRead, InEvents, AnyCall, 0, EventLost},
+    {Monitor, FaultWideCharToMultiByte, InEvents, AnyCall, 0, EventLost},
+    {Monitor, FaultBindToObject, InEvents, AnyCall, 0, EventLost},
+    {Monitor, FaultQueryInterface, InEvents, AnyCall, 0, EventLost},
+    {Monitor, FaultPropertySetSet, InEvents, AnyCall, 0, EventLost},
+    {Monitor, FaultGetCurrentPowerPolicies, InTicks, AnyCall, 0, TickLost},
+    {Monitor, FaultGetSystemPowerStatus, InTicks, AnyCall, 0, TickLost},
+    {Uninstall, FaultMalloc, AtQuit, AnyCall, 0, UninstallUndone},
+    {Uninstall, FaultRegOpenKeyExA, AtQuit, AnyCall, 0, ValueKept},
+    {Uninstall, FaultRegDeleteValueA, AtQuit, AnyCall, 0, ValueKept},
+    {Uninstall, FaultRegisterWindowMessageA, AtQuit, AnyCall, 0, QuitNotSent},
+    {Uninstall, FaultBroadcastSystemMessageA, AtQuit, AnyCall, 0, QuitNotSent},
 };
 
-const Rule *FindRule(const Fault &fault, LONG phase, LONG ordinal)
+const Rule *FindRule(const Fault &fault)
 {
     for (const Rule &rule : Rules) {
+        const bool call = rule.ordinal == AnyCall || rule.ordinal == fault.ordinal ||
+                          (rule.ordinal == BeforeCamera && fault.ordinal < g_machine->videoDevices);
         if (rule.process == fault.process && rule.function == fault.function &&
-            (rule.phases & (1u << phase)) && (rule.ordinal == 0 || rule.ordinal == ordinal) &&
-            (rule.variant == 0 || rule.variant == fault.variant))
+            (rule.phases & (1u << fault.phase)) && call && (rule.variant == 0 || rule.variant == fault.variant))
             return &rule;
     }
     return NULL;
@@ -316,23 +365,18 @@ const Rule *FindRule(const Fault &fault, LONG phase, LONG ordinal)
 struct Expected
 {
     std::string runAfterStart;
-    std::vector<uint32_t> events;  // in order
-    uint32_t mayFollow = 0;        // an event that may or may not come after them
+    std::set<LONG> lost;           // phases whose event does not reach the driver
+    LONG mayFollow = 0;            // a phase whose event may come or not
     LONG endPhase = PhaseQuit;     // when the monitor process ends, at the earliest
     bool endsLater = false;        // or in any phase up to the quit: the test moves on meanwhile
     bool quitOnBroadcast = true;
     std::string runAtEnd = Absent;
-    bool comHeldByFailedOpen = false;
+    UINT period[PhaseCount] = {};
 };
 
 std::string WrittenValue()
 {
     return WindowsDirectory() + "\\ZN374Mon.exe";
-}
-
-LONG LastEventPhase()
-{
-    return g_battery ? PhaseLeave : PhaseSessionEnd;
 }
 
 // The driver sees the event code plus 2; the phases are in event order.
@@ -341,78 +385,80 @@ uint32_t EventOf(LONG phase)
     return (uint32_t)phase + 1;
 }
 
-Expected Expect(Effect effect, const Fault &fault, LONG phase)
+// What a clean run shows, then each failure's effect in turn.
+Expected Expect(const Chain &chain, std::vector<const Rule *> rules)
 {
     Expected e;
     e.runAfterStart = WrittenValue();
-    std::set<LONG> lost;
-    switch (effect) {
-    case Unaffected:
-        break;
-    case ValueNotWritten:
-        e.runAfterStart = StaleRunValue;
-        break;
-    case ValueWrittenEmpty:
-        e.runAfterStart = "";
-        break;
-    case RunRefused:
-        e.runAfterStart = Absent;
-        e.endPhase = PhaseStart;
-        break;
-    case NameUnknown:
-        e.endPhase = PhaseQuit;
-        for (LONG p = PhaseSuspend; p <= LastEventPhase(); p++)
-            lost.insert(p);
-        e.comHeldByFailedOpen = true;
-        break;
-    case NoWindow:
-        e.endPhase = PhaseStart;
-        break;
-    case NothingDone:
-        e.runAfterStart = StaleRunValue;
-        e.endPhase = PhaseStart;
-        break;
-    case EventLost:
-        lost.insert(phase);
-        // A failed open keeps its COM initialisation; a rejected request
-        // comes after a successful open, a refused CoInitialize owns none.
-        e.comHeldByFailedOpen = fault.function != FaultCoInitialize && fault.function != FaultPropertySetSet;
-        break;
-    case TickLost:
-        // Without the engaging tick there is no band to leave either.
-        lost.insert(phase);
-        if (phase == PhaseEngage)
-            lost.insert(PhaseLeave);
-        break;
-    case LoopEnds:
-        e.endPhase = phase;
-        e.endsLater = true;
-        for (LONG p = phase + 1; p <= LastEventPhase(); p++)
-            lost.insert(p);
-        if (phase >= PhaseSuspend && phase <= LastEventPhase()) {
-            lost.insert(phase);
-            e.mayFollow = EventOf(phase);
+    e.period[PhaseEngage] = e.period[PhaseLeave] = ShortPeriod;
+    e.period[PhaseQuit] = g_battery && g_machine->leaveRearms ? LongPeriod : ShortPeriod;
+    for (size_t i = 0; i < chain.size(); i++) {
+        const LONG phase = chain[i].phase;
+        switch (rules[i]->effect) {
+        case Unaffected:
+            break;
+        case ValueNotWritten:
+            e.runAfterStart = StaleRunValue;
+            break;
+        case ValueWrittenEmpty:
+            e.runAfterStart = "";
+            break;
+        case RunRefused:
+        case NoWindow:
+            e.runAfterStart = rules[i]->effect == RunRefused ? Absent : e.runAfterStart;
+            e.endPhase = PhaseStart;
+            break;
+        case ValueNotRemoved:
+            e.runAfterStart = WrittenValue();
+            break;
+        case NameUnknown:
+            for (LONG p = PhaseSuspend; p <= PhaseLeave; p++)
+                e.lost.insert(p);
+            break;
+        case NothingDone:
+            e.runAfterStart = StaleRunValue;
+            e.endPhase = PhaseStart;
+            break;
+        case TimerUnarmed:
+            e.period[PhaseEngage] = e.period[PhaseLeave] = e.period[PhaseQuit] = 0;
+            e.lost.insert(PhaseEngage);
+            e.lost.insert(PhaseLeave);
+            break;
+        case TickLost:
+            // Without the engaging tick there is no band to leave either.
+            e.lost.insert(phase);
+            if (phase == PhaseEngage)
+                e.lost.insert(PhaseLeave);
+            e.period[phase + 1] = e.period[phase];
+            break;
+        case PeriodKept:
+            e.period[phase + 1] = e.period[phase];
+            break;
+        case EventLost:
+            e.lost.insert(phase);
+            break;
+        case LoopEnds:
+            e.endPhase = phase;
+            e.endsLater = true;
+            for (LONG p = phase; p <= PhaseLeave; p++)
+                e.lost.insert(p);
+            e.mayFollow = phase;
+            break;
+        case QuitNotSent:
+            e.quitOnBroadcast = false;
+            break;
+        case ValueKept:
+            e.runAtEnd = WrittenValue();
+            break;
+        case UninstallUndone:
+            e.runAtEnd = WrittenValue();
+            e.quitOnBroadcast = false;
+            break;
         }
-        break;
-    case QuitMissed:
-    case QuitNotSent:
-        e.quitOnBroadcast = false;
-        break;
-    case ValueKept:
-        e.runAtEnd = WrittenValue();
-        break;
-    case UninstallUndone:
-        e.runAtEnd = WrittenValue();
-        e.quitOnBroadcast = false;
-        break;
     }
     if (e.endPhase == PhaseStart) {
-        for (LONG p = PhaseSuspend; p <= LastEventPhase(); p++)
-            lost.insert(p);
-    }
-    for (LONG p = PhaseSuspend; p <= LastEventPhase(); p++) {
-        if (!lost.count(p))
-            e.events.push_back(EventOf(p));
+        for (LONG p = PhaseSuspend; p <= PhaseLeave; p++)
+            e.lost.insert(p);
     }
     return e;
 }
@@ -426,48 +472,89 @@ std::string Text(const std::vector<uint32_t> &events)
     return text.str() + "}";
 }
 
+// The CoUninitialize calls the design predicts from the calls traced: the
+// COM flag is set by an S_OK and cleared, with one CoUninitialize, by the
+// close after an open that succeeded (it reached Set); a failed open keeps
+// COM initialised and the flag as it was.
+std::string ComBalance(const FaultControl &c)
+{
+    LONG flag = 0, owed = 0, predicted = 0, made = 0, misplaced = 0;
+    for (LONG i = 0; i < std::min(c.callCount, (LONG)FaultCallCapacity); i++) {
+        const FaultCall &call = c.calls[i];
+        if (call.function == FaultCoInitialize) {
+            misplaced += owed;
+            owed = 0;
+            flag = flag || call.result == S_OK;
+        } else if (call.function == FaultPropertySetSet && flag) {
+            owed = 1;
+            flag = 0;
+            predicted++;
+        } else if (call.function == FaultCoUninitialize) {
+            made++;
+            misplaced += !owed;
+            owed = 0;
+        }
+    }
+    if (made == predicted && !misplaced && !owed)
+        return "";
+    return "  CoUninitialize calls: expected " + std::to_string(predicted) + ", each in the close after a successful "
+           "open, got " + std::to_string(made) + " (" + std::to_string(misplaced + owed) + " out of place)\n";
+}
+
+// What a process holds when it ends, and how it ended.
+std::string Leftovers(const char *process, DWORD exitCode, const FaultControl &c)
+{
+    static const char *const kinds[HeldKindCount] = {"registry keys", "device information lists", "heap blocks",
+                                                     "BSTRs", "COM references"};
+    std::ostringstream out;
+    if (exitCode != 0)
+        out << "  " << process << " exit code: expected 0, got " << exitCode << "\n";
+    if (c.crashed)
+        out << "  " << process << " crash: expected none, got exception " << c.crashCode << " at +" << c.crashSite << "\n";
+    for (int k = 0; k < HeldKindCount; k++) {
+        if (c.left[k] || c.unheld[k])
+            out << "  " << process << " " << kinds[k] << ": expected each released once, got " << c.left[k]
+                << " left and " << c.unheld[k] << " released without being held\n";
+    }
+    if (c.liveFilters)
+        out << "  " << process << " live camera filters: expected 0, got " << c.liveFilters << "\n";
+    if (c.unterminatedPaths)
+        out << "  " << process << " paths given without a terminator: expected 0, got " << c.unterminatedPaths << "\n";
+    return out.str();
+}
+
 // Every mismatch between what the run should show and what it showed, one
 // "what: expected ..., got ..." per line; empty when the run is right.
 std::string Compare(const Expected &e, const Observation &seen)
 {
     std::ostringstream out;
-    auto check = [&out](const char *what, const std::string &expected, const std::string &got) {
+    auto check = [&out](const std::string &what, const std::string &expected, const std::string &got) {
         if (expected != got)
             out << "  " << what << ": expected " << expected << ", got " << got << "\n";
     };
     auto number = [](long value) { return std::to_string(value); };
-    const char *process[2] = {"monitor", "/u run"};
-    for (int p = Monitor; p <= Uninstall; p++) {
-        const FaultControl &c = seen.control[p];
-        std::string prefix = process[p];
-        check((prefix + " exit code").c_str(), "0", number((long)seen.exitCode[p]));
-        check((prefix + " crash").c_str(), "none", c.crashed ? "exception " + number(c.crashCode) + " at +" + number(c.crashSite) : "none");
-        check((prefix + " registry keys left open").c_str(), "0", number(c.openKeys));
-        check((prefix + " device information lists left").c_str(), "0", number(c.deviceLists));
-        check((prefix + " heap blocks left").c_str(), "0", number(c.heapBlocks));
-        check((prefix + " COM references left").c_str(), "0", number(c.comReferences));
-        check((prefix + " strings left").c_str(), "0", number(c.strings));
-        check((prefix + " live camera filters").c_str(), "0", number(c.liveFilters));
-        check((prefix + " CoUninitialize before an open succeeded").c_str(), "0", number(c.uninitialisedByFailedOpen));
-        check((prefix + " paths given without a terminator").c_str(), "0", number(c.unterminatedPaths));
-    }
     const FaultControl &m = seen.control[Monitor];
+    out << Leftovers("monitor", seen.exitCode[Monitor], m) << Leftovers("/u run", seen.exitCode[Uninstall], seen.control[Uninstall])
+        << ComBalance(m);
+    std::vector<uint32_t> events, withFollower;
+    for (LONG p = PhaseSuspend; p <= LastEventPhase(); p++) {
+        if ((g_machine->events & (1u << p)) && !e.lost.count(p))
+            events.push_back(EventOf(p));
+        if ((g_machine->events & (1u << p)) && (!e.lost.count(p) || p == e.mayFollow))
+            withFollower.push_back(EventOf(p));
+    }
     check("Run value after start-up", e.runAfterStart, seen.runAfterStart);
-    std::vector<uint32_t> withFollower = e.events;
-    withFollower.push_back(e.mayFollow);
     if (!(e.mayFollow && seen.events == withFollower))
-        check("events at the driver", Text(e.events), Text(seen.events));
+        check("events at the driver", Text(events), Text(seen.events));
     if (!e.endsLater || !m.ended || m.endPhase < e.endPhase)
         check("phase the monitor ended in", number(e.endPhase), m.ended ? number(m.endPhase) : "none");
     if (e.endPhase == PhaseQuit && !e.endsLater)
         check("monitor ended on the broadcast quit", e.quitOnBroadcast ? "yes" : "no", seen.quitOnBroadcast ? "yes" : "no");
+    for (LONG p = PhaseEngage; g_battery && p <= PhaseQuit; p++) {
+        if (p < e.endPhase || (e.endPhase == PhaseQuit && !e.endsLater))
+            check("timer period as phase " + number(p) + " began", number(e.period[p]), number(seen.period[p]));
+    }
     check("Run value at the end", e.runAtEnd, seen.runAtEnd);
-    check("an open that failed kept COM initialised", e.comHeldByFailedOpen ? "yes" : "no",
-          m.failedOpensHolding ? "yes" : "no");
-    if (!m.failedOpensHolding)
-        check("CoUninitialize calls, one per S_OK", number(m.comOwned), number(m.comUninitialised));
-    else if (m.comUninitialised > m.comOwned)
-        check("CoUninitialize calls, at most one per S_OK", "<= " + number(m.comOwned), number(m.comUninitialised));
     return out.str();
 }
 
@@ -501,62 +588,32 @@ const char *const NeverFailing[][2] = {
     {"TranslateMessage", "answers whether a character message was posted"},
 };
 
-// Reads the names the executable imports from its file.
-std::vector<std::string> ImportedNames(const std::string &path)
-{
-    std::vector<std::string> names;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return names;
-    std::vector<BYTE> image(GetFileSize(file, NULL));
-    DWORD read = 0;
-    const BOOL ok = ReadFile(file, image.data(), (DWORD)image.size(), &read, NULL);
-    CloseHandle(file);
-    if (!ok || read != image.size())
-        return names;
-    const IMAGE_NT_HEADERS32 *headers = (const IMAGE_NT_HEADERS32 *)(image.data() + ((IMAGE_DOS_HEADER *)image.data())->e_lfanew);
-    const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(headers);
-    auto at = [&](DWORD rva) -> const BYTE * {
-        for (WORD i = 0; i < headers->FileHeader.NumberOfSections; i++) {
-            if (rva >= sections[i].VirtualAddress && rva < sections[i].VirtualAddress + sections[i].SizeOfRawData)
-                return image.data() + sections[i].PointerToRawData + (rva - sections[i].VirtualAddress);
-        }
-        return NULL;
-    };
-    const IMAGE_IMPORT_DESCRIPTOR *dll = (const IMAGE_IMPORT_DESCRIPTOR *)at(
-        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
-    for (; dll && dll->Name; dll++) {
-        for (const IMAGE_THUNK_DATA32 *thunk = (const IMAGE_THUNK_DATA32 *)at(dll->OriginalFirstThunk);
-             thunk && thunk->u1.AddressOfData; thunk++) {
-            if (!IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal))
-                names.push_back((const char *)((const IMAGE_IMPORT_BY_NAME *)at(thunk->u1.AddressOfData))->Name);
-        }
-    }
-    return names;
-}
-
 // ---- The sweep
+
+void SetUpMachine(const Machine &machine)
+{
+    SimRemoveAllCameras();
+    SimRemoveAllDevices();
+    const SimDevice other = {OtherInstance, OtherHardwareIds, sizeof OtherHardwareIds,
+                             SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded};
+    const SimDevice camera = {CameraInstance, CameraHardwareIds, sizeof CameraHardwareIds,
+                              (machine.cameraImaging ? (unsigned)SimDeviceImaging : 0u) | SimDevicePresent | SimDeviceDriverLoaded};
+    ASSERT_EQ(1, machine.cameraImaging || SimAddDevice(&other));
+    ASSERT_EQ(1, SimAddDevice(&camera));
+    ASSERT_EQ(1, SimSetDriverString(CameraInstance, "FriendlyName", CameraName));
+    ASSERT_EQ(1, SimSetDriverString(CameraInstance, "DriverDesc", CameraName));
+    ASSERT_EQ(1, SimSetDriverDword(CameraInstance, "SelectiveSuspend", 1));
+    for (int i = 1; i < machine.videoDevices; i++)
+        ASSERT_EQ(1, SimAddCamera(OtherCameraName, 0));
+    ASSERT_EQ(1, SimAddCamera(CameraName, 0));
+    ASSERT_EQ(1, SimSetCriticalLevel(5));
+    g_machine = &machine;
+}
 
 class FaultInjection : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(1, SimRemoveAllCameras());
-        ASSERT_EQ(1, SimRemoveAllDevices());
-        const SimDevice other = {OtherInstance, OtherHardwareIds, sizeof OtherHardwareIds,
-                                 SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded};
-        const SimDevice camera = {CameraInstance, CameraHardwareIds, sizeof CameraHardwareIds,
-                                  SimDevicePresent | SimDeviceDriverLoaded};
-        ASSERT_EQ(1, SimAddDevice(&other));
-        ASSERT_EQ(1, SimAddDevice(&camera));
-        ASSERT_EQ(1, SimSetDriverString(CameraInstance, "FriendlyName", CameraName));
-        ASSERT_EQ(1, SimSetDriverString(CameraInstance, "DriverDesc", CameraName));
-        ASSERT_EQ(1, SimSetDriverDword(CameraInstance, "SelectiveSuspend", 1));
-        ASSERT_EQ(1, SimAddCamera(CameraName, 0));
-        ASSERT_EQ(1, SimSetCriticalLevel(5));
-        g_battery = SimBatteryAvailable() != 0;
-    }
+    void SetUp() override { g_battery = SimBatteryAvailable() != 0; }
 
     void TearDown() override
     {
@@ -577,91 +634,135 @@ const bool g_checkOutcomes = false;
 const bool g_checkOutcomes = true;
 #endif
 
+// A call the sweep fails: in which machine and process, which function,
+// where, when, which of the function's calls in that phase, and how.
+typedef std::tuple<int, LONG, DWORD, LONG, LONG, LONG> Site;
+
 struct Tally
 {
     std::set<DWORD> sites;
+    std::set<LONG> classes;
     int tried = 0;
     int failed = 0;
 };
+
+// Adds a run for each call of the run's trace not yet failed at that site in
+// that phase, with each failure class of its function, after the run's own
+// failures, up to four of them: a call that comes only after more failures
+// than that is a retry at each message, which goes on until one succeeds.
+void PlanFrom(const Chain &chain, const Observation &seen, int machine, std::set<Site> *failed,
+              std::deque<Chain> *queue)
+{
+    for (int p = Monitor; p <= Uninstall && chain.size() < FaultChainCapacity; p++) {
+        const FaultControl &c = seen.control[p];
+        std::map<LONG, LONG> callsSoFar;
+        std::map<std::pair<LONG, LONG>, LONG> inPhase;
+        for (LONG i = 0; i < std::min(c.callCount, (LONG)FaultCallCapacity); i++) {
+            const FaultCall &call = c.calls[i];
+            const LONG n = ++callsSoFar[call.function];
+            const LONG ordinal = ++inPhase[{call.function, call.phase}];
+            for (LONG v = 1; v <= FailureClasses(call.function); v++) {
+                if (!failed->insert(Site(machine * 2 + p, call.function, call.site, call.phase, ordinal, v)).second)
+                    continue;
+                Chain next = chain;
+                next.push_back({(Process)p, (FaultFunction)call.function, n, v, call.phase, call.site, ordinal});
+                queue->push_back(next);
+            }
+        }
+    }
+}
 
 TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
 {
     if (!g_battery)
         printf("no simulated battery here: the two battery ticks are left out\n");
-
-    // The clean run: it must show the whole scenario, and its calls are the sweep.
-    std::unique_ptr<Observation> clean = RunScenario(NoFault);
-    const std::string cleanMismatch = Compare(Expect(Unaffected, NoFault, PhaseStart), *clean);
-    if (g_checkOutcomes) {
-        ASSERT_EQ("", cleanMismatch) << "the run without a fault already differs";
-    }
-
     std::map<LONG, Tally> tally;
-    std::vector<Fault> faults;
-    std::vector<LONG> phases;
-    std::vector<LONG> ordinals;
-    for (int p = Monitor; p <= Uninstall; p++) {
-        const FaultControl &c = clean->control[p];
-        ASSERT_LE(c.callCount, (LONG)FaultCallCapacity);
-        std::map<LONG, LONG> callsSoFar;
-        std::map<std::pair<LONG, LONG>, LONG> inPhase;
-        for (LONG i = 0; i < c.callCount; i++) {
-            const FaultCall &call = c.calls[i];
-            const LONG n = ++callsSoFar[call.function];
-            const LONG ordinal = ++inPhase[{call.function, call.phase}];
-            tally[call.function].sites.insert(call.site);
-            for (LONG v = 1; v <= FaultFunctions[call.function].variants; v++) {
-                faults.push_back({(Process)p, (FaultFunction)call.function, n, v});
-                phases.push_back(call.phase);
-                ordinals.push_back(ordinal);
-            }
-        }
-    }
-
+    std::set<const Rule *> used;
+    size_t runs = 0, firstPlan = 0;
+    std::string importNames;
     const DWORD start = GetTickCount();
-    for (size_t i = 0; i < faults.size(); i++) {
-        const Fault &fault = faults[i];
-        Tally &t = tally[fault.function];
-        t.tried++;
-        std::ostringstream name;
-        name << (fault.process == Monitor ? "monitor" : "/u run") << " " << FaultFunctions[fault.function].name
-             << " call " << fault.call << " (phase " << phases[i] << ") -> "
-             << FaultFunctions[fault.function].failure[fault.variant - 1];
-        const Rule *rule = FindRule(fault, phases[i], ordinals[i]);
-        std::unique_ptr<Observation> seen = RunScenario(fault);
-        std::string mismatch;
-        if (!rule)
-            mismatch = "  no expected outcome is known for this failure\n";
-        else if (!seen->control[fault.process].fired)
-            mismatch = "  the call was not reached\n";
-        else
-            mismatch = Compare(Expect(rule->effect, fault, seen->control[fault.process].firedPhase), *seen);
-        if (!mismatch.empty() && g_checkOutcomes) {
-            t.failed++;
-            ADD_FAILURE() << name.str() << ":\n" << mismatch;
+    for (int machine = 0; machine < (int)(sizeof Machines / sizeof Machines[0]); machine++) {
+        SetUpMachine(Machines[machine]);
+        // The clean run must show the whole scenario; its calls are the first plan.
+        std::unique_ptr<Observation> clean = RunScenario(Chain());
+        importNames = clean->control[Monitor].imports;
+        const std::string cleanMismatch = Compare(Expect(Chain(), {}), *clean);
+        if (g_checkOutcomes) {
+            ASSERT_EQ("", cleanMismatch) << "on " << Machines[machine].name << " the run without a fault already differs";
+        }
+        std::set<Site> failed;
+        std::deque<Chain> queue;
+        PlanFrom(Chain(), *clean, machine, &failed, &queue);
+        firstPlan += queue.size();
+        for (; !queue.empty(); queue.pop_front(), runs++) {
+            const Chain &chain = queue.front();
+            const Fault &fault = chain.back();
+            Tally &t = tally[fault.function];
+            t.tried++;
+            t.sites.insert(fault.site);
+            t.classes.insert(fault.variant);
+            std::ostringstream name;
+            name << Machines[machine].name << ":";
+            std::vector<const Rule *> rules;
+            std::string mismatch;
+            for (const Fault &f : chain) {
+                name << "\n  " << (f.process == Monitor ? "monitor " : "/u run ") << FaultFunctions[f.function].name
+                     << " call " << f.call << " at +" << std::hex << f.site << std::dec << " (phase " << f.phase
+                     << ") -> " << FaultFunctions[f.function].failure[f.variant - 1];
+                rules.push_back(FindRule(f));
+                if (!rules.back())
+                    mismatch = "  no expected outcome is known for this failure\n";
+            }
+            std::unique_ptr<Observation> seen = RunScenario(chain);
+            for (size_t i = 0; i < chain.size(); i++) {
+                const FaultPlan &fired = seen->control[chain[i].process].faults[std::count_if(
+                    chain.begin(), chain.begin() + i, [&](const Fault &f) { return f.process == chain[i].process; })];
+                if (!fired.fired || fired.firedSite != chain[i].site || fired.firedPhase != chain[i].phase)
+                    mismatch += "  failure " + std::to_string(i + 1) + " did not fire at its planned site and phase\n";
+            }
+            if (mismatch.empty()) {
+                used.insert(rules.back());
+                mismatch = Compare(Expect(chain, rules), *seen);
+            }
+            if (!mismatch.empty() && g_checkOutcomes) {
+                t.failed++;
+                ADD_FAILURE() << name.str() << "\n" << mismatch;
+            }
+            PlanFrom(chain, *seen, machine, &failed, &queue);
         }
     }
     const DWORD elapsed = GetTickCount() - start;
 
-    printf("%-40s %6s %8s  %s\n", "function", "sites", "failures", "outcome");
+    printf("%-40s %6s %7s %5s  %s\n", "function", "sites", "classes", "runs", "outcome");
+    size_t sites = 0, classes = 0;
     for (const auto &entry : tally) {
         const Tally &t = entry.second;
-        printf("%-40s %6u %8d  %s\n", FaultFunctions[entry.first].name, (unsigned)t.sites.size(), t.tried,
+        sites += t.sites.size();
+        classes += t.classes.size();
+        printf("%-40s %6u %7u %5d  %s\n", FaultFunctions[entry.first].name, (unsigned)t.sites.size(),
+               (unsigned)t.classes.size(), t.tried,
                t.failed ? (std::to_string(t.failed) + " wrong").c_str() : "as expected, nothing left behind");
     }
-    printf("%u runs with one failure each in %lu ms, %lu calls traced\n", (unsigned)faults.size(),
-           (unsigned long)elapsed, (unsigned long)(clean->control[0].callCount + clean->control[1].callCount));
+    printf("%u runs on %u machines in %lu ms: %u planned from the clean runs, %u more by the closure; "
+           "%u sites, %u failure classes\n", (unsigned)runs, (unsigned)(sizeof Machines / sizeof Machines[0]),
+           (unsigned long)elapsed, (unsigned)firstPlan, (unsigned)(runs - firstPlan), (unsigned)sites, (unsigned)classes);
 
-    // Every import that can fail, and every COM method, is in the table; every
-    // other import is known not to fail where the monitor calls it.
     if (!g_checkOutcomes)
         return;
-    const std::vector<std::string> imports = ImportedNames(MonitorExePath());
+    for (const Rule &rule : Rules) {
+        EXPECT_TRUE(used.count(&rule) || (!g_battery && (rule.phases & ~InTicks) == 0))
+            << "the rule for " << FaultFunctions[rule.function].name << " (phases " << rule.phases << ", call "
+            << rule.ordinal << ", class " << rule.variant << "): expected to decide a run, but it matched none";
+    }
+    // Every import that can fail, and every COM method, is in the table; every
+    // other import is known not to fail where the monitor calls it.
+    std::istringstream names(importNames);
+    const std::vector<std::string> imports{std::istream_iterator<std::string>(names), std::istream_iterator<std::string>()};
     EXPECT_FALSE(imports.empty()) << "expected the imports of " << MonitorExePath() << ", got none";
     for (int f = 0; f < FaultFunctionCount; f++) {
         const bool method = strstr(FaultFunctions[f].name, "::") != NULL;
         const bool imported = std::find(imports.begin(), imports.end(), FaultFunctions[f].name) != imports.end();
-        EXPECT_TRUE(tally.count(f) || !(method || imported))
+        EXPECT_TRUE(tally.count(f) || !FailureClasses(f) || !(method || imported))
             << FaultFunctions[f].name << " can fail: expected in the table, but the run never called it";
     }
     for (const std::string &import : imports) {
