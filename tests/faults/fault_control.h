@@ -9,120 +9,81 @@
 
 // Every function the monitor and the status report import that can fail,
 // the COM methods they call on the objects they receive, and the calls
-// traced only.
-enum FaultFunction
-{
-    FaultRegOpenKeyExA,
-    FaultRegQueryValueExA,
-    FaultRegSetValueExA,
-    FaultRegDeleteValueA,
-    FaultCM_Get_DevNode_Registry_PropertyA,
-    FaultCM_Get_DevNode_Status,
-    FaultCM_Get_Device_ID_ListA,
-    FaultCM_Get_Device_ID_List_SizeA,
-    FaultCM_Locate_DevNodeA,
-    FaultCM_Open_DevNode_Key,
-    FaultGetFullPathNameA,
-    FaultGetModuleFileNameA,
-    FaultGetSystemPowerStatus,
-    FaultGetVersionExA,
-    FaultGetWindowsDirectoryA,
-    FaultWideCharToMultiByte,
-    FaultMalloc,
-    FaultCoCreateInstance,
-    FaultCoInitialize,
-    FaultGetCurrentPowerPolicies,
-    FaultSetupDiEnumDeviceInfo,
-    FaultSetupDiGetClassDevsA,
-    FaultBroadcastSystemMessageA,
-    FaultCreateDialogParamA,
-    FaultGetMessageA,
-    FaultKillTimer,
-    FaultRegisterWindowMessageA,
-    FaultSetTimer,
-    FaultCreateClassEnumerator,
-    FaultEnumMonikerNext,
-    FaultBindToStorage,
-    FaultPropertyBagRead,
-    FaultBindToObject,
-    FaultQueryInterface,
-    FaultPropertySetSet,
-    // The status report's own
-    FaultOpenProcessToken, FaultGetTokenInformation, FaultLookupAccountSidA, FaultCM_Get_Device_IDA,
-    FaultCreateToolhelp32Snapshot, FaultProcess32First, FaultProcess32Next, FaultOpenProcess,
-    FaultGetModuleFileNameExA, FaultExpandEnvironmentStringsA, FaultGetFileAttributesA, FaultGetLongPathNameA,
-    FaultSearchPathA, FaultGetFileVersionInfoSizeA, FaultGetFileVersionInfoA, FaultVerQueryValueA,
-    FaultGetProcAddress, FaultCalloc, FaultRealloc,
-    FaultCoUninitialize,
-    FaultFunctionCount
-};
+// traced only: X(identifier, the import's name or Interface::Method, each
+// class of failure as the platform documents it). The first class is the
+// plain failure; the others, where there are any, the end of a list, a
+// partial failure or another documented answer the caller must cope with. A
+// function without any is traced, never failed.
+#define FAULT_FUNCTIONS(X) \
+    X(RegOpenKeyExA, "RegOpenKeyExA", "ERROR_ACCESS_DENIED") \
+    X(RegQueryValueExA, "RegQueryValueExA", "ERROR_FILE_NOT_FOUND", "ERROR_MORE_DATA", "ERROR_ACCESS_DENIED") \
+    X(RegSetValueExA, "RegSetValueExA", "ERROR_ACCESS_DENIED") \
+    X(RegDeleteValueA, "RegDeleteValueA", "ERROR_ACCESS_DENIED") \
+    X(CM_Get_DevNode_Registry_PropertyA, "CM_Get_DevNode_Registry_PropertyA", "CR_NO_SUCH_VALUE", "CR_BUFFER_SMALL") \
+    X(CM_Get_DevNode_Status, "CM_Get_DevNode_Status", "CR_NO_SUCH_DEVINST") \
+    X(CM_Get_Device_ID_ListA, "CM_Get_Device_ID_ListA", "CR_REGISTRY_ERROR", "CR_BUFFER_SMALL") \
+    X(CM_Get_Device_ID_List_SizeA, "CM_Get_Device_ID_List_SizeA", "CR_REGISTRY_ERROR") \
+    X(CM_Locate_DevNodeA, "CM_Locate_DevNodeA", "CR_NO_SUCH_DEVNODE") \
+    X(CM_Open_DevNode_Key, "CM_Open_DevNode_Key", "CR_NO_SUCH_REGISTRY_KEY", "CR_REGISTRY_ERROR") \
+    X(GetFullPathNameA, "GetFullPathNameA", "0, ERROR_FILENAME_EXCED_RANGE", "size needed") \
+    X(GetModuleFileNameA, "GetModuleFileNameA", "0, ERROR_NOT_ENOUGH_MEMORY", "cut short, ERROR_INSUFFICIENT_BUFFER") \
+    X(GetSystemPowerStatus, "GetSystemPowerStatus", "FALSE, ERROR_GEN_FAILURE") \
+    X(GetVersionExA, "GetVersionExA", "FALSE, ERROR_INSUFFICIENT_BUFFER") \
+    X(GetWindowsDirectoryA, "GetWindowsDirectoryA", "0, ERROR_NOT_ENOUGH_MEMORY", "size needed") \
+    X(WideCharToMultiByte, "WideCharToMultiByte", "0, ERROR_INSUFFICIENT_BUFFER, partial copy") \
+    X(Malloc, "malloc", "NULL, ENOMEM") \
+    X(CoCreateInstance, "CoCreateInstance", "REGDB_E_CLASSNOTREG") \
+    X(CoInitialize, "CoInitialize", "E_OUTOFMEMORY", "RPC_E_CHANGED_MODE", "S_FALSE, already initialised") \
+    X(GetCurrentPowerPolicies, "GetCurrentPowerPolicies", "FALSE, ERROR_ACCESS_DENIED") \
+    X(SetupDiEnumDeviceInfo, "SetupDiEnumDeviceInfo", "FALSE, ERROR_NO_MORE_ITEMS", "FALSE, ERROR_NOT_ENOUGH_MEMORY") \
+    X(SetupDiGetClassDevsA, "SetupDiGetClassDevsA", "INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY") \
+    X(BroadcastSystemMessageA, "BroadcastSystemMessageA", "-1, ERROR_NOT_ENOUGH_MEMORY") \
+    X(CreateDialogParamA, "CreateDialogParamA", "NULL, ERROR_NOT_ENOUGH_MEMORY") \
+    X(GetMessageA, "GetMessageA", "-1, ERROR_INVALID_PARAMETER") \
+    X(KillTimer, "KillTimer", "FALSE, ERROR_INVALID_PARAMETER") \
+    X(RegisterWindowMessageA, "RegisterWindowMessageA", "0, ERROR_NOT_ENOUGH_MEMORY") \
+    X(SetTimer, "SetTimer", "0, ERROR_NOT_ENOUGH_MEMORY") \
+    X(CreateClassEnumerator, "ICreateDevEnum::CreateClassEnumerator", "E_OUTOFMEMORY", "S_FALSE, no enumerator") \
+    X(EnumMonikerNext, "IEnumMoniker::Next", "S_FALSE, fewer than asked", "E_OUTOFMEMORY") \
+    X(BindToStorage, "IMoniker::BindToStorage", "E_OUTOFMEMORY") \
+    X(PropertyBagRead, "IPropertyBag::Read", "E_FAIL") \
+    X(BindToObject, "IMoniker::BindToObject", "MK_E_NOOBJECT") \
+    X(QueryInterface, "IUnknown::QueryInterface", "E_NOINTERFACE") \
+    X(PropertySetSet, "IKsPropertySet::Set", "E_PROP_ID_UNSUPPORTED") \
+    /* the status report's own */ \
+    X(OpenProcessToken, "OpenProcessToken", "FALSE, ERROR_ACCESS_DENIED") \
+    X(GetTokenInformation, "GetTokenInformation", "FALSE, ERROR_ACCESS_DENIED") \
+    X(LookupAccountSidA, "LookupAccountSidA", "FALSE, ERROR_NONE_MAPPED") \
+    X(CM_Get_Device_IDA, "CM_Get_Device_IDA", "CR_INVALID_DEVNODE") \
+    X(CreateToolhelp32Snapshot, "CreateToolhelp32Snapshot", "INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY") \
+    X(Process32First, "Process32First", "FALSE, ERROR_NO_MORE_FILES") \
+    X(Process32Next, "Process32Next", "FALSE, ERROR_NO_MORE_FILES") \
+    X(OpenProcess, "OpenProcess", "NULL, ERROR_ACCESS_DENIED") \
+    X(GetModuleFileNameExA, "GetModuleFileNameExA", "0, ERROR_ACCESS_DENIED") \
+    X(ExpandEnvironmentStringsA, "ExpandEnvironmentStringsA", "0, ERROR_NOT_ENOUGH_MEMORY", "size needed") \
+    X(GetFileAttributesA, "GetFileAttributesA", "INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED", \
+      "INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND") \
+    X(GetLongPathNameA, "GetLongPathNameA", "0, ERROR_ACCESS_DENIED", "size needed") \
+    X(SearchPathA, "SearchPathA", "0, ERROR_FILE_NOT_FOUND", "size needed") \
+    X(GetFileVersionInfoSizeA, "GetFileVersionInfoSizeA", "0, ERROR_RESOURCE_TYPE_NOT_FOUND") \
+    X(GetFileVersionInfoA, "GetFileVersionInfoA", "FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND") \
+    X(VerQueryValueA, "VerQueryValueA", "FALSE, no such value") \
+    X(GetProcAddress, "GetProcAddress", "NULL, ERROR_PROC_NOT_FOUND") \
+    X(Calloc, "calloc", "NULL, ENOMEM") \
+    X(Realloc, "realloc", "NULL, ENOMEM, the block kept") \
+    X(CoUninitialize, "CoUninitialize")
+
+#define FAULT_ENUM(identifier, ...) Fault##identifier,
+enum FaultFunction { FAULT_FUNCTIONS(FAULT_ENUM) FaultFunctionCount };
 
 struct FaultFunctionInfo
 {
-    const char *name;       // the import's name, or Interface::Method
-    const char *failure[3]; // each class of failure, as the platform documents it; NULL after the last
+    const char *name;
+    const char *failure[3];  // NULL after the last
 };
 
-// The first class is the plain failure; the others, where there are any, the
-// end of a list, a partial failure or another documented answer the caller
-// must cope with. A function without any is traced, never failed.
-static const FaultFunctionInfo FaultFunctions[FaultFunctionCount] = {
-    {"RegOpenKeyExA", {"ERROR_ACCESS_DENIED"}},
-    {"RegQueryValueExA", {"ERROR_FILE_NOT_FOUND", "ERROR_MORE_DATA", "ERROR_ACCESS_DENIED"}},
-    {"RegSetValueExA", {"ERROR_ACCESS_DENIED"}},
-    {"RegDeleteValueA", {"ERROR_ACCESS_DENIED"}},
-    {"CM_Get_DevNode_Registry_PropertyA", {"CR_NO_SUCH_VALUE", "CR_BUFFER_SMALL"}},
-    {"CM_Get_DevNode_Status", {"CR_NO_SUCH_DEVINST"}},
-    {"CM_Get_Device_ID_ListA", {"CR_REGISTRY_ERROR", "CR_BUFFER_SMALL"}},
-    {"CM_Get_Device_ID_List_SizeA", {"CR_REGISTRY_ERROR"}},
-    {"CM_Locate_DevNodeA", {"CR_NO_SUCH_DEVNODE"}},
-    {"CM_Open_DevNode_Key", {"CR_NO_SUCH_REGISTRY_KEY", "CR_REGISTRY_ERROR"}},
-    {"GetFullPathNameA", {"0, ERROR_FILENAME_EXCED_RANGE", "size needed"}},
-    {"GetModuleFileNameA", {"0, ERROR_NOT_ENOUGH_MEMORY", "cut short, ERROR_INSUFFICIENT_BUFFER"}},
-    {"GetSystemPowerStatus", {"FALSE, ERROR_GEN_FAILURE"}},
-    {"GetVersionExA", {"FALSE, ERROR_INSUFFICIENT_BUFFER"}},
-    {"GetWindowsDirectoryA", {"0, ERROR_NOT_ENOUGH_MEMORY", "size needed"}},
-    {"WideCharToMultiByte", {"0, ERROR_INSUFFICIENT_BUFFER, partial copy"}},
-    {"malloc", {"NULL, ENOMEM"}},
-    {"CoCreateInstance", {"REGDB_E_CLASSNOTREG"}},
-    {"CoInitialize", {"E_OUTOFMEMORY", "RPC_E_CHANGED_MODE", "S_FALSE, already initialised"}},
-    {"GetCurrentPowerPolicies", {"FALSE, ERROR_ACCESS_DENIED"}},
-    {"SetupDiEnumDeviceInfo", {"FALSE, ERROR_NO_MORE_ITEMS", "FALSE, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"SetupDiGetClassDevsA", {"INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"BroadcastSystemMessageA", {"-1, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"CreateDialogParamA", {"NULL, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"GetMessageA", {"-1, ERROR_INVALID_PARAMETER"}},
-    {"KillTimer", {"FALSE, ERROR_INVALID_PARAMETER"}},
-    {"RegisterWindowMessageA", {"0, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"SetTimer", {"0, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"ICreateDevEnum::CreateClassEnumerator", {"E_OUTOFMEMORY", "S_FALSE, no enumerator"}},
-    {"IEnumMoniker::Next", {"S_FALSE, fewer than asked", "E_OUTOFMEMORY"}},
-    {"IMoniker::BindToStorage", {"E_OUTOFMEMORY"}},
-    {"IPropertyBag::Read", {"E_FAIL"}},
-    {"IMoniker::BindToObject", {"MK_E_NOOBJECT"}},
-    {"IUnknown::QueryInterface", {"E_NOINTERFACE"}},
-    {"IKsPropertySet::Set", {"E_PROP_ID_UNSUPPORTED"}},
-    {"OpenProcessToken", {"FALSE, ERROR_ACCESS_DENIED"}},
-    {"GetTokenInformation", {"FALSE, ERROR_ACCESS_DENIED"}},
-    {"LookupAccountSidA", {"FALSE, ERROR_NONE_MAPPED"}},
-    {"CM_Get_Device_IDA", {"CR_INVALID_DEVNODE"}},
-    {"CreateToolhelp32Snapshot", {"INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY"}},
-    {"Process32First", {"FALSE, ERROR_NO_MORE_FILES"}},
-    {"Process32Next", {"FALSE, ERROR_NO_MORE_FILES"}},
-    {"OpenProcess", {"NULL, ERROR_ACCESS_DENIED"}},
-    {"GetModuleFileNameExA", {"0, ERROR_ACCESS_DENIED"}},
-    {"ExpandEnvironmentStringsA", {"0, ERROR_NOT_ENOUGH_MEMORY", "size needed"}},
-    {"GetFileAttributesA", {"INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED", "INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND"}},
-    {"GetLongPathNameA", {"0, ERROR_ACCESS_DENIED", "size needed"}},
-    {"SearchPathA", {"0, ERROR_FILE_NOT_FOUND", "size needed"}},
-    {"GetFileVersionInfoSizeA", {"0, ERROR_RESOURCE_TYPE_NOT_FOUND"}},
-    {"GetFileVersionInfoA", {"FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND"}},
-    {"VerQueryValueA", {"FALSE, no such value"}},
-    {"GetProcAddress", {"NULL, ERROR_PROC_NOT_FOUND"}},
-    {"calloc", {"NULL, ENOMEM"}},
-    {"realloc", {"NULL, ENOMEM, the block kept"}},
-    {"CoUninitialize", {}},
-};
+#define FAULT_INFO(identifier, name, ...) {name, {__VA_ARGS__}},
+static const FaultFunctionInfo FaultFunctions[FaultFunctionCount] = {FAULT_FUNCTIONS(FAULT_INFO)};
 
 inline int FailureClasses(int function)
 {

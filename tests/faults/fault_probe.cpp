@@ -210,33 +210,21 @@ HRESULT STDMETHODCALLTYPE HookRead(IPropertyBag *self, LPCOLESTR name, VARIANT *
     return hr;
 }
 
-HRESULT STDMETHODCALLTYPE HookBindToStorage(IMoniker *self, IBindCtx *context, IMoniker *left,
-                                            REFIID iid, void **out)
-{
-    METHOD(9, IMoniker *, IBindCtx *, IMoniker *, REFIID, void **);
-    if (product && Enter(FaultBindToStorage, CALLER)) {
-        *out = NULL;
-        return Code(E_OUTOFMEMORY);
+// IMoniker's binds: the object or storage it names, a reference received.
+#define BIND(name, slot, failure)                                                                       \
+    HRESULT STDMETHODCALLTYPE Hook##name(IMoniker *self, IBindCtx *context, IMoniker *left, REFIID iid, \
+                                         void **out)                                                    \
+    {                                                                                                   \
+        METHOD(slot, IMoniker *, IBindCtx *, IMoniker *, REFIID, void **);                              \
+        if (product && Enter(Fault##name, CALLER))                                                      \
+            return *out = NULL, Code(failure);                                                          \
+        const HRESULT hr = original(self, context, left, iid, out);                                     \
+        if (product && SUCCEEDED(hr) && *out)                                                           \
+            Received(*out, iid);                                                                        \
+        return hr;                                                                                      \
     }
-    const HRESULT hr = original(self, context, left, iid, out);
-    if (product && SUCCEEDED(hr) && *out)
-        Received(*out, iid);
-    return hr;
-}
-
-HRESULT STDMETHODCALLTYPE HookBindToObject(IMoniker *self, IBindCtx *context, IMoniker *left,
-                                           REFIID iid, void **out)
-{
-    METHOD(8, IMoniker *, IBindCtx *, IMoniker *, REFIID, void **);
-    if (product && Enter(FaultBindToObject, CALLER)) {
-        *out = NULL;
-        return Code(MK_E_NOOBJECT);
-    }
-    const HRESULT hr = original(self, context, left, iid, out);
-    if (product && SUCCEEDED(hr) && *out)
-        Received(*out, iid);
-    return hr;
-}
+BIND(BindToObject, 8, MK_E_NOOBJECT)
+BIND(BindToStorage, 9, E_OUTOFMEMORY)
 
 HRESULT STDMETHODCALLTYPE HookNext(IEnumMoniker *self, ULONG count, IMoniker **monikers,
                                    ULONG *fetched)
@@ -342,6 +330,18 @@ void *g_real[ImportCount];
     }
 #define FAILABLE(type, name, parameters, arguments, failure) \
     FAILABLE2(type, name, parameters, arguments, failure, failure)
+
+// An import that hands out what the process must give back: held from then on.
+#define OPENS(type, name, parameters, arguments, invalid, error, kind) \
+    type WINAPI Hook##name parameters                                  \
+    {                                                                  \
+        if (Enter(Fault##name, CALLER))                                \
+            return Fail<type>(invalid, error);                         \
+        type handle = REAL(name) arguments;                            \
+        if (handle != invalid)                                         \
+            Acquired(kind, handle);                                    \
+        return handle;                                                 \
+    }
 
 FAILABLE(LONG, RegSetValueExA, (HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size),
          (key, name, reserved, type, data, size), Code(ERROR_ACCESS_DENIED))
@@ -513,27 +513,10 @@ HRESULT WINAPI HookVariantClear(VARIANTARG *value)
     return REAL(VariantClear)(value);
 }
 
-BOOL WINAPI HookSetupDiEnumDeviceInfo(HDEVINFO devices, DWORD index, PSP_DEVINFO_DATA device)
-{
-    switch (Enter(FaultSetupDiEnumDeviceInfo, CALLER)) {
-    case 1:
-        return Fail<BOOL>(FALSE, ERROR_NO_MORE_ITEMS);
-    case 2:
-        return Fail<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY);
-    }
-    return REAL(SetupDiEnumDeviceInfo)(devices, index, device);
-}
-
-HDEVINFO WINAPI HookSetupDiGetClassDevsA(const GUID *setupClass, PCSTR enumerator, HWND parent,
-                                         DWORD flags)
-{
-    if (Enter(FaultSetupDiGetClassDevsA, CALLER))
-        return Fail<HDEVINFO>(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY);
-    HDEVINFO devices = REAL(SetupDiGetClassDevsA)(setupClass, enumerator, parent, flags);
-    if (devices != INVALID_HANDLE_VALUE)
-        Acquired(HeldDeviceLists, devices);
-    return devices;
-}
+FAILABLE2(BOOL, SetupDiEnumDeviceInfo, (HDEVINFO devices, DWORD index, PSP_DEVINFO_DATA device), (devices, index, device),
+          Fail<BOOL>(FALSE, ERROR_NO_MORE_ITEMS), Fail<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY))
+OPENS(HDEVINFO, SetupDiGetClassDevsA, (const GUID *setupClass, PCSTR enumerator, HWND parent, DWORD flags),
+      (setupClass, enumerator, parent, flags), INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, HeldDeviceLists)
 
 BOOL WINAPI HookSetupDiDestroyDeviceInfoList(HDEVINFO devices)
 {
@@ -564,20 +547,10 @@ BOOL WINAPI HookKillTimer(HWND window, UINT_PTR id)
 
 // ---- The status report's own imports
 
-// An import that opens a kernel handle, which is held until CloseHandle.
-#define OPENS(name, parameters, arguments, invalid, error) \
-    HANDLE WINAPI Hook##name parameters                    \
-    {                                                      \
-        if (Enter(Fault##name, CALLER))                    \
-            return Fail<HANDLE>(invalid, error);           \
-        HANDLE handle = REAL(name) arguments;              \
-        if (handle != invalid)                             \
-            Acquired(HeldHandles, handle);                 \
-        return handle;                                     \
-    }
-
-OPENS(OpenProcess, (DWORD access, BOOL inherit, DWORD id), (access, inherit, id), NULL, ERROR_ACCESS_DENIED)
-OPENS(CreateToolhelp32Snapshot, (DWORD flags, DWORD id), (flags, id), INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY)
+OPENS(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD id), (access, inherit, id), NULL, ERROR_ACCESS_DENIED,
+      HeldHandles)
+OPENS(HANDLE, CreateToolhelp32Snapshot, (DWORD flags, DWORD id), (flags, id), INVALID_HANDLE_VALUE,
+      ERROR_NOT_ENOUGH_MEMORY, HeldHandles)
 
 BOOL WINAPI HookOpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {
