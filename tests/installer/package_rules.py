@@ -31,13 +31,17 @@ properties = {row["Property"]: row["Value"] for row in rows("Property")}
 IN_SCRIPT, ROLLBACK, COMMIT, ASYNC = 0x400, 0x100, 0x200, 0x80
 
 
-def between_initialize_and_remove():
+def actions_before_remove_existing_products():
+    """The actions between InstallInitialize and RemoveExistingProducts, or
+    where RemoveExistingProducts is when it is not after InstallInitialize."""
     start, end = sequence.get("InstallInitialize", 0), sequence.get("RemoveExistingProducts", 0)
-    return [action for action, number in sequence.items() if start < number < end] or \
-        ([] if end > start > 0 else [f"RemoveExistingProducts at {end}, InstallInitialize at {start}"])
+    if not 0 < start < end:
+        return [f"RemoveExistingProducts at {end}, InstallInitialize at {start}"]
+    return [action for action, number in sequence.items() if start < number < end]
 
 
 def has_key_path(component):
+    # msidbComponentAttributesRegistryKeyPath: the key path is a Registry row.
     owner = "File" if int(component["Attributes"]) & 4 == 0 else "Registry"
     return any(row[owner] == component["KeyPath"] and row["Component_"] == component["Component"]
                for row in rows(owner))
@@ -68,7 +72,7 @@ RULES = [
     # "ICE63", "RemoveExistingProducts Action": immediately after
     # InstallInitialize is one of the allowed places, and the one chosen here,
     # so that the old version's removal belongs to the new one's transaction.
-    ("RemoveExistingProducts comes immediately after InstallInitialize", between_initialize_and_remove()),
+    ("RemoveExistingProducts comes immediately after InstallInitialize", actions_before_remove_existing_products()),
     # "REINSTALLMODE property", "File Versioning Rules": with the default "o"
     # an equal version on disk is not copied, and the old product's removal
     # inside the transaction then deletes it. The monitor's file version is
