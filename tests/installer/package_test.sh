@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The package on the simulated machine with Wine's own msiexec and the real
-# executable: a quiet install, the same install again, an upgrade, a refused
-# downgrade, an uninstall with monitors running, one after the file was lost
-# and one with no monitor running. Monitors on a second desktop stand for
+# executable: refusals on other Windows versions, a quiet install, the same
+# install again, an upgrade, a refused downgrade, an uninstall with monitors
+# running, one after the file was lost and one with no monitor running, and
+# the whole run on 64-bit Windows. Monitors on a second desktop stand for
 # other users' sessions, which the quit broadcast does not reach. Each check
 # prints the machine's state as found. Runs whole under sim/in-sim.sh.
 # usage: package_test.sh PACKAGE BIN_DIR
