@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The package on the simulated machine with Wine's own msiexec and the real
-# executable: a quiet install, the same install again, an upgrade, a refused
-# downgrade, an uninstall with monitors running, one after the file was lost
-# and one with no monitor running. Monitors on a second desktop stand for
+# executable: refusals on other Windows versions, a quiet install, the same
+# install again, an upgrade, a refused downgrade, an uninstall with monitors
+# running, one after the file was lost and one with no monitor running, and
+# the whole run on 64-bit Windows. Monitors on a second desktop stand for
 # other users' sessions, which the quit broadcast does not reach. Each check
 # prints the machine's state as found. Runs whole under sim/in-sim.sh.
 # usage: package_test.sh PACKAGE BIN_DIR
@@ -61,10 +62,20 @@ state() {
     done
     echo "files=[$files] value=[$(run_value)] entries=[$(arp_entries)] monitors=$(count "$(monitors)")"
 }
+# Windows Installer sees the Windows version that Wine gives msiexec.exe:
+# VERSION (win7, nt40), or with none the machine's own.
+msiexec_windows() {
+    if [ -n "${1:-}" ]; then
+        wine reg add 'HKCU\Software\Wine\AppDefaults\msiexec.exe' /v Version /d "$1" /f
+    else
+        wine reg delete 'HKCU\Software\Wine\AppDefaults\msiexec.exe' /f
+    fi >/dev/null 2>&1
+}
 package_property() {
     msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v p="$2" '$1 == p { print $2 }'
 }
 cleanup() {
+    msiexec_windows
     wine "$installed" /u >/dev/null 2>&1
     [ -f "$work/other/ZN374Mon.exe" ] &&
         wine explorer /desktop=other,640x480 "$(windows_path "$work/other/ZN374Mon.exe")" /u >/dev/null 2>&1
@@ -82,14 +93,23 @@ simctl device-add-camera "$camera" >/dev/null
 simctl camera-add "$camera" >/dev/null
 check "nothing of ours before the test" "files=[] value=[] entries=[] monitors=0" "$(state)"
 
+# A Windows other than NT 5.x is refused and nothing is written.
+for windows in win7 nt40; do
+    msiexec_windows $windows
+    msiexec /i "$(windows_path "$package")"
+    check "msiexec /i on $windows exit code (1603, of which Unix keeps the low byte)" 67 $?
+    check "after the refusal on $windows" "files=[] value=[] entries=[] monitors=0" "$(state)"
+done
+msiexec_windows
+
 # The package's own actions among the standard ones, in sequence order: the
-# old version gone before anything is installed, running monitors ended
+# old version removed first, inside the transaction, running monitors ended
 # before a file is removed or replaced (politely first, then by force), the
 # new one started once the installation is committed. The Run key is put
 # back right after the value is removed; the rollback action comes before
 # the action it undoes.
 check "InstallExecuteSequence order" \
-    "SetRunCommand InstallValidate RemoveExistingProducts SetEndMonitorData SetEndRemainingMonitorsData InstallInitialize RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
+    "SetRunCommand InstallValidate SetEndMonitorData SetEndRemainingMonitorsData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
        awk -F'\t' '$1 ~ /^(Set|End|Start|Restart|CreateRunKey|Remove(Existing|Files|RegistryValues)|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
        sort -n | cut -d' ' -f2 | paste -sd' ')"
@@ -119,16 +139,19 @@ check "files the package records without an 8.3 name" "" \
 version=$(package_property "$package" ProductVersion)
 IFS=. read -r major minor build <<< "$version"
 higher=$major.$minor.$((build + 1))
-# Its monitor is a newer file: the build field of FILEVERSION, two bytes at
-# 14 past the version block's signature and structure version, goes up by one.
+# Its monitor is another build's: the same file version, 1.0.2.0 as in every
+# build, and other bytes: the last field of PRODUCTVERSION, two bytes at 20
+# past the version block's signature, goes up by one.
 mkdir "$work/new" "$work/other"
 cp "$bin/ZN374Mon.exe" "$bin/ZN374Stat.exe" "$bin/ZN374Actions.dll" "$work/new/"
 fixed=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe\x00\x00\x01\x00' "$work/new/ZN374Mon.exe" | head -n 1 | cut -d: -f1)
-old_build=$(od -An -tu2 -j $((fixed + 14)) -N 2 "$work/new/ZN374Mon.exe" | tr -d ' ')
-printf "\\x$(printf %02x $(((old_build + 1) & 255)))\\x$(printf %02x $(((old_build + 1) >> 8)))" |
-    dd of="$work/new/ZN374Mon.exe" bs=1 seek=$((fixed + 14)) conv=notrunc status=none
+old_field=$(od -An -tu2 -j $((fixed + 20)) -N 2 "$work/new/ZN374Mon.exe" | tr -d ' ')
+printf "\\x$(printf %02x $(((old_field + 1) & 255)))\\x$(printf %02x $(((old_field + 1) >> 8)))" |
+    dd of="$work/new/ZN374Mon.exe" bs=1 seek=$((fixed + 20)) conv=notrunc status=none
 bash "$root/installer/package.sh" "$work/higher.msi" "$higher" "$work/new/ZN374Actions.dll" "$work/new/ZN374Mon.exe" "$work/new/ZN374Stat.exe" >/dev/null ||
     check "building a package of version $higher" "exit code 0" "exit code $?"
+check "the monitor's File.Version in both packages" "1.0.2.0 1.0.2.0" \
+    "$(for msi in "$package" "$work/higher.msi"; do msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' '$1 == "Monitor" { print $5 }'; done | paste -sd' ')"
 
 # A quiet install by a person starts the monitor, which tells the driver.
 msiexec /i "$(windows_path "$package")"
@@ -170,8 +193,8 @@ running=$(monitors)
 msiexec /i "$(windows_path "$package")"
 check "msiexec /i of the older package exit code (1603, of which Unix keeps the low byte)" 67 $?
 check "after the refused downgrade" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$higher NoModify=0x1 NoRepair=0x1] monitors=1 pid=$running" "$(state) pid=$(monitors)"
-check "the package's launch condition" "NOT NEWERVERSIONFOUND	A newer version of ZN374Mon is already installed. Uninstall it first to install this one." \
-    "$(msiinfo export "$package" LaunchCondition | tr -d '\r' | tail -n +4)"
+check "the package's launch conditions" "Installed OR (VersionNT >= 500 AND VersionNT <= 502)	ZN374Mon runs only on Windows 2000, Windows XP and Windows Server 2003.;NOT NEWERVERSIONFOUND	A newer version of ZN374Mon is already installed. Uninstall it first to install this one." \
+    "$(msiinfo export "$package" LaunchCondition | tr -d '\r' | tail -n +4 | sort | paste -sd';')"
 
 # Uninstalling ends every monitor of the installed file, the one on the
 # other desktop too, and removes everything at once; a monitor's end sends
@@ -216,9 +239,30 @@ check "msiexec /i without a camera exit code" 0 $?
 for ((i = 0; i < 100; i++)); do [ -z "$(run_value)" ] && break; sleep 0.1; done
 wait_monitors 0
 check "after an install without a camera" "files=[ZN374Mon.exe ZN374Stat.exe] value=[] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=0" "$(state)"
+# The machine's Windows was upgraded since: the product still goes.
+msiexec_windows win7
 msiexec /x "$(windows_path "$package")"
-check "msiexec /x with no monitor running exit code" 0 $?
+check "msiexec /x with no monitor running, on win7 since the install, exit code" 0 $?
+msiexec_windows
 check "after uninstalling with no monitor running" "files=[] value=[] entries=[] monitors=0" "$(state)"
+
+# The whole run on a 64-bit Windows (XP x64 Edition, NT 5.2), the programs
+# under WOW64, on a machine made once beside this one.
+machine=$WINEPREFIX prefix64=${WINEPREFIX}64
+[ -f "$prefix64/system.reg" ] || bash "$root/sim/make-prefix.sh" "$prefix64" win64
+export WINEPREFIX=$prefix64 WINEARCH=win64
+cp "$bin/powrprof.dll" "$bin/cfgmgr32.dll" "$bin/zn374simcam.dll" "$WINEPREFIX/drive_c/windows/syswow64/"
+simctl device-add-camera "$camera" >/dev/null
+simctl camera-add "$camera" >/dev/null
+msiexec /i "$(windows_path "$package")"
+check "msiexec /i on 64-bit Windows exit code" 0 $?
+wait_monitors 1
+check "after a quiet install on 64-bit Windows" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1" "$(state)"
+msiexec /x "$(windows_path "$package")"
+check "msiexec /x on 64-bit Windows exit code" 0 $?
+check "after uninstalling on 64-bit Windows" "files=[] value=[] entries=[] monitors=0" "$(state)"
+wineserver -k
+export WINEPREFIX=$machine WINEARCH=win32
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
