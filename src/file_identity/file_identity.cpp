@@ -20,9 +20,9 @@ int StartsWith(const char *text, const char *prefix)
 
 // "\Device\HarddiskVolume1\WINDOWS\x.exe" as "C:\WINDOWS\x.exe", through the
 // drive letter whose device the path lies on, as "Obtaining a File Name From
-// a File Handle" (learn.microsoft.com) does on Windows before Vista; for a
-// Windows that has no "\\?\GLOBALROOT". Both names come from the object
-// manager, so they agree in case.
+// a File Handle" (learn.microsoft.com) does on Windows before Vista; used
+// where "\\?\GLOBALROOT" does not open the name. Compared exactly: both are
+// the object manager's own name for the volume's device.
 int DriveLetterPath(const char *devicePath, char *path)
 {
     char drive[] = "A:";
