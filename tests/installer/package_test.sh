@@ -12,6 +12,7 @@ package=$1 bin=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
 camera="ZN374 USB Camera"
 installed='C:\windows\ZN374Mon.exe'
+long_link="Windows Folder Link"
 work=$(mktemp -d)
 
 failures=0
@@ -82,6 +83,7 @@ cleanup() {
     for msi in "$work/higher.msi" "$package"; do [ -f "$msi" ] && msiexec /x "$(windows_path "$msi")"; done
     simctl camera-clear >/dev/null
     simctl device-clear >/dev/null
+    rm -f "$WINEPREFIX/dosdevices/m:" "$WINEPREFIX/drive_c/$long_link"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -109,16 +111,17 @@ msiexec_windows
 # back right after the value is removed; the rollback action comes before
 # the action it undoes.
 check "InstallExecuteSequence order" \
-    "SetRunCommand InstallValidate SetEndMonitorData SetEndRemainingMonitorsData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
+    "SetRunCommand InstallValidate SetEndRemainingMonitorsData SetRestartMonitorData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
        awk -F'\t' '$1 ~ /^(Set|End|Start|Restart|CreateRunKey|Remove(Existing|Files|RegistryValues)|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
        sort -n | cut -d' ' -f2 | paste -sd' ')"
 # Each action's kind (1 DLL, 18 the installed file, 51 a property) and
 # when and as whom it runs: the rollback runs as the person, to start their
-# monitor; ending the monitors out of the person's reach and keeping the Run
-# key need LocalSystem.
+# monitor, and synchronously, as Windows runs every rollback action; ending
+# the monitors out of the person's reach and keeping the Run key need
+# LocalSystem.
 check "custom action types" \
-    "CreateRunKey:1 deferred system;EndMonitor:1 deferred;EndRemainingMonitors:1 deferred system;RestartMonitor:18 rollback async;SetEndMonitorData:51;SetEndRemainingMonitorsData:51;SetRunCommand:1;StartMonitor:18 async" \
+    "CreateRunKey:1 deferred system;EndMonitor:1 deferred;EndRemainingMonitors:1 deferred system;RestartMonitor:1 rollback;SetEndRemainingMonitorsData:51;SetRestartMonitorData:51;SetRunCommand:1;StartMonitor:18 async" \
     "$(msiinfo export "$package" CustomAction | tr -d '\r' | tail -n +4 | sort | while IFS=$'\t' read -r action type _; do
            kind=
            case $((type & 0x700)) in 1024) kind+=" deferred" ;; 1280) kind+=" rollback" ;; 1536) kind+=" commit" ;; esac
@@ -197,18 +200,31 @@ check "the package's launch conditions" "Installed OR (VersionNT >= 500 AND Vers
     "$(msiinfo export "$package" LaunchCondition | tr -d '\r' | tail -n +4 | sort | paste -sd';')"
 
 # Uninstalling ends every monitor of the installed file, the one on the
-# other desktop too, and removes everything at once; a monitor's end sends
-# the driver nothing. A ZN374Mon.exe elsewhere on the disk is not ours.
+# other desktop too, whatever spelling of the file started it: a second drive
+# letter for the Windows directory (as subst makes one) and the 8.3 name of a
+# long-named link to it. It removes everything at once; a monitor's end sends
+# the driver nothing. A ZN374Mon.exe elsewhere on the disk is not ours. The
+# log names each process ended by force.
 cp "$bin/ZN374Mon.exe" "$work/other/"
-on_other_desktop "$installed"
-wait_monitors 2
+ln -sfn ../drive_c/windows "$WINEPREFIX/dosdevices/m:"
+ln -sfn windows "$WINEPREFIX/drive_c/$long_link"
+short=$(wine cmd /c dir /x 'C:\' 2>/dev/null | tr -d '\r' | awk -v l="$long_link" 'substr($0, length($0) - length(l) + 1) == l { print $5 }')
+check "an 8.3 name for C:\\$long_link ($short)" yes "$([[ $short == *~* ]] && echo yes)"
+here=$(monitors)
+for spelling in "$installed" 'M:\ZN374Mon.exe' "C:\\$short\\ZN374Mon.exe"; do on_other_desktop "$spelling"; done
+wait_monitors 4
+other=$(comm -13 <(tr ' ' '\n' <<< "$here" | sort) <(monitors | tr ' ' '\n' | sort) | paste -sd' ')
 before=$(monitors)
 on_other_desktop "$(windows_path "$work/other/ZN374Mon.exe")"
-wait_monitors 3
+wait_monitors 5
 elsewhere=$(comm -13 <(tr ' ' '\n' <<< "$before" | sort) <(monitors | tr ' ' '\n' | sort))
+check "ZN374Stat's monitors.N.installed, sorted, for these spellings and the copy elsewhere" "no yes yes yes yes" \
+    "$(wine "$WINEPREFIX/drive_c/windows/ZN374Stat.exe" /values 2>/dev/null | tr -d '\r' | sed -n 's/^monitors\.[0-9]*\.installed=//p' | sort | paste -sd' ')"
 simctl log-clear >/dev/null
-msiexec /x "$(windows_path "$work/higher.msi")"
+msiexec /x "$(windows_path "$work/higher.msi")" /l*v "$(windows_path "$work/uninstall.log")"
 check "msiexec /x with monitors running here and on another desktop exit code" 0 $?
+check "monitors of other spellings and desktops logged as ended" "$other" \
+    "$(tr -d '\0\r' < "$work/uninstall.log" | sed -n 's/.*EndRemainingMonitors: ended process \([0-9]*\).*/\1/p' | sort | paste -sd' ')"
 check "after uninstalling with monitors running (the one left runs from elsewhere)" "files=[] value=[] entries=[] monitors=1 ($elsewhere)" "$(state) ($(monitors))"
 check "driver log during the uninstall" "" "$(simctl log)"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' >/dev/null 2>&1
@@ -245,6 +261,34 @@ msiexec /x "$(windows_path "$package")"
 check "msiexec /x with no monitor running, on win7 since the install, exit code" 0 $?
 msiexec_windows
 check "after uninstalling with no monitor running" "files=[] value=[] entries=[] monitors=0" "$(state)"
+
+# A reinstall that fails once the monitors are ended. Wine's msiexec does not
+# roll back, so a copy of the package runs the rollback's DLL entry as a
+# deferred action, then fails (cmd /c exit 1): the Run value is still there,
+# since ending the monitors never deletes it, and the person's monitor runs
+# again, started without the installer waiting for it. Without the rollback
+# Wine's registration is left half undone; a whole reinstall mends it.
+simctl device-add-camera "$camera" >/dev/null
+simctl camera-add "$camera" >/dev/null
+msiexec /i "$(windows_path "$package")"
+wait_monitors 1
+first=$(monitors)
+cp "$package" "$work/failing.msi"
+msibuild "$work/failing.msi" -q "INSERT INTO Property (Property, Value) VALUES ('FailProgram', 'cmd.exe')" \
+    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('SetRestartNowData', 51, 'RestartNow', '[WindowsFolder]ZN374Mon.exe')" \
+    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RestartNow', 1025, 'InstallerActions', 'RestartMonitor')" \
+    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('Fail', 1074, 'FailProgram', '/c exit 1')" \
+    -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('SetRestartNowData', 1453)" \
+    -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RestartNow', 3497)" \
+    -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('Fail', 3498)"
+timeout 120 wine msiexec /i "$(windows_path "$work/failing.msi")" REINSTALL=ALL REINSTALLMODE=vomus /qn >/dev/null 2>&1
+check "a reinstall failing after the monitors were ended: exit code (1627, of which Unix keeps 91)" 91 $?
+wait_monitors 1
+check "after the failed reinstall (monitor: the restarted one, not $first)" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 restarted" \
+    "$(state) $([ "$(monitors)" != "$first" ] && echo restarted)"
+msiexec /i "$(windows_path "$package")" REINSTALL=ALL REINSTALLMODE=vomus
+msiexec /x "$(windows_path "$package")"
+check "after mending and uninstalling" "files=[] value=[] entries=[] monitors=0" "$(state)"
 
 # The whole run on a 64-bit Windows (XP x64 Edition, NT 5.2), the programs
 # under WOW64, on a machine made once beside this one.
