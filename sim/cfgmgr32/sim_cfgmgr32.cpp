@@ -322,6 +322,64 @@ CONFIGRET BuildIdList(const char *filter, ULONG flags, char *list, ULONG capacit
     return CR_SUCCESS;
 }
 
+// A USB device that arrives now: its instance key, plugged in, listed with
+// the kit's devices so that SimRemoveAllDevices takes it away again.
+void AddArrivedDevice(void)
+{
+    static const char hardwareIds[] = "USB\\VID_FFFE&PID_0001\0";  // and the closing NUL
+    for (int n = 0; n < 10000; n++) {
+        char id[MAX_DEVICE_ID_LEN];
+        char path[KeyPathSize];
+        _snprintf(id, sizeof id, "USB\\VID_FFFE&PID_0001\\7&ARRIVED&0&%04d", n);
+        id[sizeof id - 1] = '\0';
+        HKEY list = NULL;
+        HKEY instance = NULL;
+        HKEY control = NULL;
+        DWORD disposition = 0;
+        if (!JoinPath(path, SIM_ENUM_KEY, id) ||
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &instance,
+                            &disposition) != ERROR_SUCCESS)
+            return;
+        if (disposition == REG_CREATED_NEW_KEY) {
+            const DWORD one = 1;
+            if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIM_DEVTREE_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL,
+                                &list, NULL) == ERROR_SUCCESS) {
+                RegSetValueExA(list, id, 0, REG_DWORD, (const BYTE *)&one, sizeof one);
+                RegCloseKey(list);
+            }
+            RegSetValueExA(instance, "HardwareID", 0, REG_MULTI_SZ, (const BYTE *)hardwareIds,
+                           sizeof hardwareIds);
+            if (RegCreateKeyExA(instance, SIM_PRESENT_SUBKEY, 0, NULL, 0, KEY_SET_VALUE, NULL,
+                                &control, NULL) == ERROR_SUCCESS)
+                RegCloseKey(control);
+        }
+        RegCloseKey(instance);
+        if (disposition == REG_CREATED_NEW_KEY)
+            return;
+    }
+}
+
+// One of the arrivals the kit has scheduled (SIM_ARRIVALS_KEY) happens now,
+// when any are left.
+void ArriveIfScheduled(void)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SIM_ARRIVALS_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS)
+        return;
+    DWORD left = 0;
+    DWORD size = sizeof left;
+    if (RegQueryValueExA(key, SIM_ARRIVALS_VALUE, NULL, NULL, reinterpret_cast<BYTE *>(&left),
+                         &size) == ERROR_SUCCESS &&
+        size == sizeof left && left > 0) {
+        left--;
+        RegSetValueExA(key, SIM_ARRIVALS_VALUE, 0, REG_DWORD, reinterpret_cast<BYTE *>(&left),
+                       sizeof left);
+        AddArrivedDevice();
+    }
+    RegCloseKey(key);
+}
+
 CONFIGRET OpenSoftwareKey(HKEY instance, REGSAM access, REGDISPOSITION disposition, HKEY *key)
 {
     char driver[DriverValueSize];
@@ -538,6 +596,9 @@ CONFIGRET WINAPI CM_Get_Device_ID_ListA(PCSTR filter, PCHAR list, ULONG capacity
     Count(CallList);
     if (!list || capacity == 0)
         return CR_INVALID_POINTER;
+    // The caller asked for the size before this call: a device scheduled to
+    // arrive does so in between, and the list may no longer fit.
+    ArriveIfScheduled();
     ULONG needed = 0;
     CONFIGRET result = BuildIdList(filter, flags, list, capacity, &needed);
     if (result != CR_SUCCESS)

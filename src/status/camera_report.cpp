@@ -18,6 +18,8 @@ struct ProbeView
     const char *const *ids;
     DWORD classList;                 // 0, or the error that ended the probe
     int usbWalked, devices;          // devices the walks read, numbered from 0
+    int usbSizeTold, usbRetries;     // a size not yet shown; lists asked for again
+    ULONG usbSize, usbError;         // the last size call's result; the walk's failure
     int unloaded;                    // the USB walk passed over a supported camera
     int beyond;                      // a device with a supported ID beyond the read, or -1
     ULONG beyondLength;
@@ -55,15 +57,36 @@ int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char 
     return supported;
 }
 
+// The USB walk's size and list are shown once the walk has settled on a list
+// (or ended without one), as its last attempt answered them.
+void UsbListFacts(ProbeView *view, int listTold, unsigned long listResult)
+{
+    if (!view->usbSizeTold)
+        return;
+    view->usbSizeTold = 0;
+    Fact("search.usb_count_error=0x%lx", view->usbSize);
+    if (listTold)
+        Fact("search.usb_list_error=0x%lx", listResult);
+    if (view->usbRetries)
+        Fact("search.usb_list_retries=%d", view->usbRetries);
+    view->usbError = view->usbSize ? view->usbSize : listTold ? listResult : 0;
+}
+
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
-    if (step == ProbeStepUsbListSize)
+    if (step == ProbeStepClassList) {
+        Fact("search.class_list_error=%lu", view->classList = result);
+        return;
+    }
+    if (!view->usbWalked)
         Fact("search.usb_walk=run: the class walk found no supported camera");
-    view->usbWalked |= step != ProbeStepClassList;
-    view->classList = step == ProbeStepClassList ? result : view->classList;
-    Fact(step == ProbeStepClassList ? "search.class_list_error=%lu" : step == ProbeStepUsbListSize ?
-         "search.usb_count_error=0x%lx" : "search.usb_list_error=0x%lx", result);
+    view->usbWalked = 1;
+    view->usbRetries += step == ProbeStepUsbListGrew;
+    if (step == ProbeStepUsbListSize)
+        view->usbSize = result, view->usbSizeTold = 1;
+    else if (step == ProbeStepUsbList)
+        UsbListFacts(view, 1, result);
 }
 
 void OnLocated(void *context, const char *instanceId, unsigned long result)
@@ -190,7 +213,8 @@ void ReportCameraSearch(StatusFacts *facts)
         "the monitor does not find it", "no supported camera is installed",
         "the camera's driver has no SelectiveSuspend value",
         "the camera's SelectiveSuspend is not a 4-byte value (error %lu)",
-        "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"};
+        "selective suspend is off in the camera's driver (SelectiveSuspend %lu)",
+        "the USB devices cannot be listed (CONFIGRET 0x%lx)"};
     const char *ids[SupportedHardwareIdCount];
     for (unsigned i = 0; i < SupportedHardwareIdCount; ++i)
         ids[i] = SupportedHardwareIds[i];
@@ -203,6 +227,7 @@ void ReportCameraSearch(StatusFacts *facts)
     char driverDesc[TextBufferSize];
     facts->cameraFound = ProbeCamera(ids, SupportedHardwareIdCount, driverDesc, sizeof driverDesc,
                                      facts->friendlyName, sizeof facts->friendlyName, &observer);
+    UsbListFacts(&view, 0, 0);
     if (view.classList)
         Fact("search.usb_walk=not tried: the probe ends without the class list");
     if (!view.keyOpened)
@@ -211,10 +236,10 @@ void ReportCameraSearch(StatusFacts *facts)
         EmptyFacts("camera.driver_desc\0camera.friendly_name\0camera.selective_suspend\0");
     Fact("camera.found=%s", facts->cameraFound ? "yes" : "no");
     // The first reason, from what the walks told, why the probe said no.
-    const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2 : 3)
+    const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2 : view.usbError ? 7 : 3)
                        : view.suspendResult == ERROR_FILE_NOT_FOUND ? 4 : view.suspendResult ? 5 : 6;
     const ULONG detail = reason == 0 ? view.classList : reason == 2 ? (ULONG)view.beyond
-                         : reason == 5 ? (ULONG)view.suspendResult : view.suspend;
+                         : reason == 5 ? (ULONG)view.suspendResult : reason == 7 ? view.usbError : view.suspend;
     if (!facts->cameraFound)
         FormatText(facts->reason, TextBufferSize, reasons[reason], detail, view.beyondLength);
 }
