@@ -135,6 +135,10 @@ void RemoveDevice(const char *instanceId)
             RegCloseKey(instance);
             SHDeleteKeyA(HKEY_LOCAL_MACHINE, path);
         }
+        // The device's own key, once no instance is left in it (RegDeleteKey
+        // leaves a key that has subkeys).
+        *strrchr(path, '\\') = '\0';
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
     }
 }
 

@@ -104,16 +104,15 @@ int FindInIdList(const char *list, ULONG size, char *buffer, const char *const *
 }
 
 // Walks the device instances of the USB enumerator. A device that arrives
-// between the size call and the list call makes the list outgrow its size,
+// between the size call and the list call makes the list outgrow the size,
 // and the list call answers CR_BUFFER_SMALL. Microsoft documents that race
-// for the configuration manager's lists and tells the caller to ask for the
-// size and the list again ("CM_Get_Device_Interface_ListA function
-// (cfgmgr32.h)", Remarks); the ID list is sized the same way
-// ("CM_Get_Device_ID_List_SizeA function (cfgmgr32.h)"). Three attempts ride
-// out arrivals in two windows in a row, as a hub or a dock that brings its own
-// devices at log-on may cause; the bound keeps a device that keeps coming and
-// going from holding the start-up, and the last answer then counts as any
-// other failure does.
+// for the device interface list, which is sized and read in the same two
+// calls, and tells the caller to ask for the size and the list again
+// ("CM_Get_Device_Interface_ListA function (cfgmgr32.h)", Remarks). Three
+// attempts ride out arrivals in two windows in a row, as a dock or hub that
+// brings up its own devices at log-on can cause; the bound keeps a device that
+// keeps coming and going from holding up the start-up, and the last answer
+// then counts as any other failure does.
 int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const *ids,
                         unsigned count, DEVINST *node, const ProbeObserver *observer)
 {
