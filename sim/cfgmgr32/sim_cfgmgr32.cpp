@@ -322,40 +322,45 @@ CONFIGRET BuildIdList(const char *filter, ULONG flags, char *list, ULONG capacit
     return CR_SUCCESS;
 }
 
-// A USB device that arrives now: its instance key, plugged in, listed with
-// the kit's devices so that SimRemoveAllDevices takes it away again.
+// Lists a device with the kit's own, so that SimRemoveAllDevices takes it
+// away again.
+void ListForRemoval(const char *id)
+{
+    HKEY list = NULL;
+    const DWORD one = 1;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIM_DEVTREE_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &list,
+                        NULL) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(list, id, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), sizeof one);
+    RegCloseKey(list);
+}
+
+// A USB device that arrives now, plugged in, under the first instance ID not
+// yet taken.
 void AddArrivedDevice(void)
 {
     static const char hardwareIds[] = "USB\\VID_FFFE&PID_0001\0";  // and the closing NUL
-    for (int n = 0; n < 10000; n++) {
+    DWORD disposition = REG_OPENED_EXISTING_KEY;
+    for (int n = 0; disposition != REG_CREATED_NEW_KEY && n < 10000; n++) {
         char id[MAX_DEVICE_ID_LEN];
         char path[KeyPathSize];
+        HKEY instance = NULL;
         _snprintf(id, sizeof id, "USB\\VID_FFFE&PID_0001\\7&ARRIVED&0&%04d", n);
         id[sizeof id - 1] = '\0';
-        HKEY list = NULL;
-        HKEY instance = NULL;
-        HKEY control = NULL;
-        DWORD disposition = 0;
         if (!JoinPath(path, SIM_ENUM_KEY, id) ||
             RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &instance,
                             &disposition) != ERROR_SUCCESS)
             return;
         if (disposition == REG_CREATED_NEW_KEY) {
-            const DWORD one = 1;
-            if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIM_DEVTREE_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL,
-                                &list, NULL) == ERROR_SUCCESS) {
-                RegSetValueExA(list, id, 0, REG_DWORD, (const BYTE *)&one, sizeof one);
-                RegCloseKey(list);
-            }
-            RegSetValueExA(instance, "HardwareID", 0, REG_MULTI_SZ, (const BYTE *)hardwareIds,
-                           sizeof hardwareIds);
+            ListForRemoval(id);
+            RegSetValueExA(instance, "HardwareID", 0, REG_MULTI_SZ,
+                           reinterpret_cast<const BYTE *>(hardwareIds), sizeof hardwareIds);
+            HKEY control = NULL;
             if (RegCreateKeyExA(instance, SIM_PRESENT_SUBKEY, 0, NULL, 0, KEY_SET_VALUE, NULL,
                                 &control, NULL) == ERROR_SUCCESS)
                 RegCloseKey(control);
         }
         RegCloseKey(instance);
-        if (disposition == REG_CREATED_NEW_KEY)
-            return;
     }
 }
 
