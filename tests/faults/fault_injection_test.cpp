@@ -269,6 +269,7 @@ const Rule Rules[] = {
     {Monitor, FaultCM_Get_DevNode_Registry_PropertyA, AtStart, 1, 0, Unaffected},  // the other device
     {Monitor, FaultCM_Get_DevNode_Registry_PropertyA, AtStart, 2, 0, RunRefused},  // the camera
     {Monitor, FaultCM_Get_Device_ID_List_SizeA, AtStart, 0, 0, RunRefused},
+    {Monitor, FaultCM_Get_Device_ID_ListA, AtStart, 0, 2, Unaffected},  // CR_BUFFER_SMALL: asked again
     {Monitor, FaultCM_Get_Device_ID_ListA, AtStart, 0, 0, RunRefused},
     {Monitor, FaultCM_Locate_DevNodeA, AtStart, 0, 0, RunRefused},
     {Monitor, FaultCM_Get_DevNode_Status, AtStart, 0, 0, RunRefused},
