@@ -87,13 +87,31 @@ is_short_name() {
     [[ $1 =~ ^$short_char{1,8}(\.$short_char{1,3})?$ ]]
 }
 
+# The language of a PE image's version block: the first entry of its
+# VarFileInfo\Translation value, whose key "Translation" (UTF-16, NUL,
+# padded to 32 bits) the language ID follows.
+file_language() {
+    local offset
+    offset=$(LC_ALL=C grep -obUaP 'T\x00r\x00a\x00n\x00s\x00l\x00a\x00t\x00i\x00o\x00n\x00\x00\x00' "$1" | head -n 1 | cut -d: -f1)
+    [ -n "$offset" ] || { echo "package.sh: no translation in $1" >&2; return 1; }
+    od -An --endian=little -tu2 -j $((offset + 26)) -N 2 "$1" | tr -d ' '
+}
+
 # wixl only finds sources by relative name.
 (cd "$stage" && wixl -a x86 "${defines[@]}" -o package.msi "$here/ZN374Mon.wxs")
-# wixl leaves File.Version empty, which would make every file unversioned.
+# wixl leaves File.Version and File.Language empty, which would make every
+# file unversioned; a versioned file needs its language too (ICE60). It
+# also hashes every file, but the MsiFileHash table is for unversioned
+# files only ("MsiFileHash Table"; ICE60).
 for exe in "$stage"/*.exe; do
+    name=$(basename "$exe")
     version_of_file=$(file_version "$exe")
-    msibuild "$stage/package.msi" -q "UPDATE File SET Version = '$version_of_file' WHERE FileName = '$(basename "$exe")'"
-    read_back "File.Version of $(basename "$exe")" "$version_of_file" "$(cell File 3 "$(basename "$exe")" 5)"
+    language=$(file_language "$exe")
+    file_key=$(cell File 3 "$name" 1)
+    msibuild "$stage/package.msi" -q "UPDATE File SET Version = '$version_of_file', Language = '$language' WHERE FileName = '$name'" \
+        -q "DELETE FROM MsiFileHash WHERE File_ = '$file_key'"
+    read_back "File.Version and File.Language of $name" "$version_of_file	$language" "$(cell File 3 "$name" 0 | cut -f5,6)"
+    read_back "dropping the hash of $name" "" "$(cell MsiFileHash 1 "$file_key" 1)"
 done
 # wixl drops ShortName: every long name that is not a valid 8.3 name gets
 # one, "FIRST6~N.EXT" as Windows makes them, as "short|long".

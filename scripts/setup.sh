@@ -24,6 +24,9 @@ compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' 
 if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
   need+=(wine wine32:i386)
 fi
+# The package's test on a 64-bit machine too, the programs under WOW64:
+# Debian's 64-bit loader, beside the 32-bit one.
+dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"

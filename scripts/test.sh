@@ -10,7 +10,8 @@ scripts/setup.sh
 scripts/build.sh
 
 prefix=$root/build/win32/prefix
-rm -rf "$prefix"
+# The package's test makes the 64-bit machine beside it on first use.
+rm -rf "$prefix" "${prefix}64"
 sim/make-prefix.sh "$prefix"
 
 # One ctest run over the three trees, so that its summary covers everything.

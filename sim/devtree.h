@@ -24,7 +24,13 @@ struct SimDevice
 };
 
 int SimAddDevice(const SimDevice *device);   // 1 ok / 0 failed (e.g. the ID exists)
-int SimRemoveAllDevices(void);               // every device the kit added, from any process
+int SimRemoveAllDevices(void);               // every device the kit added, from any process,
+                                             // and the arrivals still scheduled
+
+// The next count calls of CM_Get_Device_ID_ListA, in any process, each meet a
+// USB device that arrived after their caller asked for the list's size, as
+// one plugged in at that moment would: the list grows by that device.
+int SimScheduleArrivals(DWORD count);
 
 // Values in a device's driver key (it must have one).
 int SimSetDriverValue(const char *instanceId, const char *name, DWORD type, const void *data,

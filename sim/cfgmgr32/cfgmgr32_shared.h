@@ -13,6 +13,16 @@
 #define SIM_PRESENT_SUBKEY "Control"
 #define SIM_ACTIVE_SERVICE_VALUE "ActiveService"
 
+// Every device the kit adds is listed here (a value per instance ID), so that
+// any process can take them all away again.
+#define SIM_DEVTREE_KEY "Software\\ZN374Sim\\DeviceTree"
+
+// How many of the next CM_Get_Device_ID_ListA calls, in any process, find
+// that a USB device arrived since their caller asked for the list's size
+// (REG_DWORD; counted down as devices arrive).
+#define SIM_ARRIVALS_KEY "Software\\ZN374Sim\\Arrivals"
+#define SIM_ARRIVALS_VALUE "DuringIdList"
+
 // Extra exports of the stand-in: how often each CM_* call ran in this
 // process, and a reset.
 //   LONG WINAPI SimCfgMgrCallCount(const char *functionName);

@@ -13,8 +13,6 @@
 #include "cfgmgr32/cfgmgr32_shared.h"
 #include "devtree.h"
 
-#define SIM_DEVTREE_KEY "Software\\ZN374Sim\\DeviceTree"
-
 namespace {
 
 const GUID ImagingClass = {
@@ -137,6 +135,10 @@ void RemoveDevice(const char *instanceId)
             RegCloseKey(instance);
             SHDeleteKeyA(HKEY_LOCAL_MACHINE, path);
         }
+        // The device's own key, once no instance is left in it (RegDeleteKey
+        // leaves a key that has subkeys).
+        *strrchr(path, '\\') = '\0';
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
     }
 }
 
@@ -217,8 +219,21 @@ int SimAddDevice(const SimDevice *spec)
     return ok;
 }
 
+int SimScheduleArrivals(DWORD count)
+{
+    HKEY key = NULL;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIM_ARRIVALS_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &key,
+                        NULL) != ERROR_SUCCESS)
+        return 0;
+    LONG result = RegSetValueExA(key, SIM_ARRIVALS_VALUE, 0, REG_DWORD, (const BYTE *)&count,
+                                 sizeof count);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS;
+}
+
 int SimRemoveAllDevices(void)
 {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, SIM_ARRIVALS_KEY);
     HKEY key = NULL;
     LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, SIM_DEVTREE_KEY, 0,
                                 KEY_QUERY_VALUE | KEY_SET_VALUE, &key);

@@ -322,6 +322,69 @@ CONFIGRET BuildIdList(const char *filter, ULONG flags, char *list, ULONG capacit
     return CR_SUCCESS;
 }
 
+// Lists a device with the kit's own, so that SimRemoveAllDevices takes it
+// away again.
+void ListForRemoval(const char *id)
+{
+    HKEY list = NULL;
+    const DWORD one = 1;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIM_DEVTREE_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL, &list,
+                        NULL) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(list, id, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&one), sizeof one);
+    RegCloseKey(list);
+}
+
+// A USB device that arrives now, plugged in, under the first instance ID not
+// yet taken.
+void AddArrivedDevice(void)
+{
+    static const char hardwareIds[] = "USB\\VID_FFFE&PID_0001\0";  // and the closing NUL
+    DWORD disposition = REG_OPENED_EXISTING_KEY;
+    for (int n = 0; disposition != REG_CREATED_NEW_KEY && n < 10000; n++) {
+        char id[MAX_DEVICE_ID_LEN];
+        char path[KeyPathSize];
+        HKEY instance = NULL;
+        _snprintf(id, sizeof id, "USB\\VID_FFFE&PID_0001\\7&ARRIVED&0&%04d", n);
+        id[sizeof id - 1] = '\0';
+        if (!JoinPath(path, SIM_ENUM_KEY, id) ||
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &instance,
+                            &disposition) != ERROR_SUCCESS)
+            return;
+        if (disposition == REG_CREATED_NEW_KEY) {
+            ListForRemoval(id);
+            RegSetValueExA(instance, "HardwareID", 0, REG_MULTI_SZ,
+                           reinterpret_cast<const BYTE *>(hardwareIds), sizeof hardwareIds);
+            HKEY control = NULL;
+            if (RegCreateKeyExA(instance, SIM_PRESENT_SUBKEY, 0, NULL, 0, KEY_SET_VALUE, NULL,
+                                &control, NULL) == ERROR_SUCCESS)
+                RegCloseKey(control);
+        }
+        RegCloseKey(instance);
+    }
+}
+
+// One of the arrivals the kit has scheduled (SIM_ARRIVALS_KEY) happens now,
+// when any are left.
+void ArriveIfScheduled(void)
+{
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SIM_ARRIVALS_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS)
+        return;
+    DWORD left = 0;
+    DWORD size = sizeof left;
+    if (RegQueryValueExA(key, SIM_ARRIVALS_VALUE, NULL, NULL, reinterpret_cast<BYTE *>(&left),
+                         &size) == ERROR_SUCCESS &&
+        size == sizeof left && left > 0) {
+        left--;
+        RegSetValueExA(key, SIM_ARRIVALS_VALUE, 0, REG_DWORD, reinterpret_cast<BYTE *>(&left),
+                       sizeof left);
+        AddArrivedDevice();
+    }
+    RegCloseKey(key);
+}
+
 CONFIGRET OpenSoftwareKey(HKEY instance, REGSAM access, REGDISPOSITION disposition, HKEY *key)
 {
     char driver[DriverValueSize];
@@ -538,6 +601,9 @@ CONFIGRET WINAPI CM_Get_Device_ID_ListA(PCSTR filter, PCHAR list, ULONG capacity
     Count(CallList);
     if (!list || capacity == 0)
         return CR_INVALID_POINTER;
+    // The caller asked for the size before this call: a device scheduled to
+    // arrive does so in between, and the list may no longer fit.
+    ArriveIfScheduled();
     ULONG needed = 0;
     CONFIGRET result = BuildIdList(filter, flags, list, capacity, &needed);
     if (result != CR_SUCCESS)

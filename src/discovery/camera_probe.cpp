@@ -72,49 +72,71 @@ int FindInImagingClass(HDEVINFO devices, char *buffer, const char *const *ids, u
     }
 }
 
-// Walks the device instances of the USB enumerator (present or not), and
-// accepts only a matching device whose driver is loaded. A device that cannot
-// be located or whose hardware IDs cannot be read is passed over.
+// Walks a list of device instance IDs (present or not), and accepts only a
+// matching device whose driver is loaded. A device that cannot be located or
+// whose hardware IDs cannot be read is passed over.
+int FindInIdList(const char *list, ULONG size, char *buffer, const char *const *ids,
+                 unsigned count, DEVINST *node, const ProbeObserver *observer)
+{
+    unsigned long offset = 0;
+    for (const char *id = NextMultiString(list, size, &offset); id;
+         id = NextMultiString(list, size, &offset)) {
+        DEVINST candidate = 0;
+        CONFIGRET result =
+            CM_Locate_DevNodeA(&candidate, const_cast<char *>(id), CM_LOCATE_DEVNODE_PHANTOM);
+        TellObserver(observer, Located, id, result);
+        if (result != CR_SUCCESS)
+            continue;
+        if (!ReadHardwareIdsAndMatch(candidate, buffer, FallbackHardwareIdSize, ids, count,
+                                     observer))
+            continue;
+        ULONG status = 0;
+        ULONG problem = 0;
+        result = CM_Get_DevNode_Status(&status, &problem, candidate, 0);
+        const int taken = result == CR_SUCCESS && (status & DN_DRIVER_LOADED);
+        TellObserver(observer, Status, result, status, problem, taken);
+        if (taken) {
+            *node = candidate;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Walks the device instances of the USB enumerator. A device that arrives
+// between the size call and the list call makes the list outgrow the size,
+// and the list call answers CR_BUFFER_SMALL. Microsoft documents that race
+// for the device interface list, which is sized and read in the same two
+// calls, and tells the caller to ask for the size and the list again
+// ("CM_Get_Device_Interface_ListA function (cfgmgr32.h)", Remarks). Three
+// attempts ride out arrivals in two windows in a row, as a dock or hub that
+// brings up its own devices at log-on can cause; the bound keeps a device that
+// keeps coming and going from holding up the start-up, and the last answer
+// then counts as any other failure does.
 int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const *ids,
                         unsigned count, DEVINST *node, const ProbeObserver *observer)
 {
-    ULONG size = 0;
-    CONFIGRET result =
-        CM_Get_Device_ID_List_SizeA(&size, enumerator, CM_GETIDLIST_FILTER_ENUMERATOR);
-    TellObserver(observer, Step, ProbeStepUsbListSize, result);
-    if (result != CR_SUCCESS || size == 0)
-        return 0;
-    char *list = static_cast<char *>(malloc(size));
-    if (!list)
-        return 0;
-
-    int found = 0;
-    result = CM_Get_Device_ID_ListA(enumerator, list, size, CM_GETIDLIST_FILTER_ENUMERATOR);
-    TellObserver(observer, Step, ProbeStepUsbList, result);
-    if (result == CR_SUCCESS) {
-        unsigned long offset = 0;
-        for (const char *id = NextMultiString(list, size, &offset); id && !found;
-             id = NextMultiString(list, size, &offset)) {
-            DEVINST candidate = 0;
-            result =
-                CM_Locate_DevNodeA(&candidate, const_cast<char *>(id), CM_LOCATE_DEVNODE_PHANTOM);
-            TellObserver(observer, Located, id, result);
-            if (result != CR_SUCCESS)
-                continue;
-            if (!ReadHardwareIdsAndMatch(candidate, buffer, FallbackHardwareIdSize, ids, count,
-                                         observer))
-                continue;
-            ULONG status = 0;
-            ULONG problem = 0;
-            result = CM_Get_DevNode_Status(&status, &problem, candidate, 0);
-            found = result == CR_SUCCESS && (status & DN_DRIVER_LOADED);
-            TellObserver(observer, Status, result, status, problem, found);
-            if (found)
-                *node = candidate;
-        }
+    enum { ListAttempts = 3 };
+    for (int attempt = 1;; attempt++) {
+        ULONG size = 0;
+        CONFIGRET result =
+            CM_Get_Device_ID_List_SizeA(&size, enumerator, CM_GETIDLIST_FILTER_ENUMERATOR);
+        TellObserver(observer, Step, ProbeStepUsbListSize, result);
+        if (result != CR_SUCCESS || size == 0)
+            return 0;
+        char *list = static_cast<char *>(malloc(size));
+        if (!list)
+            return 0;
+        int found = 0;
+        result = CM_Get_Device_ID_ListA(enumerator, list, size, CM_GETIDLIST_FILTER_ENUMERATOR);
+        const int askAgain = result == CR_BUFFER_SMALL && attempt < ListAttempts;
+        TellObserver(observer, Step, askAgain ? ProbeStepUsbListGrew : ProbeStepUsbList, result);
+        if (result == CR_SUCCESS)
+            found = FindInIdList(list, size, buffer, ids, count, node, observer);
+        free(list);
+        if (!askAgain)
+            return found;
     }
-    free(list);
-    return found;
 }
 
 void QueryDriverString(HKEY key, const char *name, char *buffer, unsigned bufferSize,

@@ -26,7 +26,9 @@ enum ProbeStep
 {
     ProbeStepClassList = 0,   // the Imaging class list; result: 0, or the error
     ProbeStepUsbListSize = 1, // size of the enumerator's device list
-    ProbeStepUsbList = 2      // the list itself; the USB walk follows
+    ProbeStepUsbList = 2,     // the list itself; the USB walk follows
+    ProbeStepUsbListGrew = 3  // the list outgrew its size (CR_BUFFER_SMALL): the
+                              // walk asks for the size and the list again
 };
 
 struct ProbeObserver

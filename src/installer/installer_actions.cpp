@@ -3,18 +3,19 @@
 // does.
 #include <windows.h>
 #include <tlhelp32.h>
-#include <psapi.h>
 #include <msi.h>
 #include <msiquery.h>
 
 #include "common/common.h"
+#include "file_identity/file_identity.h"
 #include "startup/autostart_value.h"
 
 namespace {
 
-// The bound on the /u run and on the file becoming free: it only keeps a hung
-// process from holding up the installer.
-const DWORD MonitorExitTimeout = 10000;
+// The bound on the whole of EndRemainingMonitors: the grace period, the ends
+// and the wait for the file to become free. It only keeps a hung process from
+// holding up the installer.
+const DWORD EndingTimeout = 10000;
 const DWORD RetryInterval = 100;
 // A monitor that got the quit message ends within a message-loop turn, once
 // any event it is handling has reached the driver. One still running this
@@ -44,33 +45,19 @@ void LogLine(MSIHANDLE install, const char *text, int number = 0)
     MsiCloseHandle(record);
 }
 
-// Runs "path" /u and waits, bounded, until that run has ended. A missing
-// file is no failure: nothing of ours is running then.
-void RunUninstallSwitch(const char *path)
+// What is left of limit milliseconds counted from start.
+DWORD Remaining(DWORD start, DWORD limit)
 {
-    char commandLine[TextBufferSize + 8];
-    commandLine[0] = '"';
-    lstrcpynA(commandLine + 1, path, TextBufferSize);
-    lstrcatA(commandLine, "\" /u");
-
-    STARTUPINFOA startup;
-    PROCESS_INFORMATION process;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    if (!CreateProcessA(path, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return;
-    WaitForSingleObject(process.hProcess, MonitorExitTimeout);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    const DWORD elapsed = GetTickCount() - start;
+    return elapsed < limit ? limit - elapsed : 0;
 }
 
 // While a process runs from the file, the loader keeps its image open and
 // denies write access, and a file in use would be left behind or replaced
 // only at the next restart. Returns 1 once the file can be opened for writing
-// by us alone, or is gone.
-int WaitUntilUnused(const char *path)
+// by us alone, or is gone; polls until the action's deadline.
+int WaitUntilUnused(const char *path, DWORD start)
 {
-    const DWORD start = GetTickCount();
     for (;;) {
         HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
         if (file != INVALID_HANDLE_VALUE) {
@@ -79,54 +66,29 @@ int WaitUntilUnused(const char *path)
         }
         if (GetLastError() != ERROR_SHARING_VIOLATION)
             return GetLastError() == ERROR_FILE_NOT_FOUND;
-        if (GetTickCount() - start >= MonitorExitTimeout)
+        if (Remaining(start, EndingTimeout) == 0)
             return 0;
         Sleep(RetryInterval);
     }
 }
 
-const char *FileNamePart(const char *path)
-{
-    const char *name = path;
-    for (const char *p = path; *p; p++)
-        if (*p == '\\' || *p == '/')
-            name = p + 1;
-    return name;
-}
-
-// The process's image is path when its executable was loaded from path.
-// psapi reads that from the process's memory; a Toolhelp module snapshot
-// would instead start a thread in the process, which a hung one may never
-// run. Windows file names ignore case.
-int IsProcessImage(HANDLE process, const char *path)
-{
-    char image[TextBufferSize];
-    const DWORD length = GetModuleFileNameExA(process, NULL, image, TextBufferSize);
-    return length > 0 && length < TextBufferSize && lstrcmpiA(image, path) == 0;
-}
-
-// When the process runs from path: gives it what is left of the grace period
-// (counted from start) to end by itself, then ends it and waits, bounded,
-// until it has. The one handle both checks and ends, so a process ID used
-// again in between cannot mislead it.
-void EndProcessOfImage(MSIHANDLE install, DWORD processId, const char *path, DWORD start)
+// When the process runs from the installed file: gives it what is left of
+// the grace period to end by itself, then ends it and waits, within the
+// action's deadline, until it has. The one handle both checks and ends, so a
+// process ID used again in between cannot mislead it.
+void EndProcessOfFile(MSIHANDLE install, DWORD processId, const FileIdentity *file, DWORD start)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE,
                                  FALSE, processId);
-    if (!process) {
-        // ERROR_INVALID_PARAMETER: it has ended since the snapshot.
-        if (GetLastError() != ERROR_INVALID_PARAMETER)
-            LogLine(install, "EndRemainingMonitors: cannot open process [1]", (int)processId);
+    if (!process)
         return;
-    }
-    if (IsProcessImage(process, path)) {
-        const DWORD elapsed = GetTickCount() - start;
-        const DWORD grace = elapsed < QuitGracePeriod ? QuitGracePeriod - elapsed : 0;
-        if (WaitForSingleObject(process, grace) == WAIT_TIMEOUT) {
-            if (TerminateProcess(process, EndedMonitorExitCode))
-                WaitForSingleObject(process, MonitorExitTimeout);
+    if (MatchProcessImage(process, file) == ImageOfFile &&
+        WaitForSingleObject(process, Remaining(start, QuitGracePeriod)) == WAIT_TIMEOUT) {
+        if (TerminateProcess(process, EndedMonitorExitCode) &&
+            WaitForSingleObject(process, Remaining(start, EndingTimeout)) == WAIT_OBJECT_0)
             LogLine(install, "EndRemainingMonitors: ended process [1]", (int)processId);
-        }
+        else
+            LogLine(install, "EndRemainingMonitors: process [1] could not be ended", (int)processId);
     }
     CloseHandle(process);
 }
@@ -156,44 +118,73 @@ extern "C" UINT WINAPI SetRunCommand(MSIHANDLE install)
                ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
-// Deferred, as the installing user: the quit message only reaches windows on
-// that user's desktop, and the monitors there end politely. Those it cannot
-// reach are left to EndRemainingMonitors. CustomActionData is the installed
-// monitor's path.
-extern "C" UINT WINAPI EndMonitor(MSIHANDLE install)
+// Rollback, as the installing user, when the transaction fails after
+// EndMonitor: by then the file is back in place, and this starts the person's
+// monitor again from it (CustomActionData) without waiting for it. Windows
+// Installer runs rollback actions only synchronously: "This option cannot be
+// used with ... Rollback Custom Actions" (Custom Action Return Processing
+// Options, learn.microsoft.com), so the action returns at once and the monitor
+// runs on by itself.
+extern "C" UINT WINAPI RestartMonitor(MSIHANDLE install)
 {
     char path[TextBufferSize];
-    if (ReadProperty(install, "CustomActionData", path))
-        RunUninstallSwitch(path);
+    char commandLine[TextBufferSize + 2] = "\"";
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    if (!ReadProperty(install, "CustomActionData", path))
+        return ERROR_SUCCESS;
+    lstrcatA(commandLine, path);
+    lstrcatA(commandLine, "\"");
+    if (CreateProcessA(path, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    return ERROR_SUCCESS;
+}
+
+// Deferred, as the installing user: the quit message only reaches windows on
+// that user's desktop, and the monitors there end politely. Those it cannot
+// reach are left to EndRemainingMonitors. Posted here as the monitor's /u
+// posts it, but without running /u, which would also delete the Run value:
+// the key path of the package's own component, which only the package's
+// RemoveRegistryValues may remove.
+extern "C" UINT WINAPI EndMonitor(MSIHANDLE)
+{
+    char name[TextBufferSize];
+    DWORD recipients = BSM_APPLICATIONS;
+    BuildQuitMessageName(name);
+    BroadcastSystemMessageA(BSF_POSTMESSAGE, &recipients, RegisterWindowMessageA(name), 0, 0);
     return ERROR_SUCCESS;
 }
 
 // Deferred and not impersonated, so LocalSystem on Windows, which may end any
 // user's process in any session or desktop. Ends every process whose image is
 // the installed monitor (CustomActionData), so that the file can be removed
-// or replaced at once instead of at the next restart. The full path decides:
-// a ZN374Mon.exe elsewhere on the disk is not ours to end. Never fails the
-// installation; a file still in use afterwards is left to Windows Installer's
-// own in-use handling, and the log says so.
+// or replaced at once instead of at the next restart. The file itself
+// decides, whichever path spelling started it: a copy elsewhere on the disk
+// is not ours to end. Every process is looked at, since a short name or a
+// hard link runs the file under another name; one that cannot be opened is
+// left, and the check for a file in use at the end reports it. Never fails
+// the installation; a file still in use afterwards is left to Windows
+// Installer's own in-use handling, and the log says so.
 extern "C" UINT WINAPI EndRemainingMonitors(MSIHANDLE install)
 {
     char path[TextBufferSize];
-    if (!ReadProperty(install, "CustomActionData", path))
+    FileIdentity file;
+    if (!ReadProperty(install, "CustomActionData", path) || !ReadFileIdentity(path, &file))
         return ERROR_SUCCESS;
+    const DWORD start = GetTickCount();
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot != INVALID_HANDLE_VALUE) {
-        const char *fileName = FileNamePart(path);
-        const DWORD start = GetTickCount();
         PROCESSENTRY32 entry;
         entry.dwSize = sizeof entry;
-        // The snapshot's name is the file name alone; only a process with
-        // ours has its full path read.
         for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-            if (lstrcmpiA(FileNamePart(entry.szExeFile), fileName) == 0)
-                EndProcessOfImage(install, entry.th32ProcessID, path, start);
+            EndProcessOfFile(install, entry.th32ProcessID, &file, start);
         CloseHandle(snapshot);
     }
-    if (!WaitUntilUnused(path))
+    if (!WaitUntilUnused(path, start))
         LogLine(install, "EndRemainingMonitors: the monitor is still in use or cannot be opened for writing");
     return ERROR_SUCCESS;
 }

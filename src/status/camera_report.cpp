@@ -17,8 +17,9 @@ struct ProbeView
 {
     const char *const *ids;
     DWORD classList;                 // 0, or the error that ended the probe
-    ULONG usbList;                   // the USB walk's last listing result
     int usbWalked, devices;          // devices the walks read, numbered from 0
+    int usbSizeTold, usbRetries;     // a size not yet shown; lists asked for again
+    ULONG usbSize, usbError;         // the last size call's result; the walk's failure
     int unloaded;                    // the USB walk passed over a supported camera
     int beyond;                      // a device with a supported ID beyond the read, or -1
     ULONG beyondLength;
@@ -56,16 +57,36 @@ int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char 
     return supported;
 }
 
+// The USB walk's size and list are shown once the walk has settled on a list
+// (or ended without one), as its last attempt answered them.
+void UsbListFacts(ProbeView *view, int listTold, unsigned long listResult)
+{
+    if (!view->usbSizeTold)
+        return;
+    view->usbSizeTold = 0;
+    Fact("search.usb_count_error=0x%lx", view->usbSize);
+    if (listTold)
+        Fact("search.usb_list_error=0x%lx", listResult);
+    if (view->usbRetries)
+        Fact("search.usb_list_retries=%d", view->usbRetries);
+    view->usbError = view->usbSize ? view->usbSize : listTold ? listResult : 0;
+}
+
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
-    if (step == ProbeStepUsbListSize)
+    if (step == ProbeStepClassList) {
+        Fact("search.class_list_error=%lu", view->classList = result);
+        return;
+    }
+    if (!view->usbWalked)
         Fact("search.usb_walk=run: the class walk found no supported camera");
-    view->usbWalked |= step != ProbeStepClassList;
-    view->usbList = step != ProbeStepClassList ? result : view->usbList;
-    view->classList = step == ProbeStepClassList ? result : view->classList;
-    Fact(step == ProbeStepClassList ? "search.class_list_error=%lu" : step == ProbeStepUsbListSize ?
-         "search.usb_count_error=0x%lx" : "search.usb_list_error=0x%lx", result);
+    view->usbWalked = 1;
+    view->usbRetries += step == ProbeStepUsbListGrew;
+    if (step == ProbeStepUsbListSize)
+        view->usbSize = result, view->usbSizeTold = 1;
+    else if (step == ProbeStepUsbList)
+        UsbListFacts(view, 1, result);
 }
 
 void OnLocated(void *context, const char *instanceId, unsigned long result)
@@ -207,6 +228,7 @@ void ReportCameraSearch(StatusFacts *facts)
     char driverDesc[TextBufferSize];
     facts->cameraFound = ProbeCamera(ids, SupportedHardwareIdCount, driverDesc, sizeof driverDesc,
                                      facts->friendlyName, sizeof facts->friendlyName, &observer);
+    UsbListFacts(&view, 0, 0);
     if (view.classList)
         Fact("search.usb_walk=not tried: the probe ends without the class list");
     if (!view.keyOpened)
@@ -216,10 +238,10 @@ void ReportCameraSearch(StatusFacts *facts)
     Fact("camera.found=%s", facts->cameraFound ? "yes" : "no");
     // The first reason, from what the walks told, why the probe said no.
     const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2
-                       : view.usbList ? 3 : 4) : view.suspendResult == ERROR_FILE_NOT_FOUND ? 5
+                       : view.usbError ? 3 : 4) : view.suspendResult == ERROR_FILE_NOT_FOUND ? 5
                        : view.suspendResult ? 6 : 7;
     const ULONG detail = reason == 0 ? view.classList : reason == 2 ? (ULONG)view.beyond : reason == 3
-                         ? view.usbList : reason == 6 ? (ULONG)view.suspendResult : view.suspend;
+                         ? view.usbError : reason == 6 ? (ULONG)view.suspendResult : view.suspend;
     if (!facts->cameraFound) {
         FormatText(facts->reason, TextBufferSize, reasons[reason].text, detail, view.beyondLength);
         facts->reasonCode = reasons[reason].code;

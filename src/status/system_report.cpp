@@ -5,6 +5,7 @@
 #include <psapi.h>
 #include <stdlib.h>
 
+#include "file_identity/file_identity.h"
 #include "monitor/monitor.h"
 #include "startup/autostart_value.h"
 #include "startup/startup.h"
@@ -98,21 +99,35 @@ void DescribeRunCommand(const char *commandLine, StatusFacts *facts)
     FormatText(facts->nextLogon, sizeof facts->nextLogon, formats[exists + monitor + (monitor & uninstall)], found);
 }
 
-void MonitorFacts(int index, DWORD id)
+// The installed monitor's identity, or NULL when there is no such file.
+const FileIdentity *InstalledMonitorIdentity(FileIdentity *identity)
+{
+    char installed[TextBufferSize];
+    return ReadFileIdentity(InstalledMonitorPath(installed), identity) ? identity : NULL;
+}
+
+// The process runs the installed file (installed may be NULL: no such file).
+ImageMatch MatchInstalled(HANDLE process, const FileIdentity *installed)
+{
+    return !process ? ImageUnreadable : installed ? MatchProcessImage(process, installed) : ImageOfOtherFile;
+}
+
+void MonitorFacts(int index, DWORD id, const FileIdentity *installed)
 {
     // Looked up when needed, so that a kernel32 without it still loads the report.
     typedef BOOL(WINAPI * SessionFunction)(DWORD, DWORD *);
     const SessionFunction sessionOf = reinterpret_cast<SessionFunction>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "ProcessIdToSessionId")));
-    char installed[TextBufferSize], image[TextBufferSize];
+    char image[TextBufferSize];
     DWORD session = 0;
     Fact("monitors.%d.pid=%lu", index, id);
     if (sessionOf && sessionOf(id, &session))
         Fact("monitors.%d.session=%lu", index, session);
     else
         Fact("monitors.%d.session=unknown (error %lu)", index, GetLastError());
-    // psapi reads the image's path from the process's memory; a Toolhelp
-    // module snapshot would start a thread inside the monitor.
+    // The path as the process's memory holds it, which a Toolhelp module
+    // snapshot would read by starting a thread inside the monitor; whether it
+    // is the installed file is told by the file itself.
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
     const DWORD length = process ? GetModuleFileNameExA(process, NULL, image, sizeof image) : 0;
     image[length < sizeof image ? length : 0] = '\0';
@@ -120,10 +135,26 @@ void MonitorFacts(int index, DWORD id)
         Fact("monitors.%d.image=%s", index, image);
     else
         Fact("monitors.%d.image=unreadable (error %lu)", index, GetLastError());
+    const ImageMatch match = MatchInstalled(process, installed);
     if (process)
         CloseHandle(process);
-    Fact("monitors.%d.installed=%s", index, !image[0] ? "unknown"
-         : lstrcmpiA(image, InstalledMonitorPath(installed)) ? "no" : "yes");
+    Fact("monitors.%d.installed=%s", index, match == ImageUnreadable ? "unknown" : match == ImageOfFile ? "yes" : "no");
+}
+
+// A monitor: a process named ZN374Mon.exe, or one that runs the installed
+// file under another name (its 8.3 name, a hard link).
+int IsMonitor(const PROCESSENTRY32 &entry, const FileIdentity *installed)
+{
+    const char *file = entry.szExeFile;
+    for (const char *c = file; *c; c++)
+        file = *c == '\\' ? c + 1 : file;
+    if (lstrcmpiA(file, MonitorFileName) == 0)
+        return 1;
+    HANDLE process = installed ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID) : NULL;
+    const int runsInstalled = MatchInstalled(process, installed) == ImageOfFile;
+    if (process)
+        CloseHandle(process);
+    return runsInstalled;
 }
 
 }  // namespace
@@ -219,29 +250,30 @@ void ReportAutostart(StatusFacts *facts)
     free(data);
 }
 
-// Every process whose image is ZN374Mon.exe.
+// Every monitor running: by its name, or by the installed file it runs.
 void ReportRunningMonitors(void)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    // Read at once: what comes before the walk sets its own.
+    const DWORD snapshotError = snapshot == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     int count = 0;
     char *ids = static_cast<char *>(calloc(1, 1)), *grown;
+    FileIdentity identity;
+    const FileIdentity *installed = InstalledMonitorIdentity(&identity);
     for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry); more && ids;
          more = Process32Next(snapshot, &entry)) {
-        const char *file = entry.szExeFile;
-        for (const char *c = file; *c; c++)
-            file = *c == '\\' ? c + 1 : file;
-        if (lstrcmpiA(file, MonitorFileName) == 0 && (grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12)))) {
+        if (IsMonitor(entry, installed) && (grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12)))) {
             FormatText(grown + lstrlenA(grown), 12, "%s%lu", count ? " " : "", entry.th32ProcessID);
-            MonitorFacts(count++, entry.th32ProcessID);
+            MonitorFacts(count++, entry.th32ProcessID, installed);
             ids = grown;
         }
     }
     if (snapshot != INVALID_HANDLE_VALUE)
         CloseHandle(snapshot);
     else
-        Fact("monitors.error=%lu", GetLastError());
+        Fact("monitors.error=%lu", snapshotError);
     Fact("monitors.count=%d", count);
     Fact("monitors=%s", ids ? ids : "");
     free(ids);

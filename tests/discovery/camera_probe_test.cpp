@@ -216,6 +216,28 @@ TEST_F(CameraProbe, UsbWalkFindsUsbOnlyCameraWhoseDriverIsLoaded)
     EXPECT_STREQ("Usb Camera", result.friendlyName);
 }
 
+TEST_F(CameraProbe, UsbWalkAsksAgainWhileDevicesArriveAndGivesUpAfterThreeLists)
+{
+    // Each arrival comes between a size call and its list call.
+    const struct
+    {
+        DWORD arrivals;
+        int found;
+        long lists;  // list calls, each after a size call of its own
+    } cases[] = {{0, 1, 1}, {1, 1, 2}, {2, 1, 3}, {3, 0, 3}};
+    for (const auto &c : cases) {
+        ASSERT_EQ(1, SimRemoveAllDevices());
+        AddUsbOnlyCamera(CameraId, CameraIds, SimDevicePresent | SimDeviceDriverLoaded, "Usb Camera");
+        ASSERT_EQ(1, SimScheduleArrivals(c.arrivals));
+        ASSERT_EQ(1, SimResetCfgMgrCalls());
+        ProbeResult result = Probe();
+        EXPECT_EQ(c.found, result.found) << c.arrivals << " arrivals";
+        EXPECT_STREQ(c.found ? "Usb Camera" : "", result.friendlyName) << c.arrivals << " arrivals";
+        EXPECT_EQ(c.lists, SimCfgMgrCalls("CM_Get_Device_ID_ListA")) << c.arrivals << " arrivals";
+        EXPECT_EQ(c.lists, SimCfgMgrCalls("CM_Get_Device_ID_List_SizeA")) << c.arrivals << " arrivals";
+    }
+}
+
 TEST_F(CameraProbe, UsbWalkRefusesCamerasWhoseDriverIsNotLoaded)
 {
     AddUsbOnlyCamera(CameraId, CameraIds, SimDevicePresent, "Stopped Camera");

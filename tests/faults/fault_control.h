@@ -71,6 +71,10 @@
     X(GetProcAddress, "GetProcAddress", "NULL, ERROR_PROC_NOT_FOUND") \
     X(Calloc, "calloc", "NULL, ENOMEM") \
     X(Realloc, "realloc", "NULL, ENOMEM, the block kept") \
+    X(CreateFileA, "CreateFileA", "INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED") \
+    X(GetFileInformationByHandle, "GetFileInformationByHandle", "FALSE, ERROR_ACCESS_DENIED") \
+    X(EnumProcessModules, "EnumProcessModules", "FALSE, ERROR_PARTIAL_COPY") \
+    X(GetMappedFileNameA, "GetMappedFileNameA", "0, ERROR_ACCESS_DENIED") \
     X(CoUninitialize, "CoUninitialize")
 
 #define FAULT_ENUM(identifier, ...) Fault##identifier,
@@ -87,10 +91,8 @@ static const FaultFunctionInfo FaultFunctions[FaultFunctionCount] = {FAULT_FUNCT
 
 inline int FailureClasses(int function)
 {
-    int count = 0;
-    while (count < 3 && FaultFunctions[function].failure[count])
-        count++;
-    return count;
+    const char *const *failure = FaultFunctions[function].failure;
+    return !failure[0] ? 0 : !failure[1] ? 1 : !failure[2] ? 2 : 3;
 }
 
 // The scenario's steps; the test moves the phase on before each one.
@@ -156,4 +158,3 @@ struct FaultControl
 };
 
 #define FAULT_CONTROL_MAPPING_FORMAT "ZN374FaultControl.%lu"
-#define FAULT_PROBE_DLL_NAME "zn374faultprobe.dll"

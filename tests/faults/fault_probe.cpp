@@ -1,11 +1,10 @@
-// The probe the fault-injection test loads into a monitor process before its
-// first instruction runs. It swaps the entries of the executable's own import
-// table (the platform's internal calls stay untouched), and the methods of the
-// COM objects the executable receives, for wrappers that count every call by
-// function and phase, make the chosen call fail once as the platform
-// documents it, and keep account of what the process acquires and releases.
-// Everything goes to the control block in the mapping named after the
-// process; without one the probe does nothing.
+// The probe the fault-injection test loads into a monitor or status report
+// process before its first instruction. It swaps the executable's own import
+// entries (the platform's internal calls stay untouched) and the methods of
+// the COM objects it receives for wrappers that trace every call, fail the
+// planned ones as the platform documents, and account for what the process
+// acquires and releases, all in the control block in the mapping named after
+// the process; without one the probe does nothing.
 
 // dshow.h would otherwise forbid the C runtime's sprintf.
 #define STRSAFE_NO_DEPRECATE
@@ -108,23 +107,14 @@ T Fail(T result, DWORD error)
 
 // ---- COM methods, swapped in the vtables of the objects the product receives
 
-struct SwappedMethod
-{
-    void **vtable;
-    int slot;
-    void *original;
-};
-SwappedMethod g_swapped[64];
-int g_swappedCount;
+// The original of each method swapped, by vtable and slot.
+std::map<std::pair<void **, int>, void *> g_swapped;
 
 void *OriginalMethod(void *object, int slot)
 {
     void **vtable = *(void ***)object;
-    for (int i = 0; i < g_swappedCount; i++) {
-        if (g_swapped[i].vtable == vtable && g_swapped[i].slot == slot)
-            return g_swapped[i].original;
-    }
-    return vtable[slot];
+    const auto swapped = g_swapped.find({vtable, slot});
+    return swapped != g_swapped.end() ? swapped->second : vtable[slot];
 }
 
 // A library that COM unloads and loads again brings a fresh vtable, perhaps
@@ -134,17 +124,7 @@ void SwapMethod(void *object, int slot, void *replacement)
     void **vtable = *(void ***)object;
     if (vtable[slot] == replacement)
         return;
-    int i = 0;
-    while (i < g_swappedCount && !(g_swapped[i].vtable == vtable && g_swapped[i].slot == slot))
-        i++;
-    if (i == g_swappedCount) {
-        if (g_swappedCount == (int)(sizeof g_swapped / sizeof g_swapped[0]))
-            return;
-        g_swappedCount++;
-    }
-    g_swapped[i].vtable = vtable;
-    g_swapped[i].slot = slot;
-    g_swapped[i].original = vtable[slot];
+    g_swapped[{vtable, slot}] = vtable[slot];
     DWORD protection;
     VirtualProtect(&vtable[slot], sizeof(void *), PAGE_EXECUTE_READWRITE, &protection);
     vtable[slot] = replacement;
@@ -163,10 +143,8 @@ void Received(void *object, REFIID iid);
 HRESULT STDMETHODCALLTYPE HookQueryInterface(IUnknown *self, REFIID iid, void **out)
 {
     METHOD(0, IUnknown *, REFIID, void **);
-    if (product && Enter(FaultQueryInterface, CALLER)) {
-        *out = NULL;
-        return Code(E_NOINTERFACE);
-    }
+    if (product && Enter(FaultQueryInterface, CALLER))
+        return *out = NULL, Code(E_NOINTERFACE);
     const HRESULT hr = original(self, iid, out);
     if (product && SUCCEEDED(hr) && *out)
         Received(*out, iid);
@@ -253,11 +231,9 @@ HRESULT STDMETHODCALLTYPE HookCreateClassEnumerator(ICreateDevEnum *self, REFCLS
     METHOD(3, ICreateDevEnum *, REFCLSID, IEnumMoniker **, DWORD);
     switch (product ? Enter(FaultCreateClassEnumerator, CALLER) : 0) {
     case 1:
-        *out = NULL;
-        return Code(E_OUTOFMEMORY);
+        return *out = NULL, Code(E_OUTOFMEMORY);
     case 2:
-        *out = NULL;
-        return Code(S_FALSE);
+        return *out = NULL, Code(S_FALSE);
     }
     const HRESULT hr = original(self, category, out, flags);
     if (product && SUCCEEDED(hr) && *out)
@@ -307,7 +283,8 @@ void Received(void *object, REFIID iid)
     X(CreateToolhelp32Snapshot) X(Process32First) X(Process32Next) X(OpenProcess) X(GetModuleFileNameExA)  \
     X(ExpandEnvironmentStringsA) X(GetFileAttributesA) X(GetLongPathNameA) X(SearchPathA)                  \
     X(GetFileVersionInfoSizeA) X(GetFileVersionInfoA) X(VerQueryValueA) X(GetProcAddress) X(calloc)        \
-    X(realloc) X(CloseHandle)
+    X(realloc) X(CloseHandle) X(CreateFileA) X(GetFileInformationByHandle)                                     \
+    X(EnumProcessModules) X(GetMappedFileNameA)
 
 #define IMPORT_INDEX(name) Import##name,
 enum ImportIndex { IMPORTS(IMPORT_INDEX) ImportCount };
@@ -389,12 +366,6 @@ LONG WINAPI HookRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWOR
     return REAL(RegQueryValueExA)(key, name, reserved, type, data, size);
 }
 
-LONG WINAPI HookRegCloseKey(HKEY key)
-{
-    Released(HeldKeys, key);
-    return REAL(RegCloseKey)(key);
-}
-
 FAILABLE2(CONFIGRET, CM_Get_DevNode_Registry_PropertyA,
           (DEVINST node, ULONG property, PULONG type, PVOID buffer, PULONG length, ULONG flags),
           (node, property, type, buffer, length, flags), Code(CR_NO_SUCH_VALUE), (*length += 64, Code(CR_BUFFER_SMALL)))
@@ -447,12 +418,16 @@ DWORD WINAPI HookGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *
     return REAL(GetFullPathNameA)(name, size, buffer, filePart);
 }
 
+void *NoMemory(void)
+{
+    errno = ENOMEM;
+    return NULL;
+}
+
 void *__cdecl Hookmalloc(size_t size)
 {
-    if (Enter(FaultMalloc, CALLER)) {
-        errno = ENOMEM;
-        return NULL;
-    }
+    if (Enter(FaultMalloc, CALLER))
+        return NoMemory();
     void *block = REAL(malloc)(size);
     if (block) {
         Acquired(HeldHeapBlocks, block);
@@ -461,20 +436,11 @@ void *__cdecl Hookmalloc(size_t size)
     return block;
 }
 
-void __cdecl Hookfree(void *block)
-{
-    if (block)
-        Released(HeldHeapBlocks, block);
-    REAL(free)(block);
-}
-
 HRESULT WINAPI HookCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
                                     LPVOID *out)
 {
-    if (Enter(FaultCoCreateInstance, CALLER)) {
-        *out = NULL;
-        return Code(REGDB_E_CLASSNOTREG);
-    }
+    if (Enter(FaultCoCreateInstance, CALLER))
+        return *out = NULL, Code(REGDB_E_CLASSNOTREG);
     const HRESULT hr = REAL(CoCreateInstance)(clsid, outer, context, iid, out);
     if (SUCCEEDED(hr) && *out)
         Received(*out, iid);
@@ -506,23 +472,25 @@ void WINAPI HookCoUninitialize(void)
     REAL(CoUninitialize)();
 }
 
-HRESULT WINAPI HookVariantClear(VARIANTARG *value)
-{
-    if (value->vt == VT_BSTR && value->bstrVal)
-        Released(HeldStrings, value->bstrVal);
-    return REAL(VariantClear)(value);
-}
-
 FAILABLE2(BOOL, SetupDiEnumDeviceInfo, (HDEVINFO devices, DWORD index, PSP_DEVINFO_DATA device), (devices, index, device),
           Fail<BOOL>(FALSE, ERROR_NO_MORE_ITEMS), Fail<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY))
 OPENS(HDEVINFO, SetupDiGetClassDevsA, (const GUID *setupClass, PCSTR enumerator, HWND parent, DWORD flags),
       (setupClass, enumerator, parent, flags), INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, HeldDeviceLists)
 
-BOOL WINAPI HookSetupDiDestroyDeviceInfoList(HDEVINFO devices)
-{
-    Released(HeldDeviceLists, devices);
-    return REAL(SetupDiDestroyDeviceInfoList)(devices);
-}
+// The calls that give back what the process held; what held gives for x is
+// given back, NULL (a NULL block, a variant without a BSTR) is nothing.
+#define RELEASES(type, convention, name, parameter, kind, held) \
+    type convention Hook##name(parameter x)                     \
+    {                                                           \
+        if (held)                                               \
+            Released(kind, (void *)(held));                     \
+        return REAL(name)(x);                                   \
+    }
+RELEASES(LONG, WINAPI, RegCloseKey, HKEY, HeldKeys, x)
+RELEASES(BOOL, WINAPI, SetupDiDestroyDeviceInfoList, HDEVINFO, HeldDeviceLists, x)
+RELEASES(BOOL, WINAPI, CloseHandle, HANDLE, HeldHandles, x)
+RELEASES(HRESULT, WINAPI, VariantClear, VARIANTARG *, HeldStrings, x->vt == VT_BSTR ? x->bstrVal : NULL)
+RELEASES(void, __cdecl, free, void *, HeldHeapBlocks, x)
 
 // The period of the one timer, as the system has it armed, for the test to read.
 UINT_PTR WINAPI HookSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC procedure)
@@ -552,20 +520,22 @@ OPENS(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD id), (access, inhe
 OPENS(HANDLE, CreateToolhelp32Snapshot, (DWORD flags, DWORD id), (flags, id), INVALID_HANDLE_VALUE,
       ERROR_NOT_ENOUGH_MEMORY, HeldHandles)
 
+OPENS(HANDLE, CreateFileA, (LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+      DWORD flags, HANDLE model), (name, access, share, security, disposition, flags, model), INVALID_HANDLE_VALUE,
+      ERROR_ACCESS_DENIED, HeldHandles)
+FAILABLE(BOOL, GetFileInformationByHandle, (HANDLE file, LPBY_HANDLE_FILE_INFORMATION info), (file, info),
+         Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED))
+FAILABLE(BOOL, EnumProcessModules, (HANDLE process, HMODULE *modules, DWORD size, LPDWORD needed),
+         (process, modules, size, needed), Fail<BOOL>(FALSE, ERROR_PARTIAL_COPY))
+FAILABLE(DWORD, GetMappedFileNameA, (HANDLE process, LPVOID address, LPSTR name, DWORD size), (process, address, name, size),
+         Fail<DWORD>(0, ERROR_ACCESS_DENIED))
+
 BOOL WINAPI HookOpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {
     if (Enter(FaultOpenProcessToken, CALLER))
         return Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED);
     const BOOL opened = REAL(OpenProcessToken)(process, access, token);
-    if (opened)
-        Acquired(HeldHandles, *token);
-    return opened;
-}
-
-BOOL WINAPI HookCloseHandle(HANDLE handle)
-{
-    Released(HeldHandles, handle);
-    return REAL(CloseHandle)(handle);
+    return opened && (Acquired(HeldHandles, *token), true);
 }
 
 FAILABLE(BOOL, GetTokenInformation, (HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data, DWORD size, PDWORD needed),
@@ -598,10 +568,8 @@ FAILABLE(FARPROC, GetProcAddress, (HMODULE module, LPCSTR name), (module, name),
 
 void *__cdecl Hookcalloc(size_t count, size_t size)
 {
-    if (Enter(FaultCalloc, CALLER)) {
-        errno = ENOMEM;
-        return NULL;
-    }
+    if (Enter(FaultCalloc, CALLER))
+        return NoMemory();
     void *block = REAL(calloc)(count, size);
     if (block)
         Acquired(HeldHeapBlocks, block);
@@ -611,10 +579,8 @@ void *__cdecl Hookcalloc(size_t count, size_t size)
 // A block that cannot grow stays as it was.
 void *__cdecl Hookrealloc(void *block, size_t size)
 {
-    if (Enter(FaultRealloc, CALLER)) {
-        errno = ENOMEM;
-        return NULL;
-    }
+    if (Enter(FaultRealloc, CALLER))
+        return NoMemory();
     void *grown = REAL(realloc)(block, size);
     if (block && (grown || !size))
         Released(HeldHeapBlocks, block);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The package on the simulated machine with Wine's own msiexec and the real
-# executable: a quiet install, the same install again, an upgrade, a refused
-# downgrade, an uninstall with monitors running, one after the file was lost
-# and one with no monitor running. Monitors on a second desktop stand for
+# executable: refusals on other Windows versions, a quiet install, the same
+# install again, an upgrade, a refused downgrade, an uninstall with monitors
+# running, one after the file was lost and one with no monitor running, and
+# the whole run on 64-bit Windows. Monitors on a second desktop stand for
 # other users' sessions, which the quit broadcast does not reach. Each check
 # prints the machine's state as found. Runs whole under sim/in-sim.sh.
 # usage: package_test.sh PACKAGE BIN_DIR
@@ -11,6 +12,7 @@ package=$1 bin=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
 camera="ZN374 USB Camera"
 installed='C:\windows\ZN374Mon.exe'
+long_link="Windows Folder Link"
 work=$(mktemp -d)
 
 failures=0
@@ -61,16 +63,27 @@ state() {
     done
     echo "files=[$files] value=[$(run_value)] entries=[$(arp_entries)] monitors=$(count "$(monitors)")"
 }
+# Windows Installer sees the Windows version that Wine gives msiexec.exe:
+# VERSION (win7, nt40), or with none the machine's own.
+msiexec_windows() {
+    if [ -n "${1:-}" ]; then
+        wine reg add 'HKCU\Software\Wine\AppDefaults\msiexec.exe' /v Version /d "$1" /f
+    else
+        wine reg delete 'HKCU\Software\Wine\AppDefaults\msiexec.exe' /f
+    fi >/dev/null 2>&1
+}
 package_property() {
     msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v p="$2" '$1 == p { print $2 }'
 }
 cleanup() {
+    msiexec_windows
     wine "$installed" /u >/dev/null 2>&1
     [ -f "$work/other/ZN374Mon.exe" ] &&
         wine explorer /desktop=other,640x480 "$(windows_path "$work/other/ZN374Mon.exe")" /u >/dev/null 2>&1
     for msi in "$work/higher.msi" "$package"; do [ -f "$msi" ] && msiexec /x "$(windows_path "$msi")"; done
     simctl camera-clear >/dev/null
     simctl device-clear >/dev/null
+    rm -f "$WINEPREFIX/dosdevices/m:" "$WINEPREFIX/drive_c/$long_link"
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -82,23 +95,33 @@ simctl device-add-camera "$camera" >/dev/null
 simctl camera-add "$camera" >/dev/null
 check "nothing of ours before the test" "files=[] value=[] entries=[] monitors=0" "$(state)"
 
+# A Windows other than NT 5.x is refused and nothing is written.
+for windows in win7 nt40; do
+    msiexec_windows $windows
+    msiexec /i "$(windows_path "$package")"
+    check "msiexec /i on $windows exit code (1603, of which Unix keeps the low byte)" 67 $?
+    check "after the refusal on $windows" "files=[] value=[] entries=[] monitors=0" "$(state)"
+done
+msiexec_windows
+
 # The package's own actions among the standard ones, in sequence order: the
-# old version gone before anything is installed, running monitors ended
+# old version removed first, inside the transaction, running monitors ended
 # before a file is removed or replaced (politely first, then by force), the
 # new one started once the installation is committed. The Run key is put
 # back right after the value is removed; the rollback action comes before
 # the action it undoes.
 check "InstallExecuteSequence order" \
-    "SetRunCommand InstallValidate RemoveExistingProducts SetEndMonitorData SetEndRemainingMonitorsData InstallInitialize RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
+    "SetRunCommand InstallValidate SetEndRemainingMonitorsData SetRestartMonitorData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
        awk -F'\t' '$1 ~ /^(Set|End|Start|Restart|CreateRunKey|Remove(Existing|Files|RegistryValues)|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
        sort -n | cut -d' ' -f2 | paste -sd' ')"
 # Each action's kind (1 DLL, 18 the installed file, 51 a property) and
 # when and as whom it runs: the rollback runs as the person, to start their
-# monitor; ending the monitors out of the person's reach and keeping the Run
-# key need LocalSystem.
+# monitor, and synchronously, as Windows runs every rollback action; ending
+# the monitors out of the person's reach and keeping the Run key need
+# LocalSystem.
 check "custom action types" \
-    "CreateRunKey:1 deferred system;EndMonitor:1 deferred;EndRemainingMonitors:1 deferred system;RestartMonitor:18 rollback async;SetEndMonitorData:51;SetEndRemainingMonitorsData:51;SetRunCommand:1;StartMonitor:18 async" \
+    "CreateRunKey:1 deferred system;EndMonitor:1 deferred;EndRemainingMonitors:1 deferred system;RestartMonitor:1 rollback;SetEndRemainingMonitorsData:51;SetRestartMonitorData:51;SetRunCommand:1;StartMonitor:18 async" \
     "$(msiinfo export "$package" CustomAction | tr -d '\r' | tail -n +4 | sort | while IFS=$'\t' read -r action type _; do
            kind=
            case $((type & 0x700)) in 1024) kind+=" deferred" ;; 1280) kind+=" rollback" ;; 1536) kind+=" commit" ;; esac
@@ -119,16 +142,19 @@ check "files the package records without an 8.3 name" "" \
 version=$(package_property "$package" ProductVersion)
 IFS=. read -r major minor build <<< "$version"
 higher=$major.$minor.$((build + 1))
-# Its monitor is a newer file: the build field of FILEVERSION, two bytes at
-# 14 past the version block's signature and structure version, goes up by one.
+# Its monitor is another build's: the same file version, 1.0.2.0 as in every
+# build, and other bytes: the last field of PRODUCTVERSION, two bytes at 20
+# past the version block's signature, goes up by one.
 mkdir "$work/new" "$work/other"
 cp "$bin/ZN374Mon.exe" "$bin/ZN374Stat.exe" "$bin/ZN374Actions.dll" "$work/new/"
 fixed=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe\x00\x00\x01\x00' "$work/new/ZN374Mon.exe" | head -n 1 | cut -d: -f1)
-old_build=$(od -An -tu2 -j $((fixed + 14)) -N 2 "$work/new/ZN374Mon.exe" | tr -d ' ')
-printf "\\x$(printf %02x $(((old_build + 1) & 255)))\\x$(printf %02x $(((old_build + 1) >> 8)))" |
-    dd of="$work/new/ZN374Mon.exe" bs=1 seek=$((fixed + 14)) conv=notrunc status=none
+old_field=$(od -An -tu2 -j $((fixed + 20)) -N 2 "$work/new/ZN374Mon.exe" | tr -d ' ')
+printf "\\x$(printf %02x $(((old_field + 1) & 255)))\\x$(printf %02x $(((old_field + 1) >> 8)))" |
+    dd of="$work/new/ZN374Mon.exe" bs=1 seek=$((fixed + 20)) conv=notrunc status=none
 bash "$root/installer/package.sh" "$work/higher.msi" "$higher" "$work/new/ZN374Actions.dll" "$work/new/ZN374Mon.exe" "$work/new/ZN374Stat.exe" >/dev/null ||
     check "building a package of version $higher" "exit code 0" "exit code $?"
+check "the monitor's File.Version in both packages" "1.0.2.0 1.0.2.0" \
+    "$(for msi in "$package" "$work/higher.msi"; do msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' '$1 == "Monitor" { print $5 }'; done | paste -sd' ')"
 
 # A quiet install by a person starts the monitor, which tells the driver.
 msiexec /i "$(windows_path "$package")"
@@ -170,22 +196,35 @@ running=$(monitors)
 msiexec /i "$(windows_path "$package")"
 check "msiexec /i of the older package exit code (1603, of which Unix keeps the low byte)" 67 $?
 check "after the refused downgrade" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$higher NoModify=0x1 NoRepair=0x1] monitors=1 pid=$running" "$(state) pid=$(monitors)"
-check "the package's launch condition" "NOT NEWERVERSIONFOUND	A newer version of ZN374Mon is already installed. Uninstall it first to install this one." \
-    "$(msiinfo export "$package" LaunchCondition | tr -d '\r' | tail -n +4)"
+check "the package's launch conditions" "Installed OR (VersionNT >= 500 AND VersionNT <= 502)	ZN374Mon runs only on Windows 2000, Windows XP and Windows Server 2003.;NOT NEWERVERSIONFOUND	A newer version of ZN374Mon is already installed. Uninstall it first to install this one." \
+    "$(msiinfo export "$package" LaunchCondition | tr -d '\r' | tail -n +4 | sort | paste -sd';')"
 
 # Uninstalling ends every monitor of the installed file, the one on the
-# other desktop too, and removes everything at once; a monitor's end sends
-# the driver nothing. A ZN374Mon.exe elsewhere on the disk is not ours.
+# other desktop too, whatever spelling of the file started it: a second drive
+# letter for the Windows directory (as subst makes one) and the 8.3 name of a
+# long-named link to it. It removes everything at once; a monitor's end sends
+# the driver nothing. A ZN374Mon.exe elsewhere on the disk is not ours. The
+# log names each process ended by force.
 cp "$bin/ZN374Mon.exe" "$work/other/"
-on_other_desktop "$installed"
-wait_monitors 2
+ln -sfn ../drive_c/windows "$WINEPREFIX/dosdevices/m:"
+ln -sfn windows "$WINEPREFIX/drive_c/$long_link"
+short=$(wine cmd /c dir /x 'C:\' 2>/dev/null | tr -d '\r' | awk -v l="$long_link" 'substr($0, length($0) - length(l) + 1) == l { print $5 }')
+check "an 8.3 name for C:\\$long_link ($short)" yes "$([[ $short == *~* ]] && echo yes)"
+here=$(monitors)
+for spelling in "$installed" 'M:\ZN374Mon.exe' "C:\\$short\\ZN374Mon.exe"; do on_other_desktop "$spelling"; done
+wait_monitors 4
+other=$(comm -13 <(tr ' ' '\n' <<< "$here" | sort) <(monitors | tr ' ' '\n' | sort) | paste -sd' ')
 before=$(monitors)
 on_other_desktop "$(windows_path "$work/other/ZN374Mon.exe")"
-wait_monitors 3
+wait_monitors 5
 elsewhere=$(comm -13 <(tr ' ' '\n' <<< "$before" | sort) <(monitors | tr ' ' '\n' | sort))
+check "ZN374Stat's monitors.N.installed, sorted, for these spellings and the copy elsewhere" "no yes yes yes yes" \
+    "$(wine "$WINEPREFIX/drive_c/windows/ZN374Stat.exe" /values 2>/dev/null | tr -d '\r' | sed -n 's/^monitors\.[0-9]*\.installed=//p' | sort | paste -sd' ')"
 simctl log-clear >/dev/null
-msiexec /x "$(windows_path "$work/higher.msi")"
+msiexec /x "$(windows_path "$work/higher.msi")" /l*v "$(windows_path "$work/uninstall.log")"
 check "msiexec /x with monitors running here and on another desktop exit code" 0 $?
+check "monitors of other spellings and desktops logged as ended" "$other" \
+    "$(tr -d '\0\r' < "$work/uninstall.log" | sed -n 's/.*EndRemainingMonitors: ended process \([0-9]*\).*/\1/p' | sort | paste -sd' ')"
 check "after uninstalling with monitors running (the one left runs from elsewhere)" "files=[] value=[] entries=[] monitors=1 ($elsewhere)" "$(state) ($(monitors))"
 check "driver log during the uninstall" "" "$(simctl log)"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' >/dev/null 2>&1
@@ -216,9 +255,58 @@ check "msiexec /i without a camera exit code" 0 $?
 for ((i = 0; i < 100; i++)); do [ -z "$(run_value)" ] && break; sleep 0.1; done
 wait_monitors 0
 check "after an install without a camera" "files=[ZN374Mon.exe ZN374Stat.exe] value=[] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=0" "$(state)"
+# The machine's Windows was upgraded since: the product still goes.
+msiexec_windows win7
 msiexec /x "$(windows_path "$package")"
-check "msiexec /x with no monitor running exit code" 0 $?
+check "msiexec /x with no monitor running, on win7 since the install, exit code" 0 $?
+msiexec_windows
 check "after uninstalling with no monitor running" "files=[] value=[] entries=[] monitors=0" "$(state)"
+
+# A reinstall that fails once the monitors are ended. Wine's msiexec does not
+# roll back, so a copy of the package runs the rollback's DLL entry as a
+# deferred action, then fails (cmd /c exit 1): the Run value is still there,
+# since ending the monitors never deletes it, and the person's monitor runs
+# again, started without the installer waiting for it. Without the rollback
+# Wine's registration is left half undone; a whole reinstall mends it.
+simctl device-add-camera "$camera" >/dev/null
+simctl camera-add "$camera" >/dev/null
+msiexec /i "$(windows_path "$package")"
+wait_monitors 1
+first=$(monitors)
+cp "$package" "$work/failing.msi"
+msibuild "$work/failing.msi" -q "INSERT INTO Property (Property, Value) VALUES ('FailProgram', 'cmd.exe')" \
+    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('SetRestartNowData', 51, 'RestartNow', '[WindowsFolder]ZN374Mon.exe')" \
+    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RestartNow', 1025, 'InstallerActions', 'RestartMonitor')" \
+    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('Fail', 1074, 'FailProgram', '/c exit 1')" \
+    -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('SetRestartNowData', 1453)" \
+    -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RestartNow', 3497)" \
+    -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('Fail', 3498)"
+timeout 120 wine msiexec /i "$(windows_path "$work/failing.msi")" REINSTALL=ALL REINSTALLMODE=vomus /qn >/dev/null 2>&1
+check "a reinstall failing after the monitors were ended: exit code (1627, of which Unix keeps 91)" 91 $?
+wait_monitors 1
+check "after the failed reinstall (monitor: the restarted one, not $first)" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 restarted" \
+    "$(state) $([ "$(monitors)" != "$first" ] && echo restarted)"
+msiexec /i "$(windows_path "$package")" REINSTALL=ALL REINSTALLMODE=vomus
+msiexec /x "$(windows_path "$package")"
+check "after mending and uninstalling" "files=[] value=[] entries=[] monitors=0" "$(state)"
+
+# The whole run on a 64-bit Windows (XP x64 Edition, NT 5.2), the programs
+# under WOW64, on a machine made once beside this one.
+machine=$WINEPREFIX prefix64=${WINEPREFIX}64
+[ -f "$prefix64/system.reg" ] || bash "$root/sim/make-prefix.sh" "$prefix64" win64
+export WINEPREFIX=$prefix64 WINEARCH=win64
+cp "$bin/powrprof.dll" "$bin/cfgmgr32.dll" "$bin/zn374simcam.dll" "$WINEPREFIX/drive_c/windows/syswow64/"
+simctl device-add-camera "$camera" >/dev/null
+simctl camera-add "$camera" >/dev/null
+msiexec /i "$(windows_path "$package")"
+check "msiexec /i on 64-bit Windows exit code" 0 $?
+wait_monitors 1
+check "after a quiet install on 64-bit Windows" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1" "$(state)"
+msiexec /x "$(windows_path "$package")"
+check "msiexec /x on 64-bit Windows exit code" 0 $?
+check "after uninstalling on 64-bit Windows" "files=[] value=[] entries=[] monitors=0" "$(state)"
+wineserver -k
+export WINEPREFIX=$machine WINEARCH=win32
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
