@@ -7,7 +7,6 @@
 namespace {
 
 const char DosDevicesPrefix[] = "\\??\\";
-const char LocalDevicePrefix[] = "\\\\?\\";
 const char GlobalRootPrefix[] = "\\\\?\\GLOBALROOT";
 
 int StartsWith(const char *text, const char *prefix)
@@ -43,18 +42,18 @@ int DriveLetterPath(const char *devicePath, char *path)
 // The file a name that GetMappedFileNameA gave belongs to. Windows gives a
 // path in the object manager's namespace ("\Device\HarddiskVolume1\..."),
 // which "\\?\GLOBALROOT" leads into; Wine gives the DOS device spelling that
-// started the process ("\??\M:\ZN374Mon.exe"), which is "\\?\M:\..." in Win32.
+// started the process ("\??\M:\ZN374Mon.exe"), which is "\\?\M:\..." in Win32:
+// the same text but for its second character.
 int ReadMappedFileIdentity(const char *mapped, FileIdentity *identity)
 {
     char path[sizeof GlobalRootPrefix + TextBufferSize];
-    if (StartsWith(mapped, DosDevicesPrefix)) {
-        lstrcpynA(path, LocalDevicePrefix, sizeof path);
-        lstrcatA(path, mapped + lstrlenA(DosDevicesPrefix));
-        return ReadFileIdentity(path, identity);
-    }
-    lstrcpynA(path, GlobalRootPrefix, sizeof path);
+    const int dosDevice = StartsWith(mapped, DosDevicesPrefix);
+    lstrcpynA(path, dosDevice ? "" : GlobalRootPrefix, sizeof path);
     lstrcatA(path, mapped);
-    return ReadFileIdentity(path, identity) || (DriveLetterPath(mapped, path) && ReadFileIdentity(path, identity));
+    if (dosDevice)
+        path[1] = '\\';
+    return ReadFileIdentity(path, identity) ||
+           (!dosDevice && DriveLetterPath(mapped, path) && ReadFileIdentity(path, identity));
 }
 
 }  // namespace

@@ -149,14 +149,14 @@ void OnDriverKey(void *context, unsigned long node, unsigned long result)
     Fact("camera.driver_key_error=0x%lx", result);
 }
 
+// The keys of the driver key's DriverDesc, FriendlyName and SelectiveSuspend.
+const char *const DriverValueKeys[] = {"driver_desc", "friendly_name", "selective_suspend"};
+
 // The type is known and the size is the stored one also when the value did
 // not fit.
 void OnDriverValue(void *context, const char *name, long result, unsigned long type,
                    const void *data, unsigned long size)
 {
-    static const char *const types[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY",
-        "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST",
-        "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
     ProbeView *view = static_cast<ProbeView *>(context);
     view->valuesTold = 1;
     const char *key = name[0] == 'D' ? "driver_desc" : name[0] == 'F' ? "friendly_name" : "selective_suspend";
@@ -170,7 +170,7 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
         Fact("camera.%s_read=error %ld", key, result);
     else
         Fact(result ? "camera.%s_read=%s, %lu bytes, error %ld" : "camera.%s_read=%s, %lu bytes", key,
-             type < 12 ? types[type] : "unknown type", size, result);
+             RegistryTypeName(type), size, result);
 }
 
 // What the camera channel's walk told: each step's HRESULT, and the match.
@@ -232,10 +232,12 @@ void ReportCameraSearch(StatusFacts *facts)
     if (view.classList)
         Fact("search.usb_walk=not tried: the probe ends without the class list");
     if (!view.keyOpened)
-        EmptyFacts("camera.instance\0camera.hardware_id\0");
-    if (!view.valuesTold)
-        EmptyFacts("camera.driver_desc\0camera.friendly_name\0camera.selective_suspend\0");
-    Fact("camera.found=%s", facts->cameraFound ? "yes" : "no");
+        Fact("camera.instance=%s", ""), Fact("camera.hardware_id=%s", "");
+    if (!view.valuesTold) {
+        for (const char *key : DriverValueKeys)
+            Fact("camera.%s=", key);
+    }
+    YesNoFact("camera.found", facts->cameraFound);
     // The first reason, from what the walks told, why the probe said no.
     const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2
                        : view.usbError ? 3 : 4) : view.suspendResult == ERROR_FILE_NOT_FOUND ? 5
@@ -281,7 +283,7 @@ void ReportDirectShow(StatusFacts *facts)
                                                  ? " (the category is empty)" : "");
     Fact("directshow.index=%d", view.match);
     Fact("directshow.device=%s", opened ? view.matchName : "");
-    Fact("directshow.property_set=%s", opened ? "yes" : "no");
+    YesNoFact("directshow.property_set", opened);
     Fact("directshow.reason=%s", facts->eventReaches);
     Fact("directshow.reason.code=%s", reasons[reason].code);
 }

@@ -86,10 +86,17 @@ void Fact(const char *format, ...)
     va_end(arguments);
 }
 
-void EmptyFacts(const char *keys)
+void YesNoFact(const char *key, int yes)
 {
-    for (; *keys; keys += strlen(keys) + 1)
-        Fact("%s=", keys);
+    Fact("%s=%s", key, yes ? "yes" : "no");
+}
+
+const char *RegistryTypeName(DWORD type)
+{
+    static const char *const names[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
+        "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
+        "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
+    return type < sizeof names / sizeof names[0] ? names[type] : "unknown type";
 }
 
 // Prose: a header per first part of the keys, then "  rest: value" lines in

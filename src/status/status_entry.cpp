@@ -24,13 +24,13 @@ int Verdict(StatusFacts *facts, char *verdict, unsigned size)
         FormatText(facts->reason, TextBufferSize, windows.text, facts->windowsMajor, facts->windowsMinor);
         facts->reasonCode = windows.code;
     }
+    char would[TextBufferSize * 3];
     if (!runs)
-        FormatText(verdict, size, "ZN374Mon would not run: %s; at the next log-on %s.", facts->reason,
-                   facts->nextLogon);
+        FormatText(would, sizeof would, "not run: %s", facts->reason);
     else
-        FormatText(verdict, size, "ZN374Mon would run for camera \"%s\"%s%s; at the next log-on %s.",
-                   facts->friendlyName, facts->eventReaches[0] ? ", but no event would reach its "
-                   "driver: " : "", facts->eventReaches, facts->nextLogon);
+        FormatText(would, sizeof would, "run for camera \"%s\"%s%s", facts->friendlyName, facts->eventReaches[0]
+                   ? ", but no event would reach its driver: " : "", facts->eventReaches);
+    FormatText(verdict, size, "ZN374Mon would %s; at the next log-on %s.", would, facts->nextLogon);
     Fact("verdict=%s", runs ? "runs" : "does-not-run");
     // Both empty unless a reason above was found.
     Fact("reason=%s", facts->reason);

@@ -33,8 +33,10 @@ struct StatusFacts
 
 // Records a fact formatted as "key=value"; the key ends at the first '='.
 void Fact(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// Records "key=" for each key of a list of strings ended by an empty one.
-void EmptyFacts(const char *keys);
+// Records "key=yes" when yes is not 0, else "key=no".
+void YesNoFact(const char *key, int yes);
+// A registry value's type as the registry's documentation names it.
+const char *RegistryTypeName(DWORD type);
 // Prints the facts and the verdict sentence, control characters escaped as
 // \r, \n and \xNN so that no text read from the machine can add a line.
 void PrintFacts(int values, const char *verdict);

@@ -86,17 +86,34 @@ void DescribeRunCommand(const char *commandLine, StatusFacts *facts)
         "Windows tries to start \"%s\", which is not the installed monitor", "the installed monitor starts and decides again",
         "the installed monitor starts with /u, removes its Run value and ends"};
     char found[TextBufferSize], installed[TextBufferSize];
+    const int uninstall = HoldsUninstallSwitch(commandLine);
     const int exists = FindRunProgram(commandLine, found);
     const int monitor = exists && lstrcmpiA(found, InstalledMonitorPath(installed)) == 0;
-    const int uninstall = HoldsUninstallSwitch(commandLine);
     Fact("autostart.file=%s", exists ? found : "");
-    Fact("autostart.file_exists=%s", exists ? "yes" : "no");
+    YesNoFact("autostart.file_exists", exists);
     if (exists)
         VersionFact("autostart.file_version", found, 0);
-    Fact("autostart.installed_monitor=%s", monitor ? "yes" : "no");
-    Fact("autostart.uninstall_switch=%s", uninstall ? "yes" : "no");
-    Fact("autostart.starts_monitor=%s", monitor && !uninstall ? "yes" : "no");
+    YesNoFact("autostart.installed_monitor", monitor);
+    YesNoFact("autostart.uninstall_switch", uninstall);
+    YesNoFact("autostart.starts_monitor", monitor && !uninstall);
     FormatText(facts->nextLogon, sizeof facts->nextLogon, formats[exists + monitor + (monitor & uninstall)], found);
+}
+
+// The Run value in *data, a heap block with two more bytes of zeros, which
+// close any string stored with its terminator or not.
+LONG ReadRunValue(char **data, DWORD *type, DWORD *size)
+{
+    HKEY key = NULL;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, KEY_QUERY_VALUE, &key);
+    if (result == ERROR_SUCCESS)
+        result = RegQueryValueExA(key, AutostartValueName, NULL, type, NULL, size);
+    if (result == ERROR_SUCCESS && !(*data = static_cast<char *>(calloc(*size + 2, 1))))
+        result = ERROR_OUTOFMEMORY;
+    if (result == ERROR_SUCCESS)
+        result = RegQueryValueExA(key, AutostartValueName, NULL, type, reinterpret_cast<BYTE *>(*data), size);
+    if (key)
+        RegCloseKey(key);
+    return result;
 }
 
 // The installed monitor's identity, or NULL when there is no such file.
@@ -112,7 +129,8 @@ ImageMatch MatchInstalled(HANDLE process, const FileIdentity *installed)
     return !process ? ImageUnreadable : installed ? MatchProcessImage(process, installed) : ImageOfOtherFile;
 }
 
-void MonitorFacts(int index, DWORD id, const FileIdentity *installed)
+// process is NULL when OpenProcess failed with openError.
+void MonitorFacts(int index, DWORD id, HANDLE process, DWORD openError, ImageMatch match)
 {
     // Looked up when needed, so that a kernel32 without it still loads the report.
     typedef BOOL(WINAPI * SessionFunction)(DWORD, DWORD *);
@@ -128,33 +146,21 @@ void MonitorFacts(int index, DWORD id, const FileIdentity *installed)
     // The path as the process's memory holds it, which a Toolhelp module
     // snapshot would read by starting a thread inside the monitor; whether it
     // is the installed file is told by the file itself.
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
     const DWORD length = process ? GetModuleFileNameExA(process, NULL, image, sizeof image) : 0;
     image[length < sizeof image ? length : 0] = '\0';
     if (image[0])
         Fact("monitors.%d.image=%s", index, image);
     else
-        Fact("monitors.%d.image=unreadable (error %lu)", index, GetLastError());
-    const ImageMatch match = MatchInstalled(process, installed);
-    if (process)
-        CloseHandle(process);
+        Fact("monitors.%d.image=unreadable (error %lu)", index, process ? GetLastError() : openError);
     Fact("monitors.%d.installed=%s", index, match == ImageUnreadable ? "unknown" : match == ImageOfFile ? "yes" : "no");
 }
 
-// A monitor: a process named ZN374Mon.exe, or one that runs the installed
-// file under another name (its 8.3 name, a hard link).
-int IsMonitor(const PROCESSENTRY32 &entry, const FileIdentity *installed)
+int HasMonitorName(const PROCESSENTRY32 &entry)
 {
     const char *file = entry.szExeFile;
     for (const char *c = file; *c; c++)
         file = *c == '\\' ? c + 1 : file;
-    if (lstrcmpiA(file, MonitorFileName) == 0)
-        return 1;
-    HANDLE process = installed ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID) : NULL;
-    const int runsInstalled = MatchInstalled(process, installed) == ImageOfFile;
-    if (process)
-        CloseHandle(process);
-    return runsInstalled;
+    return lstrcmpiA(file, MonitorFileName) == 0;
 }
 
 }  // namespace
@@ -174,7 +180,7 @@ void ReportWindows(StatusFacts *facts)
     facts->windowsMajor = info.dwMajorVersion;
     facts->windowsMinor = info.dwMinorVersion;
     facts->windowsSupported = IsSupportedWindowsVersion();
-    Fact("windows.supported=%s", facts->windowsSupported ? "yes" : "no");
+    YesNoFact("windows.supported", facts->windowsSupported);
 }
 
 // GetCurrentPowerPolicies reads the policy of the account running this report,
@@ -196,7 +202,7 @@ void ReportPower(void)
         Fact("power.account=unknown (error %lu)", GetLastError());
     if (token)
         CloseHandle(token);
-    Fact("power.account_is_local_system=%s", read && EqualSid(sid, &localSystem) ? "yes" : "no");
+    YesNoFact("power.account_is_local_system", read && EqualSid(sid, &localSystem));
     Fact("power.policy=this account's; each monitor reads its own user's");
     SetLastError(0);
     if (!RefreshPowerState()) {
@@ -209,43 +215,34 @@ void ReportPower(void)
     Fact("power.battery_percent=%lu", (unsigned long)g_PowerSnapshot.batteryPercent);
     // As a freshly started monitor's tick: nothing has been told to the camera yet.
     const BatteryAction action = DecideBatteryAction(&g_PowerSnapshot, 0);
-    Fact("power.battery_critical=%s", action.engage ? "yes" : "no");
+    YesNoFact("power.battery_critical", action.engage);
     Fact("power.poll_period=%lu", action.period == BatteryPeriodUnchanged ? 20000ul : (unsigned long)action.period);
 }
 
 void ReportAutostart(StatusFacts *facts)
 {
-    HKEY key = NULL;
     DWORD type = REG_NONE, size = 0;
     char *data = NULL;
-    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, KEY_QUERY_VALUE, &key);
-    if (result == ERROR_SUCCESS)
-        result = RegQueryValueExA(key, AutostartValueName, NULL, &type, NULL, &size);
-    // Two more bytes of zeros close any string, stored with its terminator or not.
-    if (result == ERROR_SUCCESS && !(data = static_cast<char *>(calloc(size + 2, 1))))
-        result = ERROR_OUTOFMEMORY;
-    if (result == ERROR_SUCCESS)
-        result = RegQueryValueExA(key, AutostartValueName, NULL, &type, reinterpret_cast<BYTE *>(data), &size);
-    if (key)
-        RegCloseKey(key);
+    const LONG result = ReadRunValue(&data, &type, &size);
     const int string = result == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ);
     char *expanded = string && type == REG_EXPAND_SZ ? Expand(data) : NULL;
     Fact("autostart.value=%s", string ? data : "");
     if (result)
         Fact("autostart.read=error %ld", result);
     else
-        Fact("autostart.read=%s, %lu bytes", type == REG_SZ ? "REG_SZ" : type == REG_EXPAND_SZ ? "REG_EXPAND_SZ"
-             : "not a string, which never runs", size);
+        Fact("autostart.read=%s, %lu bytes", string ? RegistryTypeName(type) : "not a string, which never runs", size);
     if (expanded)
         Fact("autostart.expanded=%s", expanded);
-    if (string)
+    if (string) {
         DescribeRunCommand(expanded ? expanded : data, facts);
-    else
+    } else {
         FormatText(facts->nextLogon, sizeof facts->nextLogon, result == ERROR_FILE_NOT_FOUND ? "nothing starts "
                    "(no Run value)" : result ? "unknown: the Run value cannot be read (error %ld)" : "nothing starts: "
                    "the Run value is not a string", result);
-    if (!string)
-        Fact("autostart.file_exists=no"), Fact("autostart.starts_monitor=no"), EmptyFacts("autostart.file\0");
+        YesNoFact("autostart.file_exists", 0);
+        YesNoFact("autostart.starts_monitor", 0);
+        Fact("autostart.file=%s", "");
+    }
     free(expanded);
     free(data);
 }
@@ -264,11 +261,19 @@ void ReportRunningMonitors(void)
     const FileIdentity *installed = InstalledMonitorIdentity(&identity);
     for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry); more && ids;
          more = Process32Next(snapshot, &entry)) {
-        if (IsMonitor(entry, installed) && (grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12)))) {
+        // A monitor may run the installed file under another name (its 8.3
+        // name, a hard link). Opened once, for that and for its facts.
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
+        const DWORD openError = GetLastError();
+        const ImageMatch match = MatchInstalled(process, installed);
+        if ((HasMonitorName(entry) || match == ImageOfFile) &&
+            (grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12)))) {
             FormatText(grown + lstrlenA(grown), 12, "%s%lu", count ? " " : "", entry.th32ProcessID);
-            MonitorFacts(count++, entry.th32ProcessID, installed);
+            MonitorFacts(count++, entry.th32ProcessID, process, openError, match);
             ids = grown;
         }
+        if (process)
+            CloseHandle(process);
     }
     if (snapshot != INVALID_HANDLE_VALUE)
         CloseHandle(snapshot);
