@@ -1,8 +1,8 @@
-// What the fault-injection test and the probe DLL it loads into a monitor
-// process share: the failable calls, the failures each can be given, and the
-// control block in a named mapping per process (the test writes the phase and
-// the fault; the probe writes the calls it saw and what the process held when
-// it ended).
+// What the fault-injection test and the probe DLL it loads into a monitor or
+// status report process share: the failable calls, the failures each can be
+// given, and the control block in a named mapping per process (the test
+// writes the phase and the failures; the probe writes the calls it saw and
+// what the process held when it ended).
 #pragma once
 
 #include <windows.h>

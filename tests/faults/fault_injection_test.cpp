@@ -1,12 +1,12 @@
-// Every platform call the real ZN374Mon.exe makes, failed in a run of its
-// own with each failure the platform documents for it. A clean run of the
-// scenario (start-up with /i, a suspend, a session end, a battery tick that
-// engages the critical band and one that leaves it, then /u) is traced
-// first, on each of two machines; each call it made is failed, and each call
-// a failed run makes at a site not yet failed in that phase is failed in a
-// run of its own in turn, until no new site appears. Every run is checked for
-// its outcome, for where its failures fired and for what the processes held
-// when they ended.
+// Every platform call the real ZN374Mon.exe and ZN374Stat.exe make, failed
+// in a run of its own with each failure the platform documents for it. A
+// clean run is traced first: the monitor's scenario (start-up with /i, a
+// suspend, a session end, a battery tick that engages the critical band and
+// one that leaves it, then /u) on each of two machines, and the report. Each
+// call it made is failed; each call a failed run makes at a site not yet
+// failed in that phase is failed in turn, until no new one appears. Every
+// run is checked for its outcome, for where its failures fired and for what
+// the processes held when they ended.
 #include <gtest/gtest.h>
 #include <windows.h>
 
