@@ -17,6 +17,7 @@ struct ProbeView
 {
     const char *const *ids;
     DWORD classList;                 // 0, or the error that ended the probe
+    ULONG usbList;                   // the USB walk's last listing result
     int usbWalked, devices;          // devices the walks read, numbered from 0
     int unloaded;                    // the USB walk passed over a supported camera
     int beyond;                      // a device with a supported ID beyond the read, or -1
@@ -61,6 +62,7 @@ void OnProbeStep(void *context, ProbeStep step, unsigned long result)
     if (step == ProbeStepUsbListSize)
         Fact("search.usb_walk=run: the class walk found no supported camera");
     view->usbWalked |= step != ProbeStepClassList;
+    view->usbList = step != ProbeStepClassList ? result : view->usbList;
     view->classList = step == ProbeStepClassList ? result : view->classList;
     Fact(step == ProbeStepClassList ? "search.class_list_error=%lu" : step == ProbeStepUsbListSize ?
          "search.usb_count_error=0x%lx" : "search.usb_list_error=0x%lx", result);
@@ -184,13 +186,15 @@ void OnChannelDevice(void *context, const char *name, int compared, int matched)
 
 void ReportCameraSearch(StatusFacts *facts)
 {
-    static const char *const reasons[] = {"the Imaging class cannot be listed (error %lu)",
-        "a supported camera is listed, but not with its driver loaded",
-        "the hardware-ID list of search device %lu is %lu bytes, longer than the monitor reads, so "
-        "the monitor does not find it", "no supported camera is installed",
-        "the camera's driver has no SelectiveSuspend value",
-        "the camera's SelectiveSuspend is not a 4-byte value (error %lu)",
-        "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"};
+    static const Reason reasons[] = {{"class-list", "the Imaging class cannot be listed (error %lu)"},
+        {"driver-not-loaded", "a supported camera is listed, but not with its driver loaded"},
+        {"ids-too-long", "the hardware-ID list of search device %lu is %lu bytes, longer than the monitor "
+         "reads, so the monitor does not find it"},
+        {"usb-list", "the USB devices cannot be listed (CONFIGRET 0x%lx)"},
+        {"no-camera", "no supported camera is installed"},
+        {"no-suspend-value", "the camera's driver has no SelectiveSuspend value"},
+        {"suspend-size", "the camera's SelectiveSuspend is not a 4-byte value (error %lu)"},
+        {"suspend-off", "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"}};
     const char *ids[SupportedHardwareIdCount];
     for (unsigned i = 0; i < SupportedHardwareIdCount; ++i)
         ids[i] = SupportedHardwareIds[i];
@@ -211,20 +215,28 @@ void ReportCameraSearch(StatusFacts *facts)
         EmptyFacts("camera.driver_desc\0camera.friendly_name\0camera.selective_suspend\0");
     Fact("camera.found=%s", facts->cameraFound ? "yes" : "no");
     // The first reason, from what the walks told, why the probe said no.
-    const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2 : 3)
-                       : view.suspendResult == ERROR_FILE_NOT_FOUND ? 4 : view.suspendResult ? 5 : 6;
-    const ULONG detail = reason == 0 ? view.classList : reason == 2 ? (ULONG)view.beyond
-                         : reason == 5 ? (ULONG)view.suspendResult : view.suspend;
-    if (!facts->cameraFound)
-        FormatText(facts->reason, TextBufferSize, reasons[reason], detail, view.beyondLength);
+    const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2
+                       : view.usbList ? 3 : 4) : view.suspendResult == ERROR_FILE_NOT_FOUND ? 5
+                       : view.suspendResult ? 6 : 7;
+    const ULONG detail = reason == 0 ? view.classList : reason == 2 ? (ULONG)view.beyond : reason == 3
+                         ? view.usbList : reason == 6 ? (ULONG)view.suspendResult : view.suspend;
+    if (!facts->cameraFound) {
+        FormatText(facts->reason, TextBufferSize, reasons[reason].text, detail, view.beyondLength);
+        facts->reasonCode = reasons[reason].code;
+    }
 }
 
 // One walk of the camera channel for the camera's name: the walk an event
 // takes, with its bind and property-set query, never a request.
 void ReportDirectShow(StatusFacts *facts)
 {
-    static const char *const steps[] = {"COM initialisation", "system device enumerator",
-        "video input category", "capture filter's bind", "capture filter's property-set query"};
+    // A failed step's row is at its CameraChannelStep; the last row is an
+    // event that reaches the driver.
+    static const Reason reasons[] = {{"com", "COM initialisation"}, {"enumerator", "system device enumerator"},
+        {"category", "video input category"}, {"bind", "capture filter's bind"},
+        {"property-set", "capture filter's property-set query"},
+        {"no-device", "no DirectShow video input device has that name"},
+        {"no-name", "there is no camera name to look for"}, {"", ""}};
     ChannelView view;
     ZeroMemory(&view, sizeof view);
     view.match = -1;
@@ -240,17 +252,14 @@ void ReportDirectShow(StatusFacts *facts)
     while (failed <= CameraChannelStepPropertySet && !((view.told & (1u << failed)) &&
            FAILED(view.results[failed]) && view.results[failed] != RPC_E_CHANGED_MODE))
         failed++;
-    if (!named)
-        FormatText(facts->eventReaches, TextBufferSize, "there is no camera name to look for");
-    else if (failed <= CameraChannelStepPropertySet)
-        FormatText(facts->eventReaches, TextBufferSize, "the %s fails (HRESULT 0x%08lx)", steps[failed],
-                   (unsigned long)view.results[failed]);
-    else if (view.match < 0)
-        FormatText(facts->eventReaches, TextBufferSize, "no DirectShow video input device has that name");
+    const int reason = !named ? 6 : failed <= CameraChannelStepPropertySet ? failed : view.match < 0 ? 5 : 7;
+    FormatText(facts->eventReaches, TextBufferSize, reason <= CameraChannelStepPropertySet
+               ? "the %s fails (HRESULT 0x%08lx)" : "%s", reasons[reason].text, (unsigned long)view.results[failed]);
     Fact("directshow.inputs=%d%s", view.devices, view.results[CameraChannelStepCategory] == S_FALSE
                                                  ? " (the category is empty)" : "");
     Fact("directshow.index=%d", view.match);
     Fact("directshow.device=%s", opened ? view.matchName : "");
     Fact("directshow.property_set=%s", opened ? "yes" : "no");
     Fact("directshow.reason=%s", facts->eventReaches);
+    Fact("directshow.reason.code=%s", reasons[reason].code);
 }

@@ -19,9 +19,11 @@ enum
 int Verdict(StatusFacts *facts, char *verdict, unsigned size)
 {
     const int runs = facts->cameraFound && facts->windowsSupported;
-    if (facts->cameraFound && !facts->windowsSupported)
-        FormatText(facts->reason, TextBufferSize, "Windows %lu.%lu is not Windows NT 5.x",
-                   facts->windowsMajor, facts->windowsMinor);
+    static const Reason windows = {"windows-version", "Windows %lu.%lu is not Windows NT 5.x"};
+    if (facts->cameraFound && !facts->windowsSupported) {
+        FormatText(facts->reason, TextBufferSize, windows.text, facts->windowsMajor, facts->windowsMinor);
+        facts->reasonCode = windows.code;
+    }
     if (!runs)
         FormatText(verdict, size, "ZN374Mon would not run: %s; at the next log-on %s.", facts->reason,
                    facts->nextLogon);
@@ -30,7 +32,9 @@ int Verdict(StatusFacts *facts, char *verdict, unsigned size)
                    facts->friendlyName, facts->eventReaches[0] ? ", but no event would reach its "
                    "driver: " : "", facts->eventReaches, facts->nextLogon);
     Fact("verdict=%s", runs ? "runs" : "does-not-run");
-    Fact("reason=%s", runs ? "" : facts->reason);
+    // Both empty unless a reason above was found.
+    Fact("reason=%s", facts->reason);
+    Fact("reason.code=%s", facts->reasonCode);
     return runs ? ExitWouldRun : ExitWouldNotRun;
 }
 
@@ -52,6 +56,7 @@ int StatusMain(const char *commandLine)
 
     StatusFacts facts;
     ZeroMemory(&facts, sizeof facts);
+    facts.reasonCode = "";
     ReportWindows(&facts);
     ReportCameraSearch(&facts);
     ReportDirectShow(&facts);

@@ -9,6 +9,14 @@
 
 #include "common/common.h"
 
+// A reason as a script counts it, by a token that is never renamed once
+// released, and as a person reads it, a format for FormatText.
+struct Reason
+{
+    const char *code;
+    const char *text;
+};
+
 // What the verdict needs beyond the facts.
 struct StatusFacts
 {
@@ -17,6 +25,7 @@ struct StatusFacts
     DWORD windowsMinor;
     int cameraFound;                     // ProbeCamera's answer
     char reason[TextBufferSize];         // why not, when the monitor would not run
+    const char *reasonCode;              // and its token
     char friendlyName[TextBufferSize];   // as the probe returned it
     char eventReaches[TextBufferSize];   // why an event would reach nothing, if it would
     char nextLogon[TextBufferSize * 2];  // what the Run value starts

@@ -6,7 +6,10 @@
 
 #include <string.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "build_path.h"
@@ -159,7 +162,8 @@ protected:
 };
 
 // Each row is also run against the monitor itself: the report's exit code is
-// 0 exactly when ZN374Mon.exe, started there, stays running.
+// 0 exactly when ZN374Mon.exe, started there, stays running. Every reason
+// code met must be in the administrator's table of codes.
 TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
 {
     const struct Case
@@ -170,18 +174,19 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
         const char *verdict;  // part of the summary
         const char *key;
         const char *value;
+        const char *code, *eventCode;  // reason.code, directshow.reason.code
     } cases[] = {
         {"camera in the Imaging class",
          [] { AddCamera(ImagingCamera, REG_DWORD, &SuspendOn, 4); },
          0, "would run for camera \"ZN374 USB Camera\"; at the next log-on nothing starts (no Run value).",
-         "search.usb_walk", "not needed: the class walk found the camera"},
+         "search.usb_walk", "not needed: the class walk found the camera", "", ""},
         {"camera found only by the USB walk",
          [] { AddCamera(SimDevicePresent | SimDeviceDriverLoaded, REG_DWORD, &SuspendOn, 4); },
-         0, "would run for camera \"ZN374 USB Camera\";", "search.usb_walk", "run: the class walk found no supported camera"},
+         0, "would run for camera \"ZN374 USB Camera\";", "search.usb_walk", "run: the class walk found no supported camera", "", ""},
         {"USB-walk camera whose driver is not loaded",
          [] { AddCamera(SimDevicePresent, REG_DWORD, &SuspendOn, 4); },
          1, "would not run: a supported camera is listed, but not with its driver loaded;",
-         "search.0.instance", CameraId},
+         "search.0.instance", CameraId, "driver-not-loaded", "no-name"},
         {"supported ID beyond the 260 bytes the USB walk reads",
          [] {
              static const std::string ids = std::string(250, 'X') + std::string(1, '\0') + "USB\\VID_0461&PID_4DB1&MI_00" + std::string(2, '\0');
@@ -189,42 +194,45 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
              ASSERT_EQ(1, SimAddDevice(&device));
          },
          1, "would not run: the hardware-ID list of search device 0 is 280 bytes, longer than the monitor reads, so the monitor does not find it;",
-         "search.0.hardware_id.1", "USB\\VID_0461&PID_4DB1&MI_00"},
+         "search.0.hardware_id.1", "USB\\VID_0461&PID_4DB1&MI_00", "ids-too-long", "no-name"},
         {"SelectiveSuspend 0",
          [] { AddCamera(ImagingCamera, REG_DWORD, &SuspendOff, 4); },
          1, "would not run: selective suspend is off in the camera's driver (SelectiveSuspend 0);",
-         "camera.selective_suspend", "0"},
+         "camera.selective_suspend", "0", "suspend-off", ""},
         {"no SelectiveSuspend",
          [] { AddCamera(ImagingCamera, REG_NONE, NULL, 0); },
          1, "would not run: the camera's driver has no SelectiveSuspend value;",
-         "camera.selective_suspend_read", "error 2"},
+         "camera.selective_suspend_read", "error 2", "no-suspend-value", ""},
         {"SelectiveSuspend as 8 bytes",
          [] { AddCamera(ImagingCamera, REG_QWORD, &SuspendQword, 8); },
          1, "would not run: the camera's SelectiveSuspend is not a 4-byte value (error 234);",
-         "camera.selective_suspend_read", "REG_QWORD, 8 bytes, error 234"},
+         "camera.selective_suspend_read", "REG_QWORD, 8 bytes, error 234", "suspend-size", ""},
         {"SelectiveSuspend as the string \"0\", which the probe reads as its bytes",
          [] { AddCamera(ImagingCamera, REG_SZ, "0", 2); },
-         0, "would run for camera \"ZN374 USB Camera\";", "camera.selective_suspend", "48"},
+         0, "would run for camera \"ZN374 USB Camera\";", "camera.selective_suspend", "48", "", ""},
         {"no supported camera, only a capture filter",
          [] { ASSERT_EQ(1, SimAddCamera(CameraName, 0)); },
-         1, "would not run: no supported camera is installed;", "camera.found", "no"},
+         1, "would not run: no supported camera is installed;", "camera.found", "no", "no-camera", "no-name"},
         {"camera whose name no DirectShow device has, after a device with no name",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoFriendlyName)); ASSERT_EQ(1, SimAddCamera("Other\r\nCamera", 0)); },
          0, "would run for camera \"ZN374 USB Camera\", but no event would reach its driver: no DirectShow "
             "video input device has that name;",
-         "directshow.input.1", "Other\\r\\nCamera"},
+         "directshow.input.1", "Other\\r\\nCamera", "", "no-device"},
         {"camera whose filter has no property set",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoPropertySet)); },
          0, "but no event would reach its driver: the capture filter's property-set query fails (HRESULT 0x80004002);",
-         "directshow.device", ""},
+         "directshow.device", "", "", "property-set"},
         {"Windows 7",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); SetWineVersionFor(StatusFileName, "win7"); SetWineVersionFor("ZN374Mon.exe", "win7"); },
-         1, "would not run: Windows 6.1 is not Windows NT 5.x;", "windows.version", "6.1.7601"},
+         1, "would not run: Windows 6.1 is not Windows NT 5.x;", "windows.version", "6.1.7601", "windows-version", "no-device"},
         {"Run value naming a file that does not exist",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); WriteRunValue("C:\\nowhere\\ZN374Mon.exe"); },
          0, "at the next log-on nothing starts: Windows finds no program that the Run value names.",
-         "autostart.file_exists", "no"},
+         "autostart.file_exists", "no", "", "no-device"},
     };
+    std::ifstream docFile(BuildFilePath(ZN_STATUS_DOC_UNIX_PATH));
+    const std::string doc((std::istreambuf_iterator<char>(docFile)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(doc.empty()) << "cannot read " << ZN_STATUS_DOC_UNIX_PATH;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.machine);
         Clean();
@@ -236,6 +244,14 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
         EXPECT_NE(std::string::npos, summary.find(c.verdict))
             << "expected in the summary: " << c.verdict << "\ngot: " << summary;
         EXPECT_EQ(c.value, Value(run.output, c.key)) << "key " << c.key;
+        const std::pair<const char *, const char *> codes[] = {{"reason.code", c.code},
+                                                               {"directshow.reason.code", c.eventCode}};
+        for (const auto &code : codes) {
+            const std::string got = Value(run.output, code.first);
+            EXPECT_EQ(code.second, got) << "key " << code.first;
+            EXPECT_TRUE(got.empty() || doc.find("| `" + got + "` |") != std::string::npos)
+                << code.first << "=" << got << " is not in the table of codes in " << ZN_STATUS_DOC_UNIX_PATH;
+        }
         if (HasFailure())
             ADD_FAILURE() << "the whole report:\n" << run.output;
 
