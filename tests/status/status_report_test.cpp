@@ -208,11 +208,17 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
         {"no supported camera, only a capture filter",
          [] { ASSERT_EQ(1, SimAddCamera(CameraName, 0)); },
          1, "would not run: no supported camera is installed;", "camera.found", "no"},
+        {"another maker's device in the Imaging class",
+         [] { static const char ids[] = "USB\\VID_1234&PID_0001\0"; SimDevice device = {"USB\\VID_1234&PID_0001\\1", ids, sizeof ids, ImagingCamera}; ASSERT_EQ(1, SimAddDevice(&device)); },
+         1, "would not run: no supported camera is installed;", "search.0.supported", "no"},
         {"camera whose name no DirectShow device has, after a device with no name",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoFriendlyName)); ASSERT_EQ(1, SimAddCamera("Other\r\nCamera", 0)); },
          0, "would run for camera \"ZN374 USB Camera\", but no event would reach its driver: no DirectShow "
             "video input device has that name;",
          "directshow.input.1", "Other\\r\\nCamera"},
+        {"camera whose DirectShow name is longer than the monitor compares",
+         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(std::string(300, 'N').c_str(), 0)); },
+         0, "no DirectShow video input device has that name;", "directshow.input.0", "name of 260 bytes or more, not compared"},
         {"camera whose filter has no property set",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoPropertySet)); },
          0, "but no event would reach its driver: the capture filter's property-set query fails (HRESULT 0x80004002);",
@@ -289,15 +295,18 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
     DeleteFileA(installed.c_str());
 }
 
-// Text read from the machine cannot add a line or a second verdict.
+// Text read from the machine cannot add a line or a second verdict, and is
+// printed whole, however long.
 TEST_F(StatusReport, UntrustedTextIsEscapedAndOneVerdictIsPrinted)
 {
-    WriteRunValue("C:\\x.exe\r\nVerdict: forged\x1b[2J");
+    const std::string longTail(1500, 'x');  // several times what is written at once
+    WriteRunValue("C:\\x.exe\r\nVerdict: forged\x1b[2J\x7f" + longTail);
+    const std::string shown = "C:\\x.exe\\r\\nVerdict: forged\\x1b[2J\\x7f" + longTail;
     const StatusRun prose = RunStatus("");
     const StatusRun values = RunStatus("/values");
     EXPECT_EQ(1u, Count(prose.output, "\nVerdict:")) << prose.output;
-    EXPECT_NE(std::string::npos, prose.output.find("C:\\x.exe\\r\\nVerdict: forged\\x1b[2J"));
-    EXPECT_EQ("C:\\x.exe\\r\\nVerdict: forged\\x1b[2J", Value(values.output, "autostart.value"));
+    EXPECT_NE(std::string::npos, prose.output.find(shown + "\r\n"));
+    EXPECT_EQ(shown, Value(values.output, "autostart.value"));
     EXPECT_EQ(std::string::npos, values.output.find('\x1b'));
 }
 
