@@ -341,7 +341,7 @@ TEST_F(StatusReport, ExitCodesAndUsage)
     RemoveDirectoryA(folder.c_str());
 }
 
-TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
+TEST_F(StatusReport, ListsRunningMonitorsAndLeavesMachineAsItFoundIt)
 {
     ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1));
     ASSERT_EQ(1, SimAddCamera(CameraName, 0));
@@ -351,6 +351,10 @@ TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
     ProgramRun monitor;
     ASSERT_TRUE(StartProgram(monitorExe, "/i", &monitor));
     ASSERT_NE(nullptr, WaitForMonitorWindow(monitor, RunTimeoutMs));
+    // And one started from elsewhere on the disk, which is not the installed one.
+    ProgramRun other;
+    ASSERT_TRUE(StartProgram(MonitorExePath(), "", &other));
+    ASSERT_NE(nullptr, WaitForMonitorWindow(other, RunTimeoutMs));
 
     const char driverKeys[] = "System\\CurrentControlSet\\Control\\Class";
     const std::string runBefore = DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath);
@@ -361,9 +365,10 @@ TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
     EXPECT_NE(std::string::npos, Value(run.output, "summary").find(
         "at the next log-on the installed monitor starts and decides again."))
         << run.output;
-    EXPECT_EQ(std::to_string(monitor.info.dwProcessId), Value(run.output, "monitors"));
+    EXPECT_EQ(std::to_string(monitor.info.dwProcessId) + " " + std::to_string(other.info.dwProcessId),
+              Value(run.output, "monitors"));
     EXPECT_EQ(0, lstrcmpiA(monitorExe.c_str(), Value(run.output, "monitors.0.image").c_str())) << run.output;
-    EXPECT_EQ("yes", Value(run.output, "monitors.0.installed"));
+    EXPECT_EQ("yes no", Value(run.output, "monitors.0.installed") + " " + Value(run.output, "monitors.1.installed"));
     EXPECT_EQ("1.0.2.0", Value(run.output, "autostart.file_version"));
     EXPECT_EQ(runBefore, DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath));
     EXPECT_EQ(driversBefore, DumpKey(HKEY_LOCAL_MACHINE, driverKeys));
@@ -372,6 +377,7 @@ TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
 
     EXPECT_EQ(0u, RunToExit(monitorExe, "/u", RunTimeoutMs));
     EXPECT_EQ(0u, WaitForExitCode(monitor, RunTimeoutMs));
+    EXPECT_EQ(0u, WaitForExitCode(other, RunTimeoutMs));
     DeleteFileA(monitorExe.c_str());
 }
 
