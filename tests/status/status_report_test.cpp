@@ -31,8 +31,9 @@ struct StatusRun
 
 // Runs the report with its standard output in a file, as a management
 // system collecting it would.
-// The command line is the report's quoted path and tail unless given.
-StatusRun RunStatus(const std::string &tail, std::string commandLine = "")
+// The command line is the report's quoted path and tail unless given; a
+// console screen buffer given takes the output instead of the file.
+StatusRun RunStatus(const std::string &tail, std::string commandLine = "", HANDLE console = NULL)
 {
     StatusRun result = {0xFFFFFFFF, ""};
     char folder[MAX_PATH];
@@ -47,8 +48,8 @@ StatusRun RunStatus(const std::string &tail, std::string commandLine = "")
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
+    startup.hStdOutput = console ? console : output;
+    startup.hStdError = startup.hStdOutput;
     ProgramRun run;
     if (output != INVALID_HANDLE_VALUE &&
         CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &run.info)) {
@@ -308,6 +309,31 @@ TEST_F(StatusReport, UntrustedTextIsEscapedAndOneVerdictIsPrinted)
     EXPECT_NE(std::string::npos, prose.output.find(shown + "\r\n"));
     EXPECT_EQ(shown, Value(values.output, "autostart.value"));
     EXPECT_EQ(std::string::npos, values.output.find('\x1b'));
+}
+
+// In a console, text read in the ANSI code page shows as read: the report
+// writes it as UTF-16, never as bytes that the console would read in its own
+// (OEM) code page.
+TEST_F(StatusReport, ConsoleShowsTextAsRead)
+{
+    // A console of the test's own: the one Wine starts the tests with makes
+    // no screen buffers.
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+    HANDLE console = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               &inherit, CONSOLE_TEXTMODE_BUFFER, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, console);
+    SetConsoleScreenBufferSize(console, COORD{200, 200});
+    const char value[] = "C:\\caf\x80.exe";  // the euro sign in Windows-1252, another letter in OEM code pages
+    WriteRunValue(value);
+    RunStatus("", "", console);
+    std::wstring expected(32, L'\0'), shown(200 * 200, L' ');
+    expected.resize(MultiByteToWideChar(CP_ACP, 0, value, -1, &expected[0], 32) - 1);
+    DWORD read = 0;
+    ReadConsoleOutputCharacterW(console, &shown[0], 200 * 200, COORD{0, 0}, &read);
+    CloseHandle(console);
+    EXPECT_NE(std::wstring::npos, shown.find(expected)) << "expected the Run value " << value << " in the console";
 }
 
 TEST_F(StatusReport, ExitCodesAndUsage)
