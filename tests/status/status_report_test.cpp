@@ -294,6 +294,15 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
             << Value(run.output, "autostart.file");
     }
     DeleteFileA(installed.c_str());
+    // No Run key at all, as a removal can leave a machine: no value either.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath));
+    const StatusRun run = RunStatus("/values");
+    HKEY key = NULL;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &key, NULL);
+    RegCloseKey(key);
+    EXPECT_EQ("error 2", Value(run.output, "autostart.read"));
+    EXPECT_NE(std::string::npos, Value(run.output, "summary").find("at the next log-on nothing starts (no Run value)."))
+        << run.output;
 }
 
 // Text read from the machine cannot add a line or a second verdict, and is
