@@ -294,9 +294,14 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
             << Value(run.output, "autostart.file");
     }
     DeleteFileA(installed.c_str());
+    // A program without a version block (this test's own) has no version.
+    char self[MAX_PATH];
+    WriteRunValue("\"" + std::string(self, GetModuleFileNameA(NULL, self, MAX_PATH)) + "\"");
+    StatusRun run = RunStatus("/values");
+    EXPECT_EQ("yes,", Value(run.output, "autostart.file_exists") + "," + Value(run.output, "autostart.file_version"));
     // No Run key at all, as a removal can leave a machine: no value either.
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath));
-    const StatusRun run = RunStatus("/values");
+    run = RunStatus("/values");
     HKEY key = NULL;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &key, NULL);
     RegCloseKey(key);
