@@ -156,6 +156,9 @@ protected:
         ASSERT_EQ(1, SimRemoveAllCameras());
         ASSERT_EQ(1, SimRemoveAllDevices());
         ASSERT_EQ(1, SimClearDriverLog());
+        ASSERT_EQ(1, SimSetPowerPoliciesFail(0));
+        ASSERT_EQ(1, SimSetCriticalLevel(5));
+        ASSERT_EQ(1, SimSetBattery(1, 100));
     }
 };
 
@@ -224,6 +227,12 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoPropertySet)); },
          0, "but no event would reach its driver: the capture filter's property-set query fails (HRESULT 0x80004002);",
          "directshow.device", ""},
+        {"battery below the critical level",
+         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimSetBattery(0, 6)); },
+         0, "would run for camera \"ZN374 USB Camera\"", "power.battery_critical", "yes"},
+        {"power policies that cannot be read",
+         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimSetPowerPoliciesFail(1)); },
+         0, "would run for camera \"ZN374 USB Camera\"", "power.readings", "failed (error 5)"},
         {"Windows 7",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); SetWineVersionFor(StatusFileName, "win7"); SetWineVersionFor("ZN374Mon.exe", "win7"); },
          1, "would not run: Windows 6.1 is not Windows NT 5.x;", "windows.version", "6.1.7601"},
