@@ -62,6 +62,8 @@ gcovr --root "$root" --gcov-executable i686-w64-mingw32-gcov-posix --filter "$fi
       --json-summary "$tree/summary.json" --txt "$tree/uncovered.txt" "$tree"
 echo "Report: build/coverage/index.html (uncovered lines per file: build/coverage/uncovered.txt)"
 echo
+# Dated, so that figures copied from here say what they were measured on.
+echo "Measured $(date -u +%F) on commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src tests || echo ', with uncommitted changes')"
 
 python3 - "$tree/summary.json" "${images[@]}" <<'EOF'
 import json, sys
