@@ -4,14 +4,13 @@
 // constructors of every instrumented object do that) or write them out (the C
 // runtime's exit does). This entry runs the constructors, then the image's
 // own entry (ZN_PROGRAM_ENTRY). An executable's every ExitProcess call writes
-// the counters first; the DLL (ZN_DLL) writes them when it is unloaded, or
-// when its process ends, whichever comes first.
+// the counters first; the DLL (ZN_DLL) writes them when it is unloaded, which
+// its process's end does too.
 #include <windows.h>
 
 extern "C" void __gcov_dump(void);
 
 typedef void (*Constructor)(void);
-typedef void(WINAPI *ExitProcessFunction)(UINT);
 // Made by the linker: -1 or the count, the constructors, then a null entry.
 extern "C" Constructor __CTOR_LIST__[];
 
@@ -30,21 +29,10 @@ void RunConstructors(void)
         __CTOR_LIST__[i]();
 }
 
-#if !defined(ZN_DLL)
-void WINAPI WriteCountersAndExit(UINT exitCode)
-{
-    FARPROC exitProcess = GetProcAddress(GetModuleHandleA("kernel32.dll"), "ExitProcess");
-
-    __gcov_dump();
-    reinterpret_cast<ExitProcessFunction>(reinterpret_cast<void *>(exitProcess))(exitCode);
-}
-#endif
-
 }  // namespace
 
 #if defined(ZN_DLL)
 extern "C" BOOL WINAPI ZN_PROGRAM_ENTRY(HINSTANCE, DWORD, LPVOID);
-
 extern "C" BOOL WINAPI CoverageEntry(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_ATTACH)
@@ -55,6 +43,15 @@ extern "C" BOOL WINAPI CoverageEntry(HINSTANCE instance, DWORD reason, LPVOID re
 }
 #else
 extern "C" void WINAPI ZN_PROGRAM_ENTRY(void);
+typedef void(WINAPI *ExitProcessFunction)(UINT);
+
+static void WINAPI WriteCountersAndExit(UINT exitCode)
+{
+    FARPROC exitProcess = GetProcAddress(GetModuleHandleA("kernel32.dll"), "ExitProcess");
+
+    __gcov_dump();
+    reinterpret_cast<ExitProcessFunction>(reinterpret_cast<void *>(exitProcess))(exitCode);
+}
 
 // The import slot the program's own ExitProcess calls go through. Defined
 // here, it is taken instead of kernel32's import library entry.
