@@ -218,6 +218,9 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
         {"another maker's device in the Imaging class",
          [] { static const char ids[] = "USB\\VID_1234&PID_0001\0"; SimDevice device = {"USB\\VID_1234&PID_0001\\1", ids, sizeof ids, ImagingCamera}; ASSERT_EQ(1, SimAddDevice(&device)); },
          1, "would not run: no supported camera is installed;", "search.0.supported", "no"},
+        {"a device without hardware IDs in the Imaging class",
+         [] { SimDevice device = {"ROOT\\IMAGE\\0000", NULL, 0, ImagingCamera}; ASSERT_EQ(1, SimAddDevice(&device)); },
+         1, "would not run: no supported camera is installed;", "search.0.hardware_ids", "unreadable (CONFIGRET 0x25)"},
         {"camera whose name no DirectShow device has, after a device with no name",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoFriendlyName)); ASSERT_EQ(1, SimAddCamera("Other\r\nCamera", 0)); },
          0, "would run for camera \"ZN374 USB Camera\", but no event would reach its driver: no DirectShow "
