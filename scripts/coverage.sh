@@ -13,9 +13,10 @@ tree=$root/build/coverage
 prefix=$tree/prefix
 # Each shipped image with the rooms of its own code. The report and the
 # actions reach the monitor's rooms through its headers; that code is
-# counted once, under the monitor.
+# counted once, under the monitor. The file identity that both of them use is
+# counted under the report.
 images=("ZN374Mon.exe:src/common src/monitor src/camera src/discovery src/startup"
-        "ZN374Stat.exe:src/status" "ZN374Actions.dll:src/installer")
+        "ZN374Stat.exe:src/status src/file_identity" "ZN374Actions.dll:src/installer")
 rooms=$(printf '%s\n' "${images[@]}" | cut -d: -f2 | tr '\n' ' ')
 
 bash scripts/setup.sh
