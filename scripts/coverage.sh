@@ -2,15 +2,22 @@
 # Builds an instrumented copy of the product (build/coverage: the Win32 build
 # with GCC's coverage counters), runs the test suite against it on a fresh
 # simulated XP machine, writes an HTML report to build/coverage/index.html
-# and prints line and branch totals per room, then one line for the five
-# product rooms together. Not part of the test run.
+# and prints line and branch totals per shipped image (and per room of the
+# monitor), then one line for all three images together. Not part of the
+# test run.
 #   bash scripts/coverage.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 tree=$root/build/coverage
 prefix=$tree/prefix
-rooms=(src/common src/monitor src/camera src/discovery src/startup)
+# Each shipped image with the rooms of its own code. The report and the
+# actions reach the monitor's rooms through its headers; that code is
+# counted once, under the monitor. The file identity that both of them use is
+# counted under the report.
+images=("ZN374Mon.exe:src/common src/monitor src/camera src/discovery src/startup"
+        "ZN374Stat.exe:src/status src/file_identity" "ZN374Actions.dll:src/installer")
+rooms=$(printf '%s\n' "${images[@]}" | cut -d: -f2 | tr '\n' ' ')
 
 bash scripts/setup.sh
 if ! command -v gcovr >/dev/null; then
@@ -47,21 +54,23 @@ if [ $status -ne 0 ]; then
   grep -A20 'The following tests FAILED' "$tree/ctest.log" || tail -20 "$tree/ctest.log"
 fi
 
-# The monitor's own objects only: the status report's second build of the
-# walks (*_observed) adds its observer calls, which the monitor does not have.
-filter=$(IFS='|'; echo "(${rooms[*]})/")
+# The product's own objects only, and the walks as the monitor has them: the
+# status report's second build of them (*_observed) adds its observer calls.
+filter="($(echo $rooms | tr ' ' '|'))/"
 gcovr --root "$root" --gcov-executable i686-w64-mingw32-gcov-posix --filter "$filter" \
       --exclude-directories '.*_observed\.dir' \
       --html-details "$tree/index.html" --html-title "ZN374Mon coverage" \
       --json-summary "$tree/summary.json" --txt "$tree/uncovered.txt" "$tree"
 echo "Report: build/coverage/index.html (uncovered lines per file: build/coverage/uncovered.txt)"
 echo
+# Dated, so that figures copied from here say what they were measured on.
+echo "Measured $(date -u +%F) on commit $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- src tests || echo ', with uncommitted changes')"
 
-python3 - "$tree/summary.json" "${rooms[@]}" <<'EOF'
+python3 - "$tree/summary.json" "${images[@]}" <<'EOF'
 import json, sys
 
 files = json.load(open(sys.argv[1]))["files"]
-rooms = sys.argv[2:]
+images = [image.split(":") for image in sys.argv[2:]]
 
 def percent(covered, total):
     # Never rounded up to 100.0 while something is left uncovered.
@@ -72,12 +81,20 @@ def totals(names):
     picked = [f for f in files if any(f["filename"].startswith(n + "/") for n in names)]
     return [sum(f[key] for f in picked) for key in ("line_covered", "line_total", "branch_covered", "branch_total")]
 
-print("%-16s %-20s %s" % ("room", "lines", "branches"))
-for room in rooms:
-    lc, lt, bc, bt = totals([room])
-    print("%-16s %-20s %s" % (room, "%d/%d %5.1f%%" % (lc, lt, percent(lc, lt)),
+def show(name, rooms):
+    lc, lt, bc, bt = totals(rooms)
+    print("%-18s %-20s %s" % (name, "%d/%d %5.1f%%" % (lc, lt, percent(lc, lt)),
                               "%d/%d %5.1f%%" % (bc, bt, percent(bc, bt))))
-lc, lt, bc, bt = totals(rooms)
+
+print("%-18s %-20s %s" % ("image, its rooms", "lines", "branches"))
+everything = []
+for image, rooms in images:
+    rooms = rooms.split()
+    everything += rooms
+    show(image, rooms)
+    for room in rooms if len(rooms) > 1 else []:
+        show("  " + room, [room])
+lc, lt, bc, bt = totals(everything)
 print("product coverage: lines %.1f%%, branches %.1f%%" % (percent(lc, lt), percent(bc, bt)))
 EOF
 exit $status

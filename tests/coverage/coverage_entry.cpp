@@ -1,17 +1,16 @@
-// The entry of the instrumented executables that scripts/coverage.sh builds;
-// never part of a shipped one. The programs start at their own entry, with no
+// The entry of the instrumented images that scripts/coverage.sh builds;
+// never part of a shipped one. The images start at their own entry, with no
 // C runtime start-up or exit, so nothing would register GCC's counters (the
 // constructors of every instrumented object do that) or write them out (the C
-// runtime's exit does). This entry runs the constructors, then the program's
-// own entry (ZN_PROGRAM_ENTRY), and every ExitProcess call of the program
-// writes the counters first.
+// runtime's exit does). This entry runs the constructors, then the image's
+// own entry (ZN_PROGRAM_ENTRY). An executable's every ExitProcess call writes
+// the counters first; the DLL (ZN_DLL) writes them when it is unloaded, which
+// its process's end does too.
 #include <windows.h>
 
 extern "C" void __gcov_dump(void);
-extern "C" void WINAPI ZN_PROGRAM_ENTRY(void);
 
 typedef void (*Constructor)(void);
-typedef void(WINAPI *ExitProcessFunction)(UINT);
 // Made by the linker: -1 or the count, the constructors, then a null entry.
 extern "C" Constructor __CTOR_LIST__[];
 
@@ -30,15 +29,29 @@ void RunConstructors(void)
         __CTOR_LIST__[i]();
 }
 
-void WINAPI WriteCountersAndExit(UINT exitCode)
+}  // namespace
+
+#if defined(ZN_DLL)
+extern "C" BOOL WINAPI ZN_PROGRAM_ENTRY(HINSTANCE, DWORD, LPVOID);
+extern "C" BOOL WINAPI CoverageEntry(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+        RunConstructors();
+    if (reason == DLL_PROCESS_DETACH)
+        __gcov_dump();
+    return ZN_PROGRAM_ENTRY(instance, reason, reserved);
+}
+#else
+extern "C" void WINAPI ZN_PROGRAM_ENTRY(void);
+typedef void(WINAPI *ExitProcessFunction)(UINT);
+
+static void WINAPI WriteCountersAndExit(UINT exitCode)
 {
     FARPROC exitProcess = GetProcAddress(GetModuleHandleA("kernel32.dll"), "ExitProcess");
 
     __gcov_dump();
     reinterpret_cast<ExitProcessFunction>(reinterpret_cast<void *>(exitProcess))(exitCode);
 }
-
-}  // namespace
 
 // The import slot the program's own ExitProcess calls go through. Defined
 // here, it is taken instead of kernel32's import library entry.
@@ -49,3 +62,4 @@ extern "C" void WINAPI CoverageEntry(void)
     RunConstructors();
     ZN_PROGRAM_ENTRY();
 }
+#endif

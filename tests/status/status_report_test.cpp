@@ -34,8 +34,9 @@ struct StatusRun
 
 // Runs the report with its standard output in a file, as a management
 // system collecting it would.
-// The command line is the report's quoted path and tail unless given.
-StatusRun RunStatus(const std::string &tail, std::string commandLine = "")
+// The command line is the report's quoted path and tail unless given; a
+// console screen buffer given takes the output instead of the file.
+StatusRun RunStatus(const std::string &tail, std::string commandLine = "", HANDLE console = NULL)
 {
     StatusRun result = {0xFFFFFFFF, ""};
     char folder[MAX_PATH];
@@ -50,8 +51,8 @@ StatusRun RunStatus(const std::string &tail, std::string commandLine = "")
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
+    startup.hStdOutput = console ? console : output;
+    startup.hStdError = startup.hStdOutput;
     ProgramRun run;
     if (output != INVALID_HANDLE_VALUE &&
         CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &run.info)) {
@@ -158,6 +159,9 @@ protected:
         ASSERT_EQ(1, SimRemoveAllCameras());
         ASSERT_EQ(1, SimRemoveAllDevices());
         ASSERT_EQ(1, SimClearDriverLog());
+        ASSERT_EQ(1, SimSetPowerPoliciesFail(0));
+        ASSERT_EQ(1, SimSetCriticalLevel(5));
+        ASSERT_EQ(1, SimSetBattery(1, 100));
     }
 };
 
@@ -216,18 +220,39 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
         {"SelectiveSuspend as the string \"0\", which the probe reads as its bytes",
          [] { AddCamera(ImagingCamera, REG_SZ, "0", 2); },
          0, "would run for camera \"ZN374 USB Camera\";", "camera.selective_suspend", "48", "", ""},
+        {"SelectiveSuspend of a type that Windows does not define, which the probe reads as its bytes",
+         [] { AddCamera(ImagingCamera, 0x1234, &SuspendOn, 4); },
+         0, "would run for camera \"ZN374 USB Camera\";", "camera.selective_suspend_read", "unknown type, 4 bytes", "", ""},
         {"no supported camera, only a capture filter",
          [] { ASSERT_EQ(1, SimAddCamera(CameraName, 0)); },
          1, "would not run: no supported camera is installed;", "camera.found", "no", "no-camera", "no-name"},
+        {"another maker's device in the Imaging class",
+         [] { static const char ids[] = "USB\\VID_1234&PID_0001\0"; SimDevice device = {"USB\\VID_1234&PID_0001\\1", ids, sizeof ids, ImagingCamera}; ASSERT_EQ(1, SimAddDevice(&device)); },
+         1, "would not run: no supported camera is installed;", "search.0.supported", "no", "no-camera", "no-name"},
+        {"a device without hardware IDs in the Imaging class",
+         [] { SimDevice device = {"ROOT\\IMAGE\\0000", NULL, 0, ImagingCamera}; ASSERT_EQ(1, SimAddDevice(&device)); },
+         1, "would not run: no supported camera is installed;", "search.0.hardware_ids", "unreadable (CONFIGRET 0x25)", "no-camera", "no-name"},
         {"camera whose name no DirectShow device has, after a device with no name",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoFriendlyName)); ASSERT_EQ(1, SimAddCamera("Other\r\nCamera", 0)); },
          0, "would run for camera \"ZN374 USB Camera\", but no event would reach its driver: no DirectShow "
             "video input device has that name;",
          "directshow.input.1", "Other\\r\\nCamera", "", "no-device"},
+        {"camera whose DirectShow name is longer than the monitor compares",
+         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(std::string(300, 'N').c_str(), 0)); },
+         0, "no DirectShow video input device has that name;", "directshow.input.0", "name of 260 bytes or more, not compared", "", "no-device"},
         {"camera whose filter has no property set",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoPropertySet)); },
          0, "but no event would reach its driver: the capture filter's property-set query fails (HRESULT 0x80004002);",
          "directshow.device", "", "", "property-set"},
+        {"battery below the critical level",
+         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimSetBattery(0, 6)); },
+         0, "would run for camera \"ZN374 USB Camera\"", "power.battery_critical", "yes", "", "no-device"},
+        {"battery far above the critical level",
+         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimSetBattery(0, 50)); },
+         0, "would run for camera \"ZN374 USB Camera\"", "power.poll_period", "120000", "", "no-device"},
+        {"power policies that cannot be read",
+         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimSetPowerPoliciesFail(1)); },
+         0, "would run for camera \"ZN374 USB Camera\"", "power.readings", "failed (error 5)", "", "no-device"},
         {"Windows 7",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); SetWineVersionFor(StatusFileName, "win7"); SetWineVersionFor("ZN374Mon.exe", "win7"); },
          1, "would not run: Windows 6.1 is not Windows NT 5.x;", "windows.version", "6.1.7601", "windows-version", "no-device"},
@@ -309,18 +334,60 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
             << Value(run.output, "autostart.file");
     }
     DeleteFileA(installed.c_str());
+    // A program without a version block (this test's own) has no version.
+    char self[MAX_PATH];
+    WriteRunValue("\"" + std::string(self, GetModuleFileNameA(NULL, self, MAX_PATH)) + "\"");
+    StatusRun run = RunStatus("/values");
+    EXPECT_EQ("yes,", Value(run.output, "autostart.file_exists") + "," + Value(run.output, "autostart.file_version"));
+    // No Run key at all, as a removal can leave a machine: no value either.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath));
+    run = RunStatus("/values");
+    HKEY key = NULL;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &key, NULL);
+    RegCloseKey(key);
+    EXPECT_EQ("error 2", Value(run.output, "autostart.read"));
+    EXPECT_NE(std::string::npos, Value(run.output, "summary").find("at the next log-on nothing starts (no Run value)."))
+        << run.output;
 }
 
-// Text read from the machine cannot add a line or a second verdict.
+// Text read from the machine cannot add a line or a second verdict, and is
+// printed whole, however long.
 TEST_F(StatusReport, UntrustedTextIsEscapedAndOneVerdictIsPrinted)
 {
-    WriteRunValue("C:\\x.exe\r\nVerdict: forged\x1b[2J");
+    const std::string longTail(1500, 'x');  // several times what is written at once
+    WriteRunValue("C:\\x.exe\r\nVerdict: forged\x1b[2J\x7f" + longTail);
+    const std::string shown = "C:\\x.exe\\r\\nVerdict: forged\\x1b[2J\\x7f" + longTail;
     const StatusRun prose = RunStatus("");
     const StatusRun values = RunStatus("/values");
     EXPECT_EQ(1u, Count(prose.output, "\nVerdict:")) << prose.output;
-    EXPECT_NE(std::string::npos, prose.output.find("C:\\x.exe\\r\\nVerdict: forged\\x1b[2J"));
-    EXPECT_EQ("C:\\x.exe\\r\\nVerdict: forged\\x1b[2J", Value(values.output, "autostart.value"));
+    EXPECT_NE(std::string::npos, prose.output.find(shown + "\r\n"));
+    EXPECT_EQ(shown, Value(values.output, "autostart.value"));
     EXPECT_EQ(std::string::npos, values.output.find('\x1b'));
+}
+
+// In a console, text read in the ANSI code page shows as read: the report
+// writes it as UTF-16, never as bytes that the console would read in its own
+// (OEM) code page.
+TEST_F(StatusReport, ConsoleShowsTextAsRead)
+{
+    // A console of the test's own: the one Wine starts the tests with makes
+    // no screen buffers.
+    FreeConsole();
+    ASSERT_TRUE(AllocConsole());
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+    HANDLE console = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               &inherit, CONSOLE_TEXTMODE_BUFFER, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, console);
+    SetConsoleScreenBufferSize(console, COORD{200, 200});
+    const char value[] = "C:\\caf\x80.exe";  // the euro sign in Windows-1252, another letter in OEM code pages
+    WriteRunValue(value);
+    RunStatus("", "", console);
+    std::wstring expected(32, L'\0'), shown(200 * 200, L' ');
+    expected.resize(MultiByteToWideChar(CP_ACP, 0, value, -1, &expected[0], 32) - 1);
+    DWORD read = 0;
+    ReadConsoleOutputCharacterW(console, &shown[0], 200 * 200, COORD{0, 0}, &read);
+    CloseHandle(console);
+    EXPECT_NE(std::wstring::npos, shown.find(expected)) << "expected the Run value " << value << " in the console";
 }
 
 TEST_F(StatusReport, ExitCodesAndUsage)
@@ -354,7 +421,7 @@ TEST_F(StatusReport, ExitCodesAndUsage)
     RemoveDirectoryA(folder.c_str());
 }
 
-TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
+TEST_F(StatusReport, ListsRunningMonitorsAndLeavesMachineAsItFoundIt)
 {
     ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1));
     ASSERT_EQ(1, SimAddCamera(CameraName, 0));
@@ -364,6 +431,10 @@ TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
     ProgramRun monitor;
     ASSERT_TRUE(StartProgram(monitorExe, "/i", &monitor));
     ASSERT_NE(nullptr, WaitForMonitorWindow(monitor, RunTimeoutMs));
+    // And one started from elsewhere on the disk, which is not the installed one.
+    ProgramRun other;
+    ASSERT_TRUE(StartProgram(MonitorExePath(), "", &other));
+    ASSERT_NE(nullptr, WaitForMonitorWindow(other, RunTimeoutMs));
 
     const char driverKeys[] = "System\\CurrentControlSet\\Control\\Class";
     const std::string runBefore = DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath);
@@ -374,9 +445,10 @@ TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
     EXPECT_NE(std::string::npos, Value(run.output, "summary").find(
         "at the next log-on the installed monitor starts and decides again."))
         << run.output;
-    EXPECT_EQ(std::to_string(monitor.info.dwProcessId), Value(run.output, "monitors"));
+    EXPECT_EQ(std::to_string(monitor.info.dwProcessId) + " " + std::to_string(other.info.dwProcessId),
+              Value(run.output, "monitors"));
     EXPECT_EQ(0, lstrcmpiA(monitorExe.c_str(), Value(run.output, "monitors.0.image").c_str())) << run.output;
-    EXPECT_EQ("yes", Value(run.output, "monitors.0.installed"));
+    EXPECT_EQ("yes no", Value(run.output, "monitors.0.installed") + " " + Value(run.output, "monitors.1.installed"));
     EXPECT_EQ("1.0.2.0", Value(run.output, "autostart.file_version"));
     EXPECT_EQ(runBefore, DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath));
     EXPECT_EQ(driversBefore, DumpKey(HKEY_LOCAL_MACHINE, driverKeys));
@@ -385,6 +457,7 @@ TEST_F(StatusReport, ListsRunningMonitorAndLeavesMachineAsItFoundIt)
 
     EXPECT_EQ(0u, RunToExit(monitorExe, "/u", RunTimeoutMs));
     EXPECT_EQ(0u, WaitForExitCode(monitor, RunTimeoutMs));
+    EXPECT_EQ(0u, WaitForExitCode(other, RunTimeoutMs));
     DeleteFileA(monitorExe.c_str());
 }
 
