@@ -67,10 +67,8 @@ int Enter(FaultFunction function, void *site)
     FaultControl *c = g_control;
     const LONG phase = c->phase;
     const LONG index = c->callCount++;
-    if (index < FaultCallCapacity) {
-        const FaultCall call = {function, phase, Relative(site), 0};
-        c->calls[index] = call;
-    }
+    if (index < FaultCallCapacity)
+        c->calls[index] = FaultCall{function, phase, Relative(site), 0};
     const LONG call = ++g_calls[function];
     for (LONG i = 0; i < c->faultCount; i++) {
         FaultPlan &fault = c->faults[i];
