@@ -251,6 +251,8 @@ void ReportAutostart(StatusFacts *facts)
 void ReportRunningMonitors(void)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    // Read at once: what comes before the walk sets its own.
+    const DWORD snapshotError = snapshot == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
     int count = 0;
@@ -276,7 +278,7 @@ void ReportRunningMonitors(void)
     if (snapshot != INVALID_HANDLE_VALUE)
         CloseHandle(snapshot);
     else
-        Fact("monitors.error=%lu", GetLastError());
+        Fact("monitors.error=%lu", snapshotError);
     Fact("monitors.count=%d", count);
     Fact("monitors=%s", ids ? ids : "");
     free(ids);

@@ -1,9 +1,12 @@
-// Every platform call the real ZN374Mon.exe makes, failed once in a run of its
-// own. A clean run of the scenario (start-up with /i, a suspend, a session end,
-// a battery tick that engages the critical band and one that leaves it, then
-// /u) is traced first; then each call it made is failed with each failure the
-// platform documents for it, and every run is checked for its outcome and for
-// what the processes held when they ended.
+// Every platform call the real ZN374Mon.exe and ZN374Stat.exe make, failed
+// in a run of its own with each failure the platform documents for it. A
+// clean run is traced first: the monitor's scenario (start-up with /i, a
+// suspend, a session end, a battery tick that engages the critical band and
+// one that leaves it, then /u) on each of two machines, and the report. Each
+// call it made is failed; each call a failed run makes at a site not yet
+// failed in that phase is failed in turn, until no new one appears. Every
+// run is checked for its outcome, for where its failures fired and for what
+// the processes held when they ended.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,11 +15,16 @@
 #include <string.h>
 
 #include <algorithm>
+#include <deque>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "build_path.h"
@@ -29,6 +37,7 @@
 namespace {
 
 const char CameraName[] = "ZN374 Fault Camera";
+const char OtherCameraName[] = "ZN374 Other Camera";
 const char CameraInstance[] = "USB\\VID_0461&PID_4DB1&MI_00\\6&2F1C&0&0000";
 const char CameraHardwareIds[] = "USB\\VID_0461&PID_4DB1&REV_0100&MI_00\0USB\\VID_0461&PID_4DB1&MI_00\0";
 const char OtherInstance[] = "ROOT\\IMAGE\\0000";
@@ -36,19 +45,43 @@ const char OtherHardwareIds[] = "ROOT\\OTHER_SCANNER\0";
 const char StaleRunValue[] = "stale";
 const char Absent[] = "<absent>";
 const DWORD WaitMs = 10000;
+const UINT ShortPeriod = 20000, LongPeriod = 120000;
 
 enum Process { Monitor = 0, Uninstall = 1 };
 
-// One failure: the callth call of function in that process, given failure variant.
+// One failure of a run, as the run that found the call saw it.
 struct Fault
 {
     Process process;
     FaultFunction function;
-    LONG call;
-    LONG variant;
+    LONG call;     // which call of the function in that process
+    LONG variant;  // failure class, 1 to 3
+    LONG phase;
+    DWORD site;
+    LONG ordinal;  // which call of the function in that phase
 };
 
-const Fault NoFault = {Monitor, FaultFunctionCount, 0, 0};
+// A run's failures, in the order their calls come.
+typedef std::vector<Fault> Chain;
+
+// The machines the scenario runs on.
+struct Machine
+{
+    const char *name;
+    bool cameraImaging;   // the camera in the Imaging class, else among the USB devices only
+    int videoDevices;     // the camera is the last of them
+    int acLine;           // at both ticks
+    int percent[2];       // at the engaging tick and the leaving one
+    bool leaveRearms;     // the leaving tick re-arms the timer at 120000 ms
+    unsigned events;      // bit per phase whose event reaches the driver in a clean run
+};
+
+const Machine Machines[] = {
+    {"an Imaging device that is no camera, the camera among the USB devices, on battery", false, 1, 0,
+     {6, 40}, true, 0x1E},
+    {"the camera in the Imaging class, second of two video devices, no battery", true, 2, 1, {255, 255},
+     false, 0x06},
+};
 
 // A process started suspended with the probe loaded before its first instruction.
 struct ProbedProcess
@@ -61,14 +94,11 @@ struct ProbedProcess
     {
         if (info.hProcess && WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT)
             TerminateProcess(info.hProcess, 1);
-        if (control)
-            UnmapViewOfFile(control);
-        if (mapping)
-            CloseHandle(mapping);
-        if (info.hThread)
-            CloseHandle(info.hThread);
-        if (info.hProcess)
-            CloseHandle(info.hProcess);
+        // Each of these fails harmlessly for what was never made.
+        UnmapViewOfFile(control);
+        CloseHandle(mapping);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
     }
 };
 
@@ -90,14 +120,15 @@ bool LoadProbe(HANDLE process)
     return loaded;
 }
 
-bool StartProbed(const std::string &tail, const Fault &fault, Process which, LONG phase,
-                 ProbedProcess *run)
+bool StartProbed(const std::string &exe, const std::string &tail, const Chain &chain, int which, LONG phase,
+                 ProbedProcess *run, HANDLE output = NULL)
 {
-    const std::string exe = MonitorExePath();
     std::string commandLine = "\"" + exe + "\" " + tail;
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    if (!CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL,
+    startup.dwFlags = output ? STARTF_USESTDHANDLES : 0;
+    startup.hStdOutput = startup.hStdError = output;
+    if (!CreateProcessA(exe.c_str(), &commandLine[0], NULL, NULL, output != NULL, CREATE_SUSPENDED, NULL, NULL,
                         &startup, &run->info))
         return false;
     char name[64];
@@ -109,9 +140,10 @@ bool StartProbed(const std::string &tail, const Fault &fault, Process which, LON
     if (!run->control)
         return false;
     run->control->phase = phase;
-    run->control->faultFunction = fault.process == which ? fault.function : FaultFunctionCount;
-    run->control->faultCall = fault.call;
-    run->control->faultVariant = fault.variant;
+    for (const Fault &fault : chain) {
+        if (fault.process == which && run->control->faultCount < FaultChainCapacity)
+            run->control->faults[run->control->faultCount++] = {fault.function, fault.call, fault.variant, 0, 0, 0, 0};
+    }
     return LoadProbe(run->info.hProcess) && ResumeThread(run->info.hThread) != (DWORD)-1;
 }
 
@@ -138,33 +170,31 @@ struct Observation
     std::vector<uint32_t> events;
     bool quitOnBroadcast = false;
     std::string runAtEnd;
+    UINT period[PhaseCount] = {};  // of the armed timer as each tick phase and the quit begin
     DWORD exitCode[2] = {STILL_ACTIVE, STILL_ACTIVE};
-    FaultControl control[2];
+    FaultControl control[2] = {};
+    std::string output;  // the status report's
 };
 
 bool g_battery;
+const Machine *g_machine;
 
-void SendEvent(HWND window, LONG phase)
+// A tick comes only while the timer is armed, as the system delivers it.
+void SendEvent(HWND window, LONG phase, UINT period)
 {
-    struct
-    {
-        UINT message;
-        WPARAM wParam;
-        int acLine;
-        int percent;
-    } const events[] = {{0, 0, 0, 0},
-                        {WM_POWERBROADCAST, PBT_APMSUSPEND, 0, 0},
-                        {WM_ENDSESSION, TRUE, 0, 0},
-                        {WM_TIMER, 101, 0, 6},    // one above the critical level: engage
-                        {WM_TIMER, 101, 0, 40}};  // far above it: leave
-    if (events[phase].percent)
-        SimSetBattery(events[phase].acLine, events[phase].percent);
+    static const UINT messages[] = {0, WM_POWERBROADCAST, WM_ENDSESSION, WM_TIMER, WM_TIMER};
+    static const WPARAM wParams[] = {0, PBT_APMSUSPEND, TRUE, 101, 101};
+    if (messages[phase] == WM_TIMER) {
+        if (!period)
+            return;
+        SimSetBattery(g_machine->acLine, g_machine->percent[phase - PhaseEngage]);
+    }
     DWORD_PTR result = 0;
-    SendMessageTimeoutA(window, events[phase].message, events[phase].wParam, 0, SMTO_NORMAL, WaitMs, &result);
+    SendMessageTimeoutA(window, messages[phase], wParams[phase], 0, SMTO_NORMAL, WaitMs, &result);
 }
 
-// The scenario, with fault injected (or none).
-std::unique_ptr<Observation> RunScenario(const Fault &fault)
+// The scenario, with the chain's failures injected.
+std::unique_ptr<Observation> RunScenario(const Chain &chain)
 {
     std::unique_ptr<Observation> seen(new Observation);
     SimClearDriverLog();
@@ -173,27 +203,29 @@ std::unique_ptr<Observation> RunScenario(const Fault &fault)
         SimSetBattery(0, 80);
 
     ProbedProcess monitor;
-    if (!StartProbed("/i", fault, Monitor, PhaseStart, &monitor)) {
+    if (!StartProbed(MonitorExePath(), "/i", chain, Monitor, PhaseStart, &monitor)) {
         ADD_FAILURE() << "cannot start the probed monitor, error " << GetLastError();
         return seen;
     }
     ProgramRun asRun;
     asRun.info = monitor.info;
     HWND window = WaitForMonitorWindow(asRun, WaitMs);
+    // The phase moves on only once the monitor waits for messages.
+    WaitForInputIdle(monitor.info.hProcess, WaitMs);
     asRun.info.hProcess = asRun.info.hThread = NULL;  // still owned by monitor
     if (!window)
         ExitCodeAfter(monitor, WaitMs);
     seen->runAfterStart = RunValue();
-    for (LONG phase = PhaseSuspend; window && phase <= (g_battery ? PhaseLeave : PhaseSessionEnd); phase++) {
+    for (LONG phase = PhaseSuspend; phase <= PhaseQuit; phase++) {
         monitor.control->phase = phase;
-        if (WaitForSingleObject(monitor.info.hProcess, 0) == WAIT_TIMEOUT)
-            SendEvent(window, phase);
+        seen->period[phase] = monitor.control->timerPeriod;
+        if (window && (phase < PhaseEngage || g_battery) && WaitForSingleObject(monitor.info.hProcess, 0) == WAIT_TIMEOUT)
+            SendEvent(window, phase, seen->period[phase]);
     }
-    monitor.control->phase = PhaseQuit;
 
     {
         ProbedProcess uninstall;
-        if (!StartProbed("/u", fault, Uninstall, PhaseQuit, &uninstall)) {
+        if (!StartProbed(MonitorExePath(), "/u", chain, Uninstall, PhaseQuit, &uninstall)) {
             ADD_FAILURE() << "cannot start the probed /u run, error " << GetLastError();
             return seen;
         }
@@ -203,7 +235,7 @@ std::unique_ptr<Observation> RunScenario(const Fault &fault)
     // The broadcast ends the monitor at once; where a failure in the /u run
     // kept it from being sent, the test sends the quit itself, so that the
     // monitor's end is still seen.
-    const bool quitExpected = fault.process == Monitor;
+    const bool quitExpected = std::none_of(chain.begin(), chain.end(), [](const Fault &f) { return f.process == Uninstall; });
     seen->quitOnBroadcast = ExitCodeAfter(monitor, quitExpected ? 5000 : 300) != STILL_ACTIVE;
     if (!seen->quitOnBroadcast && window)
         PostMessageA(window, RegisterWindowMessageA("ZN374-Quit Message"), 0, 0);
@@ -226,25 +258,30 @@ enum Effect
     ValueNotWritten,   // /i cannot write: the stale value stays
     ValueWrittenEmpty, // the executable's path cannot be had: an empty value
     RunRefused,        // no usable camera: the value is removed, the run ends
+    ValueNotRemoved,   // a refused run cannot remove the value
     NameUnknown,       // found, but without its friendly name: no event reaches it
     NoWindow,          // the window cannot be made: the run ends, the value stays
     NothingDone,       // the command line cannot be copied: the run ends at once
+    TimerUnarmed,      // no battery tick ever comes
+    PeriodKept,        // the tick cannot re-arm the timer: the period stays
     EventLost,         // the event of that phase does not reach the driver
-    TickLost,          // the battery tick reads nothing: no band change
+    TickLost,          // the battery tick reads nothing: no band change, no period change
     LoopEnds,          // the message loop fails: the monitor ends there
-    QuitMissed,        // the quit message is not recognised
     ValueKept,         // /u cannot delete the value
     QuitNotSent,       // /u cannot broadcast the quit message
     UninstallUndone    // /u cannot copy its command line: nothing happens
 };
 
+// Which calls of the function in the phase a rule is for, besides 1, 2, ...
+enum { AnyCall = 0, BeforeCamera = -1 };  // any; a video device walked before the camera's
+
 struct Rule
 {
     Process process;
-    FaultFunction function;
+    std::vector<FaultFunction> functions;
     unsigned phases;  // bit per FaultPhase
-    LONG ordinal;     // which call of the function in that phase; 0: any
-    LONG variant;     // 0: any
+    LONG ordinal;     // which call of the function in that phase, or AnyCall, BeforeCamera
+    LONG variant;     // failure class; 0: any
     Effect effect;
 };
 
@@ -254,61 +291,57 @@ const unsigned InTicks = (1u << PhaseEngage) | (1u << PhaseLeave);
 const unsigned AtQuit = 1u << PhaseQuit;
 const unsigned Always = AtStart | InEvents | AtQuit;
 
-// The machine has one device in the Imaging class that is no camera, and the
-// camera among the USB devices only, so start-up passes both walks.
+// The first rule that fits a failure gives its outcome.
 const Rule Rules[] = {
-    {Monitor, FaultMalloc, AtStart, 1, 0, NothingDone},
-    {Monitor, FaultMalloc, AtStart, 0, 0, RunRefused},  // the probe's buffers
-    {Monitor, FaultRegOpenKeyExA, AtStart, 0, 0, ValueNotWritten},
-    {Monitor, FaultRegSetValueExA, AtStart, 0, 0, ValueNotWritten},
-    {Monitor, FaultGetModuleFileNameA, AtStart, 0, 0, ValueWrittenEmpty},
-    {Monitor, FaultGetFullPathNameA, AtStart, 0, 0, ValueWrittenEmpty},
-    {Monitor, FaultGetWindowsDirectoryA, AtStart, 0, 0, ValueWrittenEmpty},
-    {Monitor, FaultSetupDiGetClassDevsA, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultSetupDiEnumDeviceInfo, AtStart, 0, 0, Unaffected},
-    {Monitor, FaultCM_Get_DevNode_Registry_PropertyA, AtStart, 1, 0, Unaffected},  // the other device
-    {Monitor, FaultCM_Get_DevNode_Registry_PropertyA, AtStart, 2, 0, RunRefused},  // the camera
-    {Monitor, FaultCM_Get_Device_ID_List_SizeA, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultCM_Get_Device_ID_ListA, AtStart, 0, 2, Unaffected},  // CR_BUFFER_SMALL: asked again
-    {Monitor, FaultCM_Get_Device_ID_ListA, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultCM_Locate_DevNodeA, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultCM_Get_DevNode_Status, AtStart, 0, 0, RunRefused},
-    {Monitor, FaultCM_Open_DevNode_Key, AtStart, 0, 0, NameUnknown},
-    {Monitor, FaultRegQueryValueExA, AtStart, 1, 0, NameUnknown},  // FriendlyName
-    {Monitor, FaultRegQueryValueExA, AtStart, 2, 0, RunRefused},   // SelectiveSuspend
-    {Monitor, FaultGetVersionExA, AtStart, 1, 0, Unaffected},      // the plain record follows
-    {Monitor, FaultCreateDialogParamA, AtStart, 0, 0, NoWindow},
-    {Monitor, FaultSetTimer, Always, 0, 0, Unaffected},
-    {Monitor, FaultKillTimer, Always, 0, 0, Unaffected},
-    {Monitor, FaultGetMessageA, Always, 0, 0, LoopEnds},
-    {Monitor, FaultRegisterWindowMessageA, AtStart | InEvents, 0, 0, Unaffected},
-    {Monitor, FaultRegisterWindowMessageA, AtQuit, 0, 0, QuitMissed},
-    {Monitor, FaultCoInitialize, InEvents, 0, 1, EventLost},
-    {Monitor, FaultCoInitialize, InEvents, 0, 2, Unaffected},
-    {Monitor, FaultCoCreateInstance, InEvents, 0, 0, EventLost},
-    {Monitor, FaultCreateClassEnumerator, InEvents, 0, 0, EventLost},
-    {Monitor, FaultEnumMonikerNext, InEvents, 0, 0, EventLost},
-    {Monitor, FaultBindToStorage, InEvents, 0, 0, EventLost},
-    {Monitor, FaultPropertyBagRead, InEvents, 0, 0, EventLost},
-    {Monitor, FaultWideCharToMultiByte, InEvents, 0, 0, EventLost},
-    {Monitor, FaultBindToObject, InEvents, 0, 0, EventLost},
-    {Monitor, FaultFilterQueryInterface, InEvents, 0, 0, EventLost},
-    {Monitor, FaultPropertySetSet, InEvents, 0, 0, EventLost},
-    {Monitor, FaultGetCurrentPowerPolicies, InTicks, 0, 0, TickLost},
-    {Monitor, FaultGetSystemPowerStatus, InTicks, 0, 0, TickLost},
-    {Uninstall, FaultMalloc, AtQuit, 0, 0, UninstallUndone},
-    {Uninstall, FaultRegOpenKeyExA, AtQuit, 0, 0, ValueKept},
-    {Uninstall, FaultRegDeleteValueA, AtQuit, 0, 0, ValueKept},
-    {Uninstall, FaultRegisterWindowMessageA, AtQuit, 0, 0, QuitNotSent},
-    {Uninstall, FaultBroadcastSystemMessageA, AtQuit, 0, 0, QuitNotSent},
+    {Monitor, {FaultMalloc}, AtStart, 1, 0, NothingDone},
+    {Monitor, {FaultMalloc}, AtStart, AnyCall, 0, RunRefused},  // the probe's buffers
+    {Monitor, {FaultRegOpenKeyExA}, AtStart, 1, 0, ValueNotWritten},
+    {Monitor, {FaultRegOpenKeyExA}, AtStart, 2, 0, ValueNotRemoved},
+    {Monitor, {FaultRegSetValueExA}, AtStart, AnyCall, 0, ValueNotWritten},
+    {Monitor, {FaultRegDeleteValueA}, AtStart, AnyCall, 0, ValueNotRemoved},
+    {Monitor, {FaultGetModuleFileNameA, FaultGetFullPathNameA, FaultGetWindowsDirectoryA}, AtStart, AnyCall, 0,
+     ValueWrittenEmpty},
+    // The class walk ends, or passes a device, and the USB walk finds the camera.
+    {Monitor, {FaultSetupDiEnumDeviceInfo}, AtStart, AnyCall, 0, Unaffected},
+    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 1, 0, Unaffected},
+    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 2, 0, RunRefused},  // the camera in the USB walk
+    // A device arrived since the size was asked: asked again, up to three times.
+    {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, 3, 2, RunRefused},
+    {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, AnyCall, 2, Unaffected},
+    {Monitor, {FaultSetupDiGetClassDevsA, FaultCM_Get_Device_ID_List_SizeA, FaultCM_Get_Device_ID_ListA,
+               FaultCM_Locate_DevNodeA, FaultCM_Get_DevNode_Status}, AtStart, AnyCall, 0, RunRefused},
+    {Monitor, {FaultCM_Open_DevNode_Key}, AtStart, AnyCall, 0, NameUnknown},
+    {Monitor, {FaultRegQueryValueExA}, AtStart, 1, 0, NameUnknown},  // FriendlyName
+    {Monitor, {FaultRegQueryValueExA}, AtStart, 2, 0, RunRefused},   // SelectiveSuspend
+    {Monitor, {FaultGetVersionExA}, AtStart, 1, 0, Unaffected},      // the plain record follows
+    {Monitor, {FaultGetVersionExA}, AtStart, 2, 0, RunRefused},
+    {Monitor, {FaultCreateDialogParamA}, AtStart, AnyCall, 0, NoWindow},
+    {Monitor, {FaultSetTimer}, AtStart, AnyCall, 0, TimerUnarmed},
+    {Monitor, {FaultSetTimer}, InTicks, AnyCall, 0, PeriodKept},
+    {Monitor, {FaultKillTimer}, Always, AnyCall, 0, Unaffected},
+    {Monitor, {FaultGetMessageA}, Always, AnyCall, 0, LoopEnds},
+    // The quit message is registered again at the next message.
+    {Monitor, {FaultRegisterWindowMessageA}, AtStart | InEvents, AnyCall, 0, Unaffected},
+    {Monitor, {FaultCoInitialize}, InEvents, AnyCall, 1, EventLost},
+    {Monitor, {FaultCoInitialize}, InEvents, AnyCall, 0, Unaffected},  // already initialised, in either apartment
+    // A device before the camera whose name cannot be read does not match.
+    {Monitor, {FaultBindToStorage, FaultPropertyBagRead, FaultWideCharToMultiByte}, InEvents, BeforeCamera, 0, Unaffected},
+    {Monitor, {FaultCoCreateInstance, FaultCreateClassEnumerator, FaultEnumMonikerNext, FaultBindToStorage,
+               FaultPropertyBagRead, FaultWideCharToMultiByte, FaultBindToObject, FaultQueryInterface,
+               FaultPropertySetSet}, InEvents, AnyCall, 0, EventLost},
+    {Monitor, {FaultGetCurrentPowerPolicies, FaultGetSystemPowerStatus}, InTicks, AnyCall, 0, TickLost},
+    {Uninstall, {FaultMalloc}, AtQuit, AnyCall, 0, UninstallUndone},
+    {Uninstall, {FaultRegOpenKeyExA, FaultRegDeleteValueA}, AtQuit, AnyCall, 0, ValueKept},
+    {Uninstall, {FaultRegisterWindowMessageA, FaultBroadcastSystemMessageA}, AtQuit, AnyCall, 0, QuitNotSent},
 };
 
-const Rule *FindRule(const Fault &fault, LONG phase, LONG ordinal)
+const Rule *FindRule(const Fault &fault)
 {
     for (const Rule &rule : Rules) {
-        if (rule.process == fault.process && rule.function == fault.function &&
-            (rule.phases & (1u << phase)) && (rule.ordinal == 0 || rule.ordinal == ordinal) &&
-            (rule.variant == 0 || rule.variant == fault.variant))
+        const bool call = rule.ordinal == AnyCall || rule.ordinal == fault.ordinal ||
+                          (rule.ordinal == BeforeCamera && fault.ordinal < g_machine->videoDevices);
+        if (rule.process == fault.process && std::count(rule.functions.begin(), rule.functions.end(), fault.function) &&
+            (rule.phases & (1u << fault.phase)) && call && (rule.variant == 0 || rule.variant == fault.variant))
             return &rule;
     }
     return NULL;
@@ -317,13 +350,13 @@ const Rule *FindRule(const Fault &fault, LONG phase, LONG ordinal)
 struct Expected
 {
     std::string runAfterStart;
-    std::vector<uint32_t> events;  // in order
-    uint32_t mayFollow = 0;        // an event that may or may not come after them
+    unsigned lost = 0;             // bit per phase whose event does not reach the driver
+    LONG mayFollow = 0;            // a phase whose event may come or not
     LONG endPhase = PhaseQuit;     // when the monitor process ends, at the earliest
     bool endsLater = false;        // or in any phase up to the quit: the test moves on meanwhile
     bool quitOnBroadcast = true;
     std::string runAtEnd = Absent;
-    bool comHeldByFailedOpen = false;
+    UINT period[PhaseCount] = {};
 };
 
 std::string WrittenValue()
@@ -331,100 +364,129 @@ std::string WrittenValue()
     return WindowsDirectory() + "\\ZN374Mon.exe";
 }
 
-LONG LastEventPhase()
-{
-    return g_battery ? PhaseLeave : PhaseSessionEnd;
-}
-
-// The driver sees the event code plus 2; the phases are in event order.
-uint32_t EventOf(LONG phase)
-{
-    return (uint32_t)phase + 1;
-}
-
-Expected Expect(Effect effect, const Fault &fault, LONG phase)
+// What a clean run shows, then each failure's effect in turn.
+Expected Expect(const Chain &chain, std::vector<const Rule *> rules)
 {
     Expected e;
     e.runAfterStart = WrittenValue();
-    std::set<LONG> lost;
-    switch (effect) {
-    case Unaffected:
-        break;
-    case ValueNotWritten:
-        e.runAfterStart = StaleRunValue;
-        break;
-    case ValueWrittenEmpty:
-        e.runAfterStart = "";
-        break;
-    case RunRefused:
-        e.runAfterStart = Absent;
-        e.endPhase = PhaseStart;
-        break;
-    case NameUnknown:
-        e.endPhase = PhaseQuit;
-        for (LONG p = PhaseSuspend; p <= LastEventPhase(); p++)
-            lost.insert(p);
-        e.comHeldByFailedOpen = true;
-        break;
-    case NoWindow:
-        e.endPhase = PhaseStart;
-        break;
-    case NothingDone:
-        e.runAfterStart = StaleRunValue;
-        e.endPhase = PhaseStart;
-        break;
-    case EventLost:
-        lost.insert(phase);
-        // A failed open keeps its COM initialisation; a rejected request
-        // comes after a successful open, a refused CoInitialize owns none.
-        e.comHeldByFailedOpen = fault.function != FaultCoInitialize && fault.function != FaultPropertySetSet;
-        break;
-    case TickLost:
-        // Without the engaging tick there is no band to leave either.
-        lost.insert(phase);
-        if (phase == PhaseEngage)
-            lost.insert(PhaseLeave);
-        break;
-    case LoopEnds:
-        e.endPhase = phase;
-        e.endsLater = true;
-        for (LONG p = phase + 1; p <= LastEventPhase(); p++)
-            lost.insert(p);
-        if (phase >= PhaseSuspend && phase <= LastEventPhase()) {
-            lost.insert(phase);
-            e.mayFollow = EventOf(phase);
+    e.period[PhaseEngage] = e.period[PhaseLeave] = ShortPeriod;
+    e.period[PhaseQuit] = g_battery && g_machine->leaveRearms ? LongPeriod : ShortPeriod;
+    for (size_t i = 0; i < chain.size(); i++) {
+        const LONG phase = chain[i].phase;
+        switch (rules[i]->effect) {
+        case Unaffected:
+            break;
+        case NothingDone:
+            e.endPhase = PhaseStart;
+            [[fallthrough]];
+        case ValueNotWritten:
+            e.runAfterStart = StaleRunValue;
+            break;
+        case ValueWrittenEmpty:
+            e.runAfterStart = "";
+            break;
+        case RunRefused:
+            e.runAfterStart = Absent;
+            [[fallthrough]];
+        case NoWindow:
+            e.endPhase = PhaseStart;
+            break;
+        case ValueNotRemoved:
+            e.runAfterStart = WrittenValue();
+            break;
+        case NameUnknown:
+            e.lost |= InEvents;
+            break;
+        case TimerUnarmed:
+            e.period[PhaseEngage] = e.period[PhaseLeave] = e.period[PhaseQuit] = 0;
+            e.lost |= InTicks;
+            break;
+        case TickLost:
+            // Without the engaging tick there is no band to leave either.
+            e.lost |= phase == PhaseEngage ? InTicks : 1u << phase;
+            [[fallthrough]];
+        case PeriodKept:
+            e.period[phase + 1] = e.period[phase];
+            break;
+        case EventLost:
+            e.lost |= 1u << phase;
+            break;
+        case LoopEnds:
+            e.endPhase = e.mayFollow = phase;
+            e.endsLater = true;
+            e.lost |= InEvents & ~((1u << phase) - 1);
+            break;
+        case UninstallUndone:
+            e.quitOnBroadcast = false;
+            [[fallthrough]];
+        case ValueKept:
+            e.runAtEnd = WrittenValue();
+            break;
+        case QuitNotSent:
+            e.quitOnBroadcast = false;
+            break;
         }
-        break;
-    case QuitMissed:
-    case QuitNotSent:
-        e.quitOnBroadcast = false;
-        break;
-    case ValueKept:
-        e.runAtEnd = WrittenValue();
-        break;
-    case UninstallUndone:
-        e.runAtEnd = WrittenValue();
-        e.quitOnBroadcast = false;
-        break;
     }
-    if (e.endPhase == PhaseStart) {
-        for (LONG p = PhaseSuspend; p <= LastEventPhase(); p++)
-            lost.insert(p);
-    }
-    for (LONG p = PhaseSuspend; p <= LastEventPhase(); p++) {
-        if (!lost.count(p))
-            e.events.push_back(EventOf(p));
-    }
+    e.lost |= e.endPhase == PhaseStart ? InEvents : 0;
     return e;
 }
 
 std::string Text(const std::vector<uint32_t> &events)
 {
     std::ostringstream text;
-    text << "{";
-    for (size_t i = 0; i < events.size(); i++)
-        text << (i ? "," : "") << events[i];
-    return text.str() + "}";
+    for (uint32_t event : events)
+        text << event << " ";
+    return "{ " + text.str() + "}";
+}
+
+// The CoUninitialize calls the design predicts from the calls traced: the
+// COM flag is set by an S_OK and cleared, with one CoUninitialize, by the
+// close after an open that succeeded (it reached Set); a failed open keeps
+// COM initialised and the flag as it was.
+std::string ComBalance(const FaultControl &c)
+{
+    LONG flag = 0, owed = 0, predicted = 0, made = 0, misplaced = 0;
+    for (LONG i = 0; i < std::min(c.callCount, (LONG)FaultCallCapacity); i++) {
+        const FaultCall &call = c.calls[i];
+        if (call.function == FaultCoInitialize) {
+            misplaced += owed;
+            owed = 0;
+            flag = flag || call.result == S_OK;
+        } else if (call.function == FaultPropertySetSet && flag) {
+            owed = 1;
+            flag = 0;
+            predicted++;
+        } else if (call.function == FaultCoUninitialize) {
+            made++;
+            misplaced += !owed;
+            owed = 0;
+        }
+    }
+    return made == predicted && !misplaced && !owed ? "" : "  CoUninitialize calls: expected " + std::to_string(predicted) +
+        ", each in the close after a successful open, got " + std::to_string(made) + " (" +
+        std::to_string(misplaced + owed) + " out of place)\n";
+}
+
+// What a process holds when it ends, and how it ended.
+std::string Leftovers(const char *process, DWORD exitCode, const FaultControl &c, const char *expectedExit = "0")
+{
+    static const char *const kinds[HeldKindCount] = {"registry keys", "device information lists", "heap blocks",
+                                                     "BSTRs", "COM references", "kernel handles"};
+    std::ostringstream out;
+    if (exitCode != 0)
+        out << "  " << process << " exit code: expected " << expectedExit << ", got " << exitCode << "\n";
+    if (c.crashed)
+        out << "  " << process << " crash: expected none, got exception " << c.crashCode << " at +" << c.crashSite << "\n";
+    for (int k = 0; k < HeldKindCount; k++) {
+        if (c.left[k] || c.unheld[k])
+            out << "  " << process << " " << kinds[k] << ": expected each released once, got " << c.left[k]
+                << " left and " << c.unheld[k] << " released without being held\n";
+    }
+    if (c.liveFilters)
+        out << "  " << process << " live camera filters: expected 0, got " << c.liveFilters << "\n";
+    if (c.unterminatedPaths)
+        out << "  " << process << " paths given without a terminator: expected 0, got " << c.unterminatedPaths << "\n";
+    return out.str();
 }
 
 // Every mismatch between what the run should show and what it showed, one
@@ -432,132 +494,79 @@ std::string Text(const std::vector<uint32_t> &events)
 std::string Compare(const Expected &e, const Observation &seen)
 {
     std::ostringstream out;
-    auto check = [&out](const char *what, const std::string &expected, const std::string &got) {
+    auto check = [&out](const std::string &what, const std::string &expected, const std::string &got) {
         if (expected != got)
             out << "  " << what << ": expected " << expected << ", got " << got << "\n";
     };
     auto number = [](long value) { return std::to_string(value); };
-    const char *process[2] = {"monitor", "/u run"};
-    for (int p = Monitor; p <= Uninstall; p++) {
-        const FaultControl &c = seen.control[p];
-        std::string prefix = process[p];
-        check((prefix + " exit code").c_str(), "0", number((long)seen.exitCode[p]));
-        check((prefix + " crash").c_str(), "none", c.crashed ? "exception " + number(c.crashCode) + " at +" + number(c.crashSite) : "none");
-        check((prefix + " registry keys left open").c_str(), "0", number(c.openKeys));
-        check((prefix + " device information lists left").c_str(), "0", number(c.deviceLists));
-        check((prefix + " heap blocks left").c_str(), "0", number(c.heapBlocks));
-        check((prefix + " COM references left").c_str(), "0", number(c.comReferences));
-        check((prefix + " strings left").c_str(), "0", number(c.strings));
-        check((prefix + " live camera filters").c_str(), "0", number(c.liveFilters));
-        check((prefix + " CoUninitialize before an open succeeded").c_str(), "0", number(c.uninitialisedByFailedOpen));
-        check((prefix + " paths given without a terminator").c_str(), "0", number(c.unterminatedPaths));
-    }
     const FaultControl &m = seen.control[Monitor];
+    out << Leftovers("monitor", seen.exitCode[Monitor], m) << Leftovers("/u run", seen.exitCode[Uninstall], seen.control[Uninstall])
+        << ComBalance(m);
+    std::vector<uint32_t> events, withFollower;
+    // The driver sees the event code plus 2; the phases are in event order.
+    for (LONG p = PhaseSuspend; p <= (g_battery ? PhaseLeave : PhaseSessionEnd); p++) {
+        if ((g_machine->events & ~e.lost & (1u << p)))
+            events.push_back(p + 1);
+        if ((g_machine->events & (~e.lost | (1u << e.mayFollow)) & (1u << p)))
+            withFollower.push_back(p + 1);
+    }
     check("Run value after start-up", e.runAfterStart, seen.runAfterStart);
-    std::vector<uint32_t> withFollower = e.events;
-    withFollower.push_back(e.mayFollow);
     if (!(e.mayFollow && seen.events == withFollower))
-        check("events at the driver", Text(e.events), Text(seen.events));
+        check("events at the driver", Text(events), Text(seen.events));
     if (!e.endsLater || !m.ended || m.endPhase < e.endPhase)
         check("phase the monitor ended in", number(e.endPhase), m.ended ? number(m.endPhase) : "none");
     if (e.endPhase == PhaseQuit && !e.endsLater)
         check("monitor ended on the broadcast quit", e.quitOnBroadcast ? "yes" : "no", seen.quitOnBroadcast ? "yes" : "no");
+    for (LONG p = PhaseEngage; g_battery && p <= PhaseQuit; p++) {
+        if (p < e.endPhase || (e.endPhase == PhaseQuit && !e.endsLater))
+            check("timer period as phase " + number(p) + " began", number(e.period[p]), number(seen.period[p]));
+    }
     check("Run value at the end", e.runAtEnd, seen.runAtEnd);
-    check("an open that failed kept COM initialised", e.comHeldByFailedOpen ? "yes" : "no",
-          m.failedOpensHolding ? "yes" : "no");
-    if (!m.failedOpensHolding)
-        check("CoUninitialize calls, one per S_OK", number(m.comOwned), number(m.comUninitialised));
-    else if (m.comUninitialised > m.comOwned)
-        check("CoUninitialize calls, at most one per S_OK", "<= " + number(m.comOwned), number(m.comUninitialised));
     return out.str();
 }
 
-// ---- The imports of the executable itself
-
-// Each import that cannot fail where the monitor calls it, and why.
-const char *const NeverFailing[][2] = {
-    {"ExitProcess", "does not return"},
-    {"GetCommandLineA", "no failure result"},
-    {"GetModuleHandleA", "NULL names the executable itself"},
-    {"lstrcmpiA", "no failure result"},
-    {"lstrcpynA", "fails only on an unreadable or unwritable pointer"},
-    {"lstrlenA", "no failure result"},
-    {"_stricmp", "no failure result"},
-    {"free", "no failure result"},
-    {"memchr", "no failure result"},
-    {"strchr", "no failure result"},
-    {"strlen", "no failure result"},
-    {"strtok", "no failure result"},
-    {"CoUninitialize", "no result"},
-    {"VariantClear", "fails only for arrays and unknown types; a BSTR or empty variant is cleared"},
-    {"RegCloseKey", "fails only for a key that is not open"},
-    {"SetupDiDestroyDeviceInfoList", "fails only for a handle that is not a device information list"},
-    {"DestroyWindow", "fails only for a window of another thread or none"},
-    {"DispatchMessageA", "returns the window procedure's result"},
-    {"GetWindowLongA", "fails only for an invalid window; called with the window being handled"},
-    {"SetWindowLongA", "fails only for an invalid window; called with the window being created"},
-    {"IsDialogMessageA", "answers whether the message was taken"},
-    {"IsWindow", "answers whether the window exists"},
-    {"PostQuitMessage", "no result"},
-    {"TranslateMessage", "answers whether a character message was posted"},
-};
-
-// Reads the names the executable imports from its file.
-std::vector<std::string> ImportedNames(const std::string &path)
-{
-    std::vector<std::string> names;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return names;
-    std::vector<BYTE> image(GetFileSize(file, NULL));
-    DWORD read = 0;
-    const BOOL ok = ReadFile(file, image.data(), (DWORD)image.size(), &read, NULL);
-    CloseHandle(file);
-    if (!ok || read != image.size())
-        return names;
-    const IMAGE_NT_HEADERS32 *headers = (const IMAGE_NT_HEADERS32 *)(image.data() + ((IMAGE_DOS_HEADER *)image.data())->e_lfanew);
-    const IMAGE_SECTION_HEADER *sections = IMAGE_FIRST_SECTION(headers);
-    auto at = [&](DWORD rva) -> const BYTE * {
-        for (WORD i = 0; i < headers->FileHeader.NumberOfSections; i++) {
-            if (rva >= sections[i].VirtualAddress && rva < sections[i].VirtualAddress + sections[i].SizeOfRawData)
-                return image.data() + sections[i].PointerToRawData + (rva - sections[i].VirtualAddress);
-        }
-        return NULL;
-    };
-    const IMAGE_IMPORT_DESCRIPTOR *dll = (const IMAGE_IMPORT_DESCRIPTOR *)at(
-        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
-    for (; dll && dll->Name; dll++) {
-        for (const IMAGE_THUNK_DATA32 *thunk = (const IMAGE_THUNK_DATA32 *)at(dll->OriginalFirstThunk);
-             thunk && thunk->u1.AddressOfData; thunk++) {
-            if (!IMAGE_SNAP_BY_ORDINAL32(thunk->u1.Ordinal))
-                names.push_back((const char *)((const IMAGE_IMPORT_BY_NAME *)at(thunk->u1.AddressOfData))->Name);
-        }
-    }
-    return names;
-}
+// The imports that cannot fail where the monitor or the report calls them,
+// by why: no failure result, no result at all; failing only for an argument
+// the callers never pass (an invalid pointer, key, list, handle or window, a
+// variant other than a BSTR or empty one); answering a question; NULL naming
+// the executable itself; -1 being _vsnprintf's answer for text that does not
+// fit, which the report grows for; writing the report's output, which reads
+// nothing of the machine: what could not be written, nobody would read.
+// QueryDosDeviceA is not reached here: Wine names a mapped file in the DOS
+// spelling, which the report takes as it is.
+const char NeverFailing[] =
+    " ExitProcess GetCommandLineA lstrcmpiA lstrlenA _stricmp free memchr memcmp strchr strlen strtok GetCurrentProcess"
+    " GetLastError DispatchMessageA CoUninitialize PostQuitMessage SetLastError"
+    " lstrcatA lstrcpynA VariantClear RegCloseKey SetupDiDestroyDeviceInfoList DestroyWindow GetWindowLongA SetWindowLongA"
+    " CloseHandle EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode GetModuleHandleA _vsnprintf"
+    " GetStdHandle MultiByteToWideChar WriteConsoleW _write QueryDosDeviceA ";
 
 // ---- The sweep
+
+void SetUpMachine(const Machine &machine)
+{
+    SimRemoveAllCameras();
+    SimRemoveAllDevices();
+    const SimDevice other = {OtherInstance, OtherHardwareIds, sizeof OtherHardwareIds,
+                             SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded};
+    const SimDevice camera = {CameraInstance, CameraHardwareIds, sizeof CameraHardwareIds,
+                              (machine.cameraImaging ? (unsigned)SimDeviceImaging : 0u) | SimDevicePresent | SimDeviceDriverLoaded};
+    ASSERT_EQ(1, machine.cameraImaging || SimAddDevice(&other));
+    ASSERT_EQ(1, SimAddDevice(&camera));
+    ASSERT_EQ(1, SimSetDriverString(CameraInstance, "FriendlyName", CameraName));
+    ASSERT_EQ(1, SimSetDriverString(CameraInstance, "DriverDesc", CameraName));
+    ASSERT_EQ(1, SimSetDriverDword(CameraInstance, "SelectiveSuspend", 1));
+    for (int i = 1; i < machine.videoDevices; i++)
+        ASSERT_EQ(1, SimAddCamera(OtherCameraName, 0));
+    ASSERT_EQ(1, SimAddCamera(CameraName, 0));
+    ASSERT_EQ(1, SimSetCriticalLevel(5));
+    g_machine = &machine;
+}
 
 class FaultInjection : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(1, SimRemoveAllCameras());
-        ASSERT_EQ(1, SimRemoveAllDevices());
-        const SimDevice other = {OtherInstance, OtherHardwareIds, sizeof OtherHardwareIds,
-                                 SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded};
-        const SimDevice camera = {CameraInstance, CameraHardwareIds, sizeof CameraHardwareIds,
-                                  SimDevicePresent | SimDeviceDriverLoaded};
-        ASSERT_EQ(1, SimAddDevice(&other));
-        ASSERT_EQ(1, SimAddDevice(&camera));
-        ASSERT_EQ(1, SimSetDriverString(CameraInstance, "FriendlyName", CameraName));
-        ASSERT_EQ(1, SimSetDriverString(CameraInstance, "DriverDesc", CameraName));
-        ASSERT_EQ(1, SimSetDriverDword(CameraInstance, "SelectiveSuspend", 1));
-        ASSERT_EQ(1, SimAddCamera(CameraName, 0));
-        ASSERT_EQ(1, SimSetCriticalLevel(5));
-        g_battery = SimBatteryAvailable() != 0;
-    }
+    void SetUp() override { g_battery = SimBatteryAvailable() != 0; }
 
     void TearDown() override
     {
@@ -578,101 +587,242 @@ const bool g_checkOutcomes = false;
 const bool g_checkOutcomes = true;
 #endif
 
+// A call the sweep fails: in which machine and process, which function,
+// where, when, which of the function's calls in that phase, and how.
+typedef std::tuple<int, LONG, DWORD, LONG, LONG, LONG> Site;
+
 struct Tally
 {
     std::set<DWORD> sites;
-    int tried = 0;
-    int failed = 0;
+    std::set<LONG> classes;
+    int tried = 0, failed = 0;
 };
 
-TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
+// Adds a run for each call of the run's trace not yet failed at that site in
+// that phase, with each failure class of its function, after the run's own
+// failures, up to four of them: a call that comes only after more failures
+// than that is a retry at each message, which goes on until one succeeds.
+void PlanFrom(const Chain &chain, const Observation &seen, int machine, std::set<Site> *failed,
+              std::deque<Chain> *queue)
 {
-    if (!g_battery)
-        printf("no simulated battery here: the two battery ticks are left out\n");
-
-    // The clean run: it must show the whole scenario, and its calls are the sweep.
-    std::unique_ptr<Observation> clean = RunScenario(NoFault);
-    const std::string cleanMismatch = Compare(Expect(Unaffected, NoFault, PhaseStart), *clean);
-    if (g_checkOutcomes) {
-        ASSERT_EQ("", cleanMismatch) << "the run without a fault already differs";
-    }
-
-    std::map<LONG, Tally> tally;
-    std::vector<Fault> faults;
-    std::vector<LONG> phases;
-    std::vector<LONG> ordinals;
-    for (int p = Monitor; p <= Uninstall; p++) {
-        const FaultControl &c = clean->control[p];
-        ASSERT_LE(c.callCount, (LONG)FaultCallCapacity);
+    for (int p = Monitor; p <= Uninstall && chain.size() < FaultChainCapacity; p++) {
+        const FaultControl &c = seen.control[p];
         std::map<LONG, LONG> callsSoFar;
         std::map<std::pair<LONG, LONG>, LONG> inPhase;
-        for (LONG i = 0; i < c.callCount; i++) {
+        for (LONG i = 0; i < std::min(c.callCount, (LONG)FaultCallCapacity); i++) {
             const FaultCall &call = c.calls[i];
             const LONG n = ++callsSoFar[call.function];
             const LONG ordinal = ++inPhase[{call.function, call.phase}];
-            tally[call.function].sites.insert(call.site);
-            for (LONG v = 1; v <= FaultFunctions[call.function].variants; v++) {
-                faults.push_back({(Process)p, (FaultFunction)call.function, n, v});
-                phases.push_back(call.phase);
-                ordinals.push_back(ordinal);
+            for (LONG v = 1; v <= FailureClasses(call.function); v++) {
+                if (failed->insert(Site(machine * 2 + p, call.function, call.site, call.phase, ordinal, v)).second) {
+                    queue->push_back(chain);
+                    queue->back().push_back({(Process)p, (FaultFunction)call.function, n, v, call.phase, call.site, ordinal});
+                }
             }
         }
     }
+}
 
-    const DWORD start = GetTickCount();
-    for (size_t i = 0; i < faults.size(); i++) {
-        const Fault &fault = faults[i];
-        Tally &t = tally[fault.function];
+typedef std::function<std::unique_ptr<Observation>(const Chain &)> Runner;
+// Every mismatch of a run, one "what: expected ..., got ..." per line.
+typedef std::function<std::string(const Chain &, const Observation &)> Checker;
+
+// The clean run, the runs it plans and the runs they plan in turn.
+void Sweep(int machine, const char *what, Runner run, Checker check, std::map<LONG, Tally> *tally, size_t *runs,
+           size_t *firstPlan, std::string *imports)
+{
+    std::unique_ptr<Observation> clean = run(Chain());
+    *imports = clean->control[Monitor].imports;
+    const std::string cleanMismatch = check(Chain(), *clean);
+    ASSERT_TRUE(!g_checkOutcomes || cleanMismatch.empty()) << "on " << what << " the run without a fault already "
+                                                           << "differs:\n" << cleanMismatch;
+    std::set<Site> failed;
+    std::deque<Chain> queue;
+    PlanFrom(Chain(), *clean, machine, &failed, &queue);
+    *firstPlan += queue.size();
+    for (; !queue.empty(); queue.pop_front(), ++*runs) {
+        const Chain &chain = queue.front();
+        Tally &t = (*tally)[chain.back().function];
         t.tried++;
+        t.sites.insert(chain.back().site);
+        t.classes.insert(chain.back().variant);
+        std::unique_ptr<Observation> seen = run(chain);
         std::ostringstream name;
-        name << (fault.process == Monitor ? "monitor" : "/u run") << " " << FaultFunctions[fault.function].name
-             << " call " << fault.call << " (phase " << phases[i] << ") -> "
-             << FaultFunctions[fault.function].failure[fault.variant - 1];
-        const Rule *rule = FindRule(fault, phases[i], ordinals[i]);
-        std::unique_ptr<Observation> seen = RunScenario(fault);
+        name << what << ":";
         std::string mismatch;
-        if (!rule)
-            mismatch = "  no expected outcome is known for this failure\n";
-        else if (!seen->control[fault.process].fired)
-            mismatch = "  the call was not reached\n";
-        else
-            mismatch = Compare(Expect(rule->effect, fault, seen->control[fault.process].firedPhase), *seen);
+        for (size_t i = 0; i < chain.size(); i++) {
+            const Fault &f = chain[i];
+            name << "\n  " << (f.process == Monitor ? "" : "/u run ") << FaultFunctions[f.function].name << " call "
+                 << f.call << " at +" << std::hex << f.site << std::dec << " (phase " << f.phase << ") -> "
+                 << FaultFunctions[f.function].failure[f.variant - 1];
+            const FaultPlan &fired = seen->control[f.process].faults[std::count_if(
+                chain.begin(), chain.begin() + i, [&](const Fault &g) { return g.process == f.process; })];
+            if (!fired.fired || fired.firedSite != f.site || fired.firedPhase != f.phase)
+                mismatch += "  failure " + std::to_string(i + 1) + " did not fire at its planned site and phase\n";
+        }
+        if (mismatch.empty())
+            mismatch = check(chain, *seen);
         if (!mismatch.empty() && g_checkOutcomes) {
             t.failed++;
-            ADD_FAILURE() << name.str() << ":\n" << mismatch;
+            ADD_FAILURE() << name.str() << "\n" << mismatch;
         }
+        PlanFrom(chain, *seen, machine, &failed, &queue);
     }
-    const DWORD elapsed = GetTickCount() - start;
+}
 
-    printf("%-40s %6s %8s  %s\n", "function", "sites", "failures", "outcome");
+// The table of what was failed, and whether every import of the image is
+// failed or known not to fail where it is called.
+void Summarise(const char *image, const std::map<LONG, Tally> &tally, size_t runs, size_t firstPlan, DWORD elapsed,
+               const std::string &importNames, bool methods)
+{
+    printf("%-40s %6s %7s %5s  %s\n", "function", "sites", "classes", "runs", "outcome");
+    size_t sites = 0, classes = 0;
     for (const auto &entry : tally) {
         const Tally &t = entry.second;
-        printf("%-40s %6u %8d  %s\n", FaultFunctions[entry.first].name, (unsigned)t.sites.size(), t.tried,
+        sites += t.sites.size();
+        classes += t.classes.size();
+        printf("%-40s %6u %7u %5d  %s\n", FaultFunctions[entry.first].name, (unsigned)t.sites.size(),
+               (unsigned)t.classes.size(), t.tried,
                t.failed ? (std::to_string(t.failed) + " wrong").c_str() : "as expected, nothing left behind");
     }
-    printf("%u runs with one failure each in %lu ms, %lu calls traced\n", (unsigned)faults.size(),
-           (unsigned long)elapsed, (unsigned long)(clean->control[0].callCount + clean->control[1].callCount));
-
-    // Every import that can fail, and every COM method, is in the table; every
-    // other import is known not to fail where the monitor calls it.
+    printf("%s: %u runs in %lu ms, %u planned from the clean runs, %u more by the closure; %u sites, %u failure "
+           "classes\n", image, (unsigned)runs, (unsigned long)elapsed, (unsigned)firstPlan, (unsigned)(runs - firstPlan),
+           (unsigned)sites, (unsigned)classes);
     if (!g_checkOutcomes)
         return;
-    const std::vector<std::string> imports = ImportedNames(MonitorExePath());
-    EXPECT_FALSE(imports.empty()) << "expected the imports of " << MonitorExePath() << ", got none";
+    std::istringstream names(importNames);
+    const std::vector<std::string> imports{std::istream_iterator<std::string>(names), std::istream_iterator<std::string>()};
+    EXPECT_FALSE(imports.empty()) << "expected the imports of " << image << ", got none";
     for (int f = 0; f < FaultFunctionCount; f++) {
-        const bool method = strstr(FaultFunctions[f].name, "::") != NULL;
+        const bool method = methods && strstr(FaultFunctions[f].name, "::") != NULL;
         const bool imported = std::find(imports.begin(), imports.end(), FaultFunctions[f].name) != imports.end();
-        EXPECT_TRUE(tally.count(f) || !(method || imported))
+        EXPECT_TRUE(tally.count(f) || !FailureClasses(f) || !(method || imported))
             << FaultFunctions[f].name << " can fail: expected in the table, but the run never called it";
     }
     for (const std::string &import : imports) {
         bool known = false;
         for (const FaultFunctionInfo &info : FaultFunctions)
             known = known || import == info.name;
-        for (const auto &never : NeverFailing)
-            known = known || import == never[0];
-        EXPECT_TRUE(known) << "ZN374Mon.exe imports " << import << ": expected it failed here or listed as unable to fail";
+        known = known || strstr(NeverFailing, (" " + import + " ").c_str());
+        EXPECT_TRUE(known) << image << " imports " << import << ": expected it failed here or listed as unable to fail";
     }
+}
+
+TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
+{
+    if (!g_battery)
+        printf("no simulated battery here: the two battery ticks are left out\n");
+    std::map<LONG, Tally> tally;
+    std::set<std::pair<const Rule *, LONG>> used;  // each rule, with each of its functions
+    size_t runs = 0, firstPlan = 0;
+    std::string imports;
+    const DWORD start = GetTickCount();
+    const Checker check = [&used](const Chain &chain, const Observation &seen) {
+        std::vector<const Rule *> rules;
+        for (const Fault &f : chain) {
+            rules.push_back(FindRule(f));
+            if (!rules.back())
+                return std::string("  no expected outcome is known for this failure\n");
+        }
+        if (!chain.empty())
+            used.insert({rules.back(), chain.back().function});
+        return Compare(Expect(chain, rules), seen);
+    };
+    for (int machine = 0; machine < (int)(sizeof Machines / sizeof Machines[0]); machine++) {
+        SetUpMachine(Machines[machine]);
+        Sweep(machine, Machines[machine].name, RunScenario, check, &tally, &runs, &firstPlan, &imports);
+    }
+    Summarise("ZN374Mon.exe on 2 machines", tally, runs, firstPlan, GetTickCount() - start, imports, true);
+    for (const Rule &rule : Rules) {
+        for (FaultFunction function : rule.functions) {
+            EXPECT_TRUE(!g_checkOutcomes || used.count({&rule, function}) || (!g_battery && (rule.phases & ~InTicks) == 0))
+                << "the rule for " << FaultFunctions[function].name << " (phases " << rule.phases << ", call "
+                << rule.ordinal << ", class " << rule.variant << "): expected to decide a run, but it matched none";
+        }
+    }
+}
+
+// ---- The status report, swept the same way on the first machine, with a monitor running
+
+// Failure classes that answer rather than fail (the end of a list, a value or
+// file that is not there, a partial result) or that leave nothing to read
+// (no memory): the report need not show their code.
+const char *const Answers[] = {"NO_MORE", "S_FALSE", "size needed", "MORE_DATA", "BUFFER_SMALL", "cut short",
+                               "FILE_NOT_FOUND", "ENOMEM"};
+// Readings whose failure the report does not show with its code yet; they
+// too must leave one verdict and nothing behind.
+const char NotShownYet[] = " GetModuleFileNameA GetFileVersionInfoSizeA GetFileVersionInfoA GetVersionExA"
+                           " SetupDiEnumDeviceInfo IEnumMoniker::Next WideCharToMultiByte ExpandEnvironmentStringsA"
+                           " GetFileAttributesA GetLongPathNameA GetWindowsDirectoryA CreateFileA"
+                           " CM_Get_DevNode_Registry_PropertyA OpenProcess GetFileInformationByHandle"
+                           " EnumProcessModules GetMappedFileNameA ";
+
+std::unique_ptr<Observation> RunReport(const Chain &chain)
+{
+    std::unique_ptr<Observation> seen(new Observation);
+    char path[MAX_PATH + 16];
+    GetTempPathA(MAX_PATH, path);
+    strcat(path, "zn374fault.txt");
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    HANDLE output = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                                CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    {
+        ProbedProcess report;
+        const std::string exe = MonitorExePath().substr(0, MonitorExePath().rfind('\\') + 1) + "ZN374Stat.exe";
+        if (!StartProbed(exe, "/values", chain, Monitor, PhaseStart, &report, output))
+            ADD_FAILURE() << "cannot start the probed report, error " << GetLastError();
+        seen->exitCode[Monitor] = ExitCodeAfter(report, WaitMs);
+        seen->control[Monitor] = *report.control;
+    }
+    std::vector<char> text(1 << 16);
+    DWORD read = 0;
+    SetFilePointer(output, 0, NULL, FILE_BEGIN);
+    ReadFile(output, text.data(), (DWORD)text.size(), &read, NULL);
+    CloseHandle(output);
+    seen->output.assign(text.data(), read);
+    return seen;
+}
+
+// Whatever fails, the report ends with 0, 1 or 2, prints one verdict, shows
+// a reading that failed with its code and leaves nothing behind.
+std::string CheckReport(const Chain &chain, const Observation &seen)
+{
+    std::ostringstream out;
+    out << Leftovers("report", seen.exitCode[Monitor] <= 2 ? 0 : seen.exitCode[Monitor], seen.control[Monitor], "0, 1 or 2");
+    const std::regex verdict("(^|\n)summary=");
+    const auto verdicts = std::distance(std::sregex_iterator(seen.output.begin(), seen.output.end(), verdict), {});
+    if (verdicts != 1)
+        out << "  verdict lines: expected 1, got " << verdicts << "\n";
+    const char *failure = chain.empty() ? "" : FaultFunctions[chain.back().function].failure[chain.back().variant - 1];
+    const DWORD code = chain.empty() ? 0 : seen.control[Monitor].faults[chain.size() - 1].code;
+    bool answer = code == 0 || strstr(NotShownYet, (" " + std::string(FaultFunctions[chain.back().function].name) + " ").c_str());
+    for (const char *kind : Answers)
+        answer = answer || strstr(failure, kind);
+    char shown[96];
+    sprintf(shown, "(error[ =]%lu|0x0*%lx)([^0-9a-f]|$)", (unsigned long)code, (unsigned long)code);
+    if (!answer && !std::regex_search(seen.output, std::regex(shown, std::regex::icase)))
+        out << "  the failed reading's code: expected " << code << " in the report, got none in:\n" << seen.output;
+    return out.str();
+}
+
+TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft)
+{
+    SetUpMachine(Machines[0]);
+    const std::string installed = CopyMonitorExe(WindowsDirectory(), "ZN374Mon.exe");
+    WriteRunValue(installed);
+    ProgramRun monitor;
+    ASSERT_TRUE(StartProgram(installed, "", &monitor));
+    HWND window = WaitForMonitorWindow(monitor, WaitMs);
+    ASSERT_TRUE(window != NULL) << "expected a running monitor for the report to find, got none";
+    std::map<LONG, Tally> tally;
+    size_t runs = 0, firstPlan = 0;
+    std::string imports;
+    const DWORD start = GetTickCount();
+    Sweep(2, "the status report", RunReport, CheckReport, &tally, &runs, &firstPlan, &imports);
+    Summarise("ZN374Stat.exe", tally, runs, firstPlan, GetTickCount() - start, imports, false);
+    PostMessageA(window, RegisterWindowMessageA("ZN374-Quit Message"), 0, 0);
+    EXPECT_EQ(0u, WaitForExitCode(monitor, WaitMs));
+    DeleteFileA(installed.c_str());
 }
 
 }  // namespace

@@ -1,22 +1,27 @@
-// The probe the fault-injection test loads into a monitor process before its
-// first instruction runs. It swaps the entries of the executable's own import
-// table (the platform's internal calls stay untouched), and the methods of the
-// COM objects the executable receives, for wrappers that count every call by
-// function and phase, make the chosen call fail once as the platform
-// documents it, and keep account of what the process acquires and releases.
-// Everything goes to the control block in the mapping named after the
-// process; without one the probe does nothing.
+// The probe the fault-injection test loads into a monitor or status report
+// process before its first instruction. It swaps the executable's own import
+// entries (the platform's internal calls stay untouched) and the methods of
+// the COM objects it receives for wrappers that trace every call, fail the
+// planned ones as the platform documents, and account for what the process
+// acquires and releases, all in the control block in the mapping named after
+// the process; without one the probe does nothing.
 
 // dshow.h would otherwise forbid the C runtime's sprintf.
 #define STRSAFE_NO_DEPRECATE
+// The report imports GetModuleFileNameExA from psapi.dll itself.
+#define PSAPI_VERSION 1
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <dshow.h>
 #include <errno.h>
 #include <powrprof.h>
+#include <psapi.h>
 #include <setupapi.h>
+#include <tlhelp32.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+#include <map>
 
 #include "fault_control.h"
 #include "sim_shared.h"
@@ -27,8 +32,8 @@ FaultControl *g_control;
 BYTE *g_imageBase;
 DWORD g_imageSize;
 LONG g_calls[FaultFunctionCount];
-int g_openPending;  // a CoInitialize has not yet been followed by a Set
-int g_openOwnsCom;  // and that CoInitialize answered S_OK
+FaultPlan *g_firing;  // the failure being given now
+std::map<void *, LONG> g_held[HeldKindCount];
 
 #define CALLER __builtin_return_address(0)
 
@@ -37,54 +42,77 @@ bool FromProduct(void *site)
     return (BYTE *)site >= g_imageBase && (BYTE *)site < g_imageBase + g_imageSize;
 }
 
-// Counts the call; returns the failure to give it (1 or 2), or 0 to let it run.
+DWORD Relative(void *site)
+{
+    return (DWORD)((BYTE *)site - g_imageBase);
+}
+
+void Acquired(HeldKind kind, void *handle)
+{
+    g_held[kind][handle]++;
+}
+
+void Released(HeldKind kind, void *handle)
+{
+    std::map<void *, LONG>::iterator held = g_held[kind].find(handle);
+    if (held == g_held[kind].end())
+        g_control->unheld[kind]++;
+    else if (--held->second == 0)
+        g_held[kind].erase(held);
+}
+
+// Traces the call; returns the failure class planned for it (1 to 3), or 0 to let it run.
 int Enter(FaultFunction function, void *site)
 {
     FaultControl *c = g_control;
     const LONG phase = c->phase;
     const LONG index = c->callCount++;
-    if (index < FaultCallCapacity) {
-        c->calls[index].function = function;
-        c->calls[index].phase = phase;
-        c->calls[index].site = (DWORD)((BYTE *)site - g_imageBase);
+    if (index < FaultCallCapacity)
+        c->calls[index] = FaultCall{function, phase, Relative(site), 0};
+    const LONG call = ++g_calls[function];
+    for (LONG i = 0; i < c->faultCount; i++) {
+        FaultPlan &fault = c->faults[i];
+        if (fault.function != function || fault.call != call)
+            continue;
+        fault.fired = 1;
+        fault.firedPhase = phase;
+        fault.firedSite = Relative(site);
+        g_firing = &fault;
+        return fault.variant;
     }
-    if (++g_calls[function] != c->faultCall || function != c->faultFunction)
-        return 0;
-    c->fired = 1;
-    c->firedPhase = phase;
-    return c->faultVariant;
+    return 0;
 }
 
 // What a failed call leaves in an output it does not promise to write, so
 // that a caller who reads it anyway is caught.
 const ULONG Unwritten = 0x23232323;
 
+// A failure's result, and the code a caller can show: GetLastError's, or
+// the result itself.
+template <typename T>
+T Code(T code)
+{
+    g_firing->code = (DWORD)code;
+    return code;
+}
+
 template <typename T>
 T Fail(T result, DWORD error)
 {
-    SetLastError(error);
+    SetLastError(Code(error));
     return result;
 }
 
 // ---- COM methods, swapped in the vtables of the objects the product receives
 
-struct SwappedMethod
-{
-    void **vtable;
-    int slot;
-    void *original;
-};
-SwappedMethod g_swapped[64];
-int g_swappedCount;
+// The original of each method swapped, by vtable and slot.
+std::map<std::pair<void **, int>, void *> g_swapped;
 
 void *OriginalMethod(void *object, int slot)
 {
     void **vtable = *(void ***)object;
-    for (int i = 0; i < g_swappedCount; i++) {
-        if (g_swapped[i].vtable == vtable && g_swapped[i].slot == slot)
-            return g_swapped[i].original;
-    }
-    return vtable[slot];
+    const auto swapped = g_swapped.find({vtable, slot});
+    return swapped != g_swapped.end() ? swapped->second : vtable[slot];
 }
 
 // A library that COM unloads and loads again brings a fresh vtable, perhaps
@@ -94,191 +122,224 @@ void SwapMethod(void *object, int slot, void *replacement)
     void **vtable = *(void ***)object;
     if (vtable[slot] == replacement)
         return;
-    int i = 0;
-    while (i < g_swappedCount && !(g_swapped[i].vtable == vtable && g_swapped[i].slot == slot))
-        i++;
-    if (i == g_swappedCount) {
-        if (g_swappedCount == (int)(sizeof g_swapped / sizeof g_swapped[0]))
-            return;
-        g_swappedCount++;
-    }
-    g_swapped[i].vtable = vtable;
-    g_swapped[i].slot = slot;
-    g_swapped[i].original = vtable[slot];
+    g_swapped[{vtable, slot}] = vtable[slot];
     DWORD protection;
     VirtualProtect(&vtable[slot], sizeof(void *), PAGE_EXECUTE_READWRITE, &protection);
     vtable[slot] = replacement;
     VirtualProtect(&vtable[slot], sizeof(void *), protection, &protection);
 }
 
-typedef ULONG(STDMETHODCALLTYPE *ReleaseMethod)(IUnknown *);
+// The method of an interface each call of the product goes through; the
+// product's calls are counted and may be failed, everybody else's pass.
+#define METHOD(slot, ...)                                                                   \
+    typedef HRESULT(STDMETHODCALLTYPE * Method)(__VA_ARGS__);                              \
+    Method original = (Method)OriginalMethod(self, slot);                                  \
+    const bool product = FromProduct(CALLER)
+
+void Received(void *object, REFIID iid);
+
+HRESULT STDMETHODCALLTYPE HookQueryInterface(IUnknown *self, REFIID iid, void **out)
+{
+    METHOD(0, IUnknown *, REFIID, void **);
+    if (product && Enter(FaultQueryInterface, CALLER))
+        return *out = NULL, Code(E_NOINTERFACE);
+    const HRESULT hr = original(self, iid, out);
+    if (product && SUCCEEDED(hr) && *out)
+        Received(*out, iid);
+    return hr;
+}
+
+ULONG STDMETHODCALLTYPE HookAddRef(IUnknown *self)
+{
+    typedef ULONG(STDMETHODCALLTYPE * Method)(IUnknown *);
+    if (FromProduct(CALLER))
+        Acquired(HeldReferences, self);
+    return ((Method)OriginalMethod(self, 1))(self);
+}
 
 ULONG STDMETHODCALLTYPE HookRelease(IUnknown *self)
 {
-    const ULONG count = ((ReleaseMethod)OriginalMethod(self, 2))(self);
+    typedef ULONG(STDMETHODCALLTYPE * Method)(IUnknown *);
     if (FromProduct(CALLER))
-        g_control->comReferences--;
-    return count;
-}
-
-// A reference the product received: counted, and its methods watched.
-void Received(void *object, int slot, void *replacement)
-{
-    g_control->comReferences++;
-    SwapMethod(object, 2, (void *)HookRelease);
-    if (replacement)
-        SwapMethod(object, slot, replacement);
+        Released(HeldReferences, self);
+    return ((Method)OriginalMethod(self, 2))(self);
 }
 
 HRESULT STDMETHODCALLTYPE HookSet(IKsPropertySet *self, REFGUID set, DWORD id, LPVOID instance,
                                   DWORD instanceSize, LPVOID data, DWORD dataSize)
 {
-    typedef HRESULT(STDMETHODCALLTYPE * Method)(IKsPropertySet *, REFGUID, DWORD, LPVOID, DWORD,
-                                                 LPVOID, DWORD);
-    Method original = (Method)OriginalMethod(self, 3);
-    if (!FromProduct(CALLER))
-        return original(self, set, id, instance, instanceSize, data, dataSize);
-    g_openPending = 0;
-    if (Enter(FaultPropertySetSet, CALLER))
-        return (HRESULT)0x80070490;  // E_PROP_ID_UNSUPPORTED
+    METHOD(3, IKsPropertySet *, REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD);
+    if (product && Enter(FaultPropertySetSet, CALLER))
+        return Code((HRESULT)0x80070490);  // E_PROP_ID_UNSUPPORTED
     return original(self, set, id, instance, instanceSize, data, dataSize);
-}
-
-HRESULT STDMETHODCALLTYPE HookFilterQueryInterface(IUnknown *self, REFIID iid, void **out)
-{
-    typedef HRESULT(STDMETHODCALLTYPE * Method)(IUnknown *, REFIID, void **);
-    Method original = (Method)OriginalMethod(self, 0);
-    if (!FromProduct(CALLER))
-        return original(self, iid, out);
-    if (Enter(FaultFilterQueryInterface, CALLER)) {
-        *out = NULL;
-        return E_NOINTERFACE;
-    }
-    const HRESULT hr = original(self, iid, out);
-    if (SUCCEEDED(hr) && *out)
-        Received(*out, 3, (void *)HookSet);
-    return hr;
 }
 
 HRESULT STDMETHODCALLTYPE HookRead(IPropertyBag *self, LPCOLESTR name, VARIANT *value,
                                    IErrorLog *log)
 {
-    typedef HRESULT(STDMETHODCALLTYPE * Method)(IPropertyBag *, LPCOLESTR, VARIANT *, IErrorLog *);
-    Method original = (Method)OriginalMethod(self, 3);
-    if (!FromProduct(CALLER))
-        return original(self, name, value, log);
-    if (Enter(FaultPropertyBagRead, CALLER))
-        return E_FAIL;
+    METHOD(3, IPropertyBag *, LPCOLESTR, VARIANT *, IErrorLog *);
+    if (product && Enter(FaultPropertyBagRead, CALLER))
+        return Code(E_FAIL);
     const HRESULT hr = original(self, name, value, log);
-    if (SUCCEEDED(hr) && value->vt == VT_BSTR && value->bstrVal)
-        g_control->strings++;
+    if (product && SUCCEEDED(hr) && value->vt == VT_BSTR && value->bstrVal)
+        Acquired(HeldStrings, value->bstrVal);
     return hr;
 }
 
-HRESULT STDMETHODCALLTYPE HookBindToStorage(IMoniker *self, IBindCtx *context, IMoniker *left,
-                                            REFIID iid, void **out)
-{
-    typedef HRESULT(STDMETHODCALLTYPE * Method)(IMoniker *, IBindCtx *, IMoniker *, REFIID, void **);
-    Method original = (Method)OriginalMethod(self, 9);
-    if (!FromProduct(CALLER))
-        return original(self, context, left, iid, out);
-    if (Enter(FaultBindToStorage, CALLER)) {
-        *out = NULL;
-        return E_OUTOFMEMORY;
+// IMoniker's binds: the object or storage it names, a reference received.
+#define BIND(name, slot, failure)                                                                       \
+    HRESULT STDMETHODCALLTYPE Hook##name(IMoniker *self, IBindCtx *context, IMoniker *left, REFIID iid, \
+                                         void **out)                                                    \
+    {                                                                                                   \
+        METHOD(slot, IMoniker *, IBindCtx *, IMoniker *, REFIID, void **);                              \
+        if (product && Enter(Fault##name, CALLER))                                                      \
+            return *out = NULL, Code(failure);                                                          \
+        const HRESULT hr = original(self, context, left, iid, out);                                     \
+        if (product && SUCCEEDED(hr) && *out)                                                           \
+            Received(*out, iid);                                                                        \
+        return hr;                                                                                      \
     }
-    const HRESULT hr = original(self, context, left, iid, out);
-    if (SUCCEEDED(hr) && *out)
-        Received(*out, 3, (void *)HookRead);
-    return hr;
-}
-
-HRESULT STDMETHODCALLTYPE HookBindToObject(IMoniker *self, IBindCtx *context, IMoniker *left,
-                                           REFIID iid, void **out)
-{
-    typedef HRESULT(STDMETHODCALLTYPE * Method)(IMoniker *, IBindCtx *, IMoniker *, REFIID, void **);
-    Method original = (Method)OriginalMethod(self, 8);
-    if (!FromProduct(CALLER))
-        return original(self, context, left, iid, out);
-    if (Enter(FaultBindToObject, CALLER)) {
-        *out = NULL;
-        return MK_E_NOOBJECT;
-    }
-    const HRESULT hr = original(self, context, left, iid, out);
-    if (SUCCEEDED(hr) && *out)
-        Received(*out, 0, (void *)HookFilterQueryInterface);
-    return hr;
-}
+BIND(BindToObject, 8, MK_E_NOOBJECT)
+BIND(BindToStorage, 9, E_OUTOFMEMORY)
 
 HRESULT STDMETHODCALLTYPE HookNext(IEnumMoniker *self, ULONG count, IMoniker **monikers,
                                    ULONG *fetched)
 {
-    typedef HRESULT(STDMETHODCALLTYPE * Method)(IEnumMoniker *, ULONG, IMoniker **, ULONG *);
-    Method original = (Method)OriginalMethod(self, 3);
-    if (!FromProduct(CALLER))
-        return original(self, count, monikers, fetched);
-    if (Enter(FaultEnumMonikerNext, CALLER)) {
+    METHOD(3, IEnumMoniker *, ULONG, IMoniker **, ULONG *);
+    switch (product ? Enter(FaultEnumMonikerNext, CALLER) : 0) {
+    case 1:
         if (fetched)
             *fetched = 0;
-        return S_FALSE;
+        return Code(S_FALSE);
+    case 2:
+        return Code(E_OUTOFMEMORY);
     }
     ULONG got = 0;
     const HRESULT hr = original(self, count, monikers, &got);
     if (fetched)
         *fetched = got;
-    for (ULONG i = 0; SUCCEEDED(hr) && i < got; i++) {
-        Received(monikers[i], 8, (void *)HookBindToObject);
-        SwapMethod(monikers[i], 9, (void *)HookBindToStorage);
-    }
+    for (ULONG i = 0; product && SUCCEEDED(hr) && i < got; i++)
+        Received(monikers[i], IID_IMoniker);
     return hr;
 }
 
 HRESULT STDMETHODCALLTYPE HookCreateClassEnumerator(ICreateDevEnum *self, REFCLSID category,
                                                     IEnumMoniker **out, DWORD flags)
 {
-    typedef HRESULT(STDMETHODCALLTYPE * Method)(ICreateDevEnum *, REFCLSID, IEnumMoniker **, DWORD);
-    Method original = (Method)OriginalMethod(self, 3);
-    if (!FromProduct(CALLER))
-        return original(self, category, out, flags);
-    switch (Enter(FaultCreateClassEnumerator, CALLER)) {
+    METHOD(3, ICreateDevEnum *, REFCLSID, IEnumMoniker **, DWORD);
+    switch (product ? Enter(FaultCreateClassEnumerator, CALLER) : 0) {
     case 1:
-        *out = NULL;
-        return E_OUTOFMEMORY;
+        return *out = NULL, Code(E_OUTOFMEMORY);
     case 2:
-        *out = NULL;
-        return S_FALSE;
+        return *out = NULL, Code(S_FALSE);
     }
     const HRESULT hr = original(self, category, out, flags);
-    if (SUCCEEDED(hr) && *out)
-        Received(*out, 3, (void *)HookNext);
+    if (product && SUCCEEDED(hr) && *out)
+        Received(*out, IID_IEnumMoniker);
     return hr;
+}
+
+// A reference the product received: held until it releases it, its
+// IUnknown methods watched, and the methods the product calls on that
+// interface.
+void Received(void *object, REFIID iid)
+{
+    static const struct
+    {
+        const IID *iid;
+        int slot;
+        void *hook;
+    } watched[] = {{&IID_ICreateDevEnum, 3, (void *)HookCreateClassEnumerator},
+                   {&IID_IEnumMoniker, 3, (void *)HookNext},
+                   {&IID_IMoniker, 8, (void *)HookBindToObject},
+                   {&IID_IMoniker, 9, (void *)HookBindToStorage},
+                   {&IID_IPropertyBag, 3, (void *)HookRead},
+                   {&__uuidof(IKsPropertySet), 3, (void *)HookSet}};
+    Acquired(HeldReferences, object);
+    SwapMethod(object, 0, (void *)HookQueryInterface);
+    SwapMethod(object, 1, (void *)HookAddRef);
+    SwapMethod(object, 2, (void *)HookRelease);
+    for (const auto &method : watched) {
+        if (IsEqualIID(iid, *method.iid))
+            SwapMethod(object, method.slot, method.hook);
+    }
 }
 
 // ---- Imports
 
+// Every import the probe swaps: X(name) for each.
+#define IMPORTS(X)                                                                                         \
+    X(RegOpenKeyExA) X(RegQueryValueExA) X(RegSetValueExA) X(RegDeleteValueA) X(RegCloseKey)               \
+    X(CM_Get_DevNode_Registry_PropertyA) X(CM_Get_DevNode_Status) X(CM_Get_Device_ID_ListA)                \
+    X(CM_Get_Device_ID_List_SizeA) X(CM_Locate_DevNodeA) X(CM_Open_DevNode_Key) X(GetFullPathNameA)        \
+    X(GetModuleFileNameA) X(GetSystemPowerStatus) X(GetVersionExA) X(GetWindowsDirectoryA)                 \
+    X(WideCharToMultiByte) X(ExitProcess) X(malloc) X(free) X(CoCreateInstance) X(CoInitialize)           \
+    X(CoUninitialize) X(VariantClear) X(GetCurrentPowerPolicies) X(SetupDiEnumDeviceInfo)                  \
+    X(SetupDiGetClassDevsA) X(SetupDiDestroyDeviceInfoList) X(BroadcastSystemMessageA)                     \
+    X(CreateDialogParamA) X(GetMessageA) X(KillTimer) X(RegisterWindowMessageA) X(SetTimer)                \
+    X(OpenProcessToken) X(GetTokenInformation) X(LookupAccountSidA) X(CM_Get_Device_IDA)                   \
+    X(CreateToolhelp32Snapshot) X(Process32First) X(Process32Next) X(OpenProcess) X(GetModuleFileNameExA)  \
+    X(ExpandEnvironmentStringsA) X(GetFileAttributesA) X(GetLongPathNameA) X(SearchPathA)                  \
+    X(GetFileVersionInfoSizeA) X(GetFileVersionInfoA) X(VerQueryValueA) X(GetProcAddress) X(calloc)        \
+    X(realloc) X(CloseHandle) X(CreateFileA) X(GetFileInformationByHandle)                                     \
+    X(EnumProcessModules) X(GetMappedFileNameA)
+
+#define IMPORT_INDEX(name) Import##name,
+enum ImportIndex { IMPORTS(IMPORT_INDEX) ImportCount };
+void *g_real[ImportCount];
+
 #define REAL(name) ((decltype(&::name))g_real[Import##name])
 
-enum ImportIndex
-{
-    ImportRegOpenKeyExA, ImportRegQueryValueExA, ImportRegSetValueExA, ImportRegDeleteValueA,
-    ImportRegCloseKey, ImportCM_Get_DevNode_Registry_PropertyA, ImportCM_Get_DevNode_Status,
-    ImportCM_Get_Device_ID_ListA, ImportCM_Get_Device_ID_List_SizeA, ImportCM_Locate_DevNodeA,
-    ImportCM_Open_DevNode_Key, ImportGetFullPathNameA, ImportGetModuleFileNameA,
-    ImportGetSystemPowerStatus, ImportGetVersionExA, ImportGetWindowsDirectoryA,
-    ImportWideCharToMultiByte, ImportExitProcess, Importmalloc, Importfree, ImportCoCreateInstance,
-    ImportCoInitialize, ImportCoUninitialize, ImportVariantClear, ImportGetCurrentPowerPolicies,
-    ImportSetupDiEnumDeviceInfo, ImportSetupDiGetClassDevsA, ImportSetupDiDestroyDeviceInfoList,
-    ImportBroadcastSystemMessageA, ImportCreateDialogParamA, ImportGetMessageA, ImportKillTimer,
-    ImportRegisterWindowMessageA, ImportSetTimer, ImportCount
-};
-void *g_real[ImportCount];
+// An import with one class of failure, or two, each an expression giving
+// the result and setting what else the platform sets.
+#define FAILABLE2(type, name, parameters, arguments, first, second) \
+    type WINAPI Hook##name parameters                               \
+    {                                                               \
+        switch (Enter(Fault##name, CALLER)) {                       \
+        case 1:                                                     \
+            return first;                                           \
+        case 2:                                                     \
+            return second;                                          \
+        }                                                           \
+        return REAL(name) arguments;                                \
+    }
+#define FAILABLE(type, name, parameters, arguments, failure) \
+    FAILABLE2(type, name, parameters, arguments, failure, failure)
+
+// An import that hands out what the process must give back: held from then on.
+#define OPENS(type, name, parameters, arguments, invalid, error, kind) \
+    type WINAPI Hook##name parameters                                  \
+    {                                                                  \
+        if (Enter(Fault##name, CALLER))                                \
+            return Fail<type>(invalid, error);                         \
+        type handle = REAL(name) arguments;                            \
+        if (handle != invalid)                                         \
+            Acquired(kind, handle);                                    \
+        return handle;                                                 \
+    }
+
+FAILABLE(LONG, RegSetValueExA, (HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size),
+         (key, name, reserved, type, data, size), Code(ERROR_ACCESS_DENIED))
+FAILABLE(LONG, RegDeleteValueA, (HKEY key, LPCSTR name), (key, name), Code(ERROR_ACCESS_DENIED))
+FAILABLE(BOOL, GetSystemPowerStatus, (LPSYSTEM_POWER_STATUS status), (status), Fail<BOOL>(FALSE, ERROR_GEN_FAILURE))
+FAILABLE(BOOL, GetVersionExA, (LPOSVERSIONINFOA info), (info), Fail<BOOL>(FALSE, ERROR_INSUFFICIENT_BUFFER))
+FAILABLE(BOOLEAN, GetCurrentPowerPolicies, (PGLOBAL_POWER_POLICY global, PPOWER_POLICY policy), (global, policy),
+         Fail<BOOLEAN>(FALSE, ERROR_ACCESS_DENIED))
+FAILABLE(long, BroadcastSystemMessageA, (DWORD flags, LPDWORD to, UINT message, WPARAM wParam, LPARAM lParam),
+         (flags, to, message, wParam, lParam), Fail<long>(-1, ERROR_NOT_ENOUGH_MEMORY))
+FAILABLE(HWND, CreateDialogParamA, (HINSTANCE instance, LPCSTR name, HWND parent, DLGPROC procedure, LPARAM parameter),
+         (instance, name, parent, procedure, parameter), Fail<HWND>(NULL, ERROR_NOT_ENOUGH_MEMORY))
+FAILABLE(BOOL, GetMessageA, (LPMSG message, HWND window, UINT first, UINT last), (message, window, first, last),
+         Fail<BOOL>(-1, ERROR_INVALID_PARAMETER))
+FAILABLE(UINT, RegisterWindowMessageA, (LPCSTR name), (name), Fail<UINT>(0, ERROR_NOT_ENOUGH_MEMORY))
 
 LONG WINAPI HookRegOpenKeyExA(HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
 {
     if (Enter(FaultRegOpenKeyExA, CALLER))
-        return ERROR_ACCESS_DENIED;
+        return Code(ERROR_ACCESS_DENIED);
     const LONG result = REAL(RegOpenKeyExA)(root, path, options, access, key);
     if (result == ERROR_SUCCESS)
-        g_control->openKeys++;
+        Acquired(HeldKeys, *key);
     return result;
 }
 
@@ -287,7 +348,7 @@ LONG WINAPI HookRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWOR
 {
     switch (Enter(FaultRegQueryValueExA, CALLER)) {
     case 1:
-        return ERROR_FILE_NOT_FOUND;
+        return Code(ERROR_FILE_NOT_FOUND);
     case 2:
         // The buffer's content is undefined then: it holds a pattern and no terminator.
         if (data && size)
@@ -296,97 +357,47 @@ LONG WINAPI HookRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWOR
             *type = REG_SZ;
         if (size)
             *size += 40;
-        return ERROR_MORE_DATA;
+        return Code(ERROR_MORE_DATA);
+    case 3:
+        return Code(ERROR_ACCESS_DENIED);
     }
     return REAL(RegQueryValueExA)(key, name, reserved, type, data, size);
 }
 
-LONG WINAPI HookRegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data,
-                               DWORD size)
-{
-    if (Enter(FaultRegSetValueExA, CALLER))
-        return ERROR_ACCESS_DENIED;
-    return REAL(RegSetValueExA)(key, name, reserved, type, data, size);
-}
-
-LONG WINAPI HookRegDeleteValueA(HKEY key, LPCSTR name)
-{
-    if (Enter(FaultRegDeleteValueA, CALLER))
-        return ERROR_ACCESS_DENIED;
-    return REAL(RegDeleteValueA)(key, name);
-}
-
-LONG WINAPI HookRegCloseKey(HKEY key)
-{
-    const LONG result = REAL(RegCloseKey)(key);
-    if (result == ERROR_SUCCESS)
-        g_control->openKeys--;
-    return result;
-}
-
-CONFIGRET WINAPI HookCM_Get_DevNode_Registry_PropertyA(DEVINST node, ULONG property, PULONG type,
-                                                       PVOID buffer, PULONG length, ULONG flags)
-{
-    switch (Enter(FaultCM_Get_DevNode_Registry_PropertyA, CALLER)) {
-    case 1:
-        return CR_NO_SUCH_VALUE;
-    case 2:
-        *length += 64;
-        return CR_BUFFER_SMALL;
-    }
-    return REAL(CM_Get_DevNode_Registry_PropertyA)(node, property, type, buffer, length, flags);
-}
-
-CONFIGRET WINAPI HookCM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST node, ULONG flags)
-{
-    if (Enter(FaultCM_Get_DevNode_Status, CALLER)) {
-        *status = *problem = Unwritten;
-        return CR_NO_SUCH_DEVINST;
-    }
-    return REAL(CM_Get_DevNode_Status)(status, problem, node, flags);
-}
-
-CONFIGRET WINAPI HookCM_Get_Device_ID_ListA(PCSTR filter, PCHAR buffer, ULONG length, ULONG flags)
-{
-    switch (Enter(FaultCM_Get_Device_ID_ListA, CALLER)) {
-    case 1:
-        return CR_REGISTRY_ERROR;
-    case 2:
-        return CR_BUFFER_SMALL;  // a device arrived since the size was asked
-    }
-    return REAL(CM_Get_Device_ID_ListA)(filter, buffer, length, flags);
-}
-
-CONFIGRET WINAPI HookCM_Get_Device_ID_List_SizeA(PULONG length, PCSTR filter, ULONG flags)
-{
-    if (Enter(FaultCM_Get_Device_ID_List_SizeA, CALLER)) {
-        *length = Unwritten;
-        return CR_REGISTRY_ERROR;
-    }
-    return REAL(CM_Get_Device_ID_List_SizeA)(length, filter, flags);
-}
-
-CONFIGRET WINAPI HookCM_Locate_DevNodeA(PDEVINST node, DEVINSTID_A id, ULONG flags)
-{
-    if (Enter(FaultCM_Locate_DevNodeA, CALLER)) {
-        *node = Unwritten;
-        return CR_NO_SUCH_DEVNODE;
-    }
-    return REAL(CM_Locate_DevNodeA)(node, id, flags);
-}
+FAILABLE2(CONFIGRET, CM_Get_DevNode_Registry_PropertyA,
+          (DEVINST node, ULONG property, PULONG type, PVOID buffer, PULONG length, ULONG flags),
+          (node, property, type, buffer, length, flags), Code(CR_NO_SUCH_VALUE), (*length += 64, Code(CR_BUFFER_SMALL)))
+FAILABLE(CONFIGRET, CM_Get_DevNode_Status, (PULONG status, PULONG problem, DEVINST node, ULONG flags),
+         (status, problem, node, flags), (*status = *problem = Unwritten, Code(CR_NO_SUCH_DEVINST)))
+// CR_BUFFER_SMALL: a device arrived since the size was asked.
+FAILABLE2(CONFIGRET, CM_Get_Device_ID_ListA, (PCSTR filter, PCHAR buffer, ULONG length, ULONG flags),
+          (filter, buffer, length, flags), Code(CR_REGISTRY_ERROR), Code(CR_BUFFER_SMALL))
+FAILABLE(CONFIGRET, CM_Get_Device_ID_List_SizeA, (PULONG length, PCSTR filter, ULONG flags), (length, filter, flags),
+         (*length = Unwritten, Code(CR_REGISTRY_ERROR)))
+FAILABLE(CONFIGRET, CM_Locate_DevNodeA, (PDEVINST node, DEVINSTID_A id, ULONG flags), (node, id, flags),
+         (*node = Unwritten, Code(CR_NO_SUCH_DEVNODE)))
+FAILABLE2(UINT, GetWindowsDirectoryA, (LPSTR buffer, UINT size), (buffer, size),
+          Fail<UINT>(0, ERROR_NOT_ENOUGH_MEMORY), size + 40)
+// Windows XP fills the whole buffer and leaves it unterminated when it is too short.
+FAILABLE2(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR buffer, DWORD size), (module, buffer, size),
+          Fail<DWORD>(0, ERROR_NOT_ENOUGH_MEMORY),
+          (memset(buffer, 'x', size), Fail<DWORD>(size, ERROR_INSUFFICIENT_BUFFER)))
+FAILABLE(int, WideCharToMultiByte, (UINT codePage, DWORD flags, LPCWCH text, int textLength, LPSTR buffer, int size,
+         LPCCH defaultChar, LPBOOL usedDefault), (codePage, flags, text, textLength, buffer, size, defaultChar, usedDefault),
+         (buffer && size > 0 ? (void)memset(buffer, 'x', size) : (void)0, Fail<int>(0, ERROR_INSUFFICIENT_BUFFER)))
 
 CONFIGRET WINAPI HookCM_Open_DevNode_Key(DEVINST node, REGSAM access, ULONG profile,
                                          REGDISPOSITION disposition, PHKEY key, ULONG flags)
 {
     switch (Enter(FaultCM_Open_DevNode_Key, CALLER)) {
     case 1:
-        return CR_NO_SUCH_REGISTRY_KEY;
+        return Code(CR_NO_SUCH_REGISTRY_KEY);
     case 2:
-        return CR_REGISTRY_ERROR;
+        return Code(CR_REGISTRY_ERROR);
     }
     const CONFIGRET result = REAL(CM_Open_DevNode_Key)(node, access, profile, disposition, key, flags);
     if (result == CR_SUCCESS)
-        g_control->openKeys++;
+        Acquired(HeldKeys, *key);
     return result;
 }
 
@@ -405,216 +416,185 @@ DWORD WINAPI HookGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *
     return REAL(GetFullPathNameA)(name, size, buffer, filePart);
 }
 
-DWORD WINAPI HookGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
+void *NoMemory(void)
 {
-    switch (Enter(FaultGetModuleFileNameA, CALLER)) {
-    case 1:
-        return Fail<DWORD>(0, ERROR_NOT_ENOUGH_MEMORY);
-    case 2:
-        // Windows XP fills the whole buffer and leaves it unterminated.
-        memset(buffer, 'x', size);
-        return Fail<DWORD>(size, ERROR_INSUFFICIENT_BUFFER);
-    }
-    return REAL(GetModuleFileNameA)(module, buffer, size);
+    errno = ENOMEM;
+    return NULL;
 }
 
-BOOL WINAPI HookGetSystemPowerStatus(LPSYSTEM_POWER_STATUS status)
+void *__cdecl Hookmalloc(size_t size)
 {
-    if (Enter(FaultGetSystemPowerStatus, CALLER))
-        return Fail<BOOL>(FALSE, ERROR_GEN_FAILURE);
-    return REAL(GetSystemPowerStatus)(status);
-}
-
-BOOL WINAPI HookGetVersionExA(LPOSVERSIONINFOA info)
-{
-    if (Enter(FaultGetVersionExA, CALLER))
-        return Fail<BOOL>(FALSE, ERROR_INSUFFICIENT_BUFFER);
-    return REAL(GetVersionExA)(info);
-}
-
-UINT WINAPI HookGetWindowsDirectoryA(LPSTR buffer, UINT size)
-{
-    switch (Enter(FaultGetWindowsDirectoryA, CALLER)) {
-    case 1:
-        return Fail<UINT>(0, ERROR_NOT_ENOUGH_MEMORY);
-    case 2:
-        return size + 40;
-    }
-    return REAL(GetWindowsDirectoryA)(buffer, size);
-}
-
-int WINAPI HookWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH text, int textLength,
-                                   LPSTR buffer, int size, LPCCH defaultChar, LPBOOL usedDefault)
-{
-    if (Enter(FaultWideCharToMultiByte, CALLER)) {
-        if (buffer && size > 0)
-            memset(buffer, 'x', size);
-        return Fail<int>(0, ERROR_INSUFFICIENT_BUFFER);
-    }
-    return REAL(WideCharToMultiByte)(codePage, flags, text, textLength, buffer, size, defaultChar,
-                                     usedDefault);
-}
-
-void *__cdecl HookMalloc(size_t size)
-{
-    if (Enter(FaultMalloc, CALLER)) {
-        errno = ENOMEM;
-        return NULL;
-    }
+    if (Enter(FaultMalloc, CALLER))
+        return NoMemory();
     void *block = REAL(malloc)(size);
     if (block) {
-        g_control->heapBlocks++;
+        Acquired(HeldHeapBlocks, block);
         memset(block, Unwritten & 0xFF, size);  // as a debug heap hands blocks out
     }
     return block;
 }
 
-void __cdecl HookFree(void *block)
-{
-    if (block)
-        g_control->heapBlocks--;
-    REAL(free)(block);
-}
-
 HRESULT WINAPI HookCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
                                     LPVOID *out)
 {
-    if (Enter(FaultCoCreateInstance, CALLER)) {
-        *out = NULL;
-        return REGDB_E_CLASSNOTREG;
-    }
+    if (Enter(FaultCoCreateInstance, CALLER))
+        return *out = NULL, Code(REGDB_E_CLASSNOTREG);
     const HRESULT hr = REAL(CoCreateInstance)(clsid, outer, context, iid, out);
     if (SUCCEEDED(hr) && *out)
-        Received(*out, 3, (void *)HookCreateClassEnumerator);
+        Received(*out, iid);
     return hr;
-}
-
-// An open that ends without reaching Set failed; if its CoInitialize answered
-// S_OK, that initialisation stays in force.
-void SettleOpen(void)
-{
-    if (g_openPending && g_openOwnsCom)
-        g_control->failedOpensHolding++;
-    g_openPending = 0;
 }
 
 HRESULT WINAPI HookCoInitialize(LPVOID reserved)
 {
-    switch (Enter(FaultCoInitialize, CALLER)) {
-    case 1:
-        return E_OUTOFMEMORY;
-    case 2:
-        // Another party put the thread into the multithreaded apartment first,
-        // so the platform itself gives the answer.
+    const LONG index = g_control->callCount;
+    HRESULT hr = E_OUTOFMEMORY;
+    const int failure = Enter(FaultCoInitialize, CALLER);
+    // For the other answers another party initialised the thread first, in
+    // the multithreaded apartment or in the same one, so that the platform
+    // itself gives them.
+    if (failure == 2)
         CoInitializeEx(NULL, COINIT_MULTITHREADED);
-        break;
-    }
-    const HRESULT hr = REAL(CoInitialize)(reserved);
-    SettleOpen();
-    g_openPending = 1;
-    g_openOwnsCom = hr == S_OK;
-    if (hr == S_OK)
-        g_control->comOwned++;
+    if (failure == 3)
+        REAL(CoInitialize)(NULL);
+    if (failure != 1)
+        hr = REAL(CoInitialize)(reserved);
+    if (index < FaultCallCapacity)
+        g_control->calls[index].result = hr;
     return hr;
 }
 
 void WINAPI HookCoUninitialize(void)
 {
-    g_control->comUninitialised++;
-    if (g_openPending)
-        g_control->uninitialisedByFailedOpen++;
+    Enter(FaultCoUninitialize, CALLER);
     REAL(CoUninitialize)();
 }
 
-HRESULT WINAPI HookVariantClear(VARIANTARG *value)
-{
-    if (value->vt == VT_BSTR && value->bstrVal)
-        g_control->strings--;
-    return REAL(VariantClear)(value);
-}
+FAILABLE2(BOOL, SetupDiEnumDeviceInfo, (HDEVINFO devices, DWORD index, PSP_DEVINFO_DATA device), (devices, index, device),
+          Fail<BOOL>(FALSE, ERROR_NO_MORE_ITEMS), Fail<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY))
+OPENS(HDEVINFO, SetupDiGetClassDevsA, (const GUID *setupClass, PCSTR enumerator, HWND parent, DWORD flags),
+      (setupClass, enumerator, parent, flags), INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, HeldDeviceLists)
 
-BOOLEAN WINAPI HookGetCurrentPowerPolicies(PGLOBAL_POWER_POLICY global, PPOWER_POLICY policy)
-{
-    if (Enter(FaultGetCurrentPowerPolicies, CALLER))
-        return Fail<BOOLEAN>(FALSE, ERROR_ACCESS_DENIED);
-    return REAL(GetCurrentPowerPolicies)(global, policy);
-}
+// The calls that give back what the process held; what held gives for x is
+// given back, NULL (a NULL block, a variant without a BSTR) is nothing.
+#define RELEASES(type, convention, name, parameter, kind, held) \
+    type convention Hook##name(parameter x)                     \
+    {                                                           \
+        if (held)                                               \
+            Released(kind, (void *)(held));                     \
+        return REAL(name)(x);                                   \
+    }
+RELEASES(LONG, WINAPI, RegCloseKey, HKEY, HeldKeys, x)
+RELEASES(BOOL, WINAPI, SetupDiDestroyDeviceInfoList, HDEVINFO, HeldDeviceLists, x)
+RELEASES(BOOL, WINAPI, CloseHandle, HANDLE, HeldHandles, x)
+RELEASES(HRESULT, WINAPI, VariantClear, VARIANTARG *, HeldStrings, x->vt == VT_BSTR ? x->bstrVal : NULL)
+RELEASES(void, __cdecl, free, void *, HeldHeapBlocks, x)
 
-BOOL WINAPI HookSetupDiEnumDeviceInfo(HDEVINFO devices, DWORD index, PSP_DEVINFO_DATA device)
+// The period of the one timer, as the system has it armed, for the test to read.
+UINT_PTR WINAPI HookSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC procedure)
 {
-    if (Enter(FaultSetupDiEnumDeviceInfo, CALLER))
-        return Fail<BOOL>(FALSE, ERROR_NO_MORE_ITEMS);
-    return REAL(SetupDiEnumDeviceInfo)(devices, index, device);
-}
-
-HDEVINFO WINAPI HookSetupDiGetClassDevsA(const GUID *setupClass, PCSTR enumerator, HWND parent,
-                                         DWORD flags)
-{
-    if (Enter(FaultSetupDiGetClassDevsA, CALLER))
-        return Fail<HDEVINFO>(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY);
-    HDEVINFO devices = REAL(SetupDiGetClassDevsA)(setupClass, enumerator, parent, flags);
-    if (devices != INVALID_HANDLE_VALUE)
-        g_control->deviceLists++;
-    return devices;
-}
-
-BOOL WINAPI HookSetupDiDestroyDeviceInfoList(HDEVINFO devices)
-{
-    const BOOL destroyed = REAL(SetupDiDestroyDeviceInfoList)(devices);
-    if (destroyed)
-        g_control->deviceLists--;
-    return destroyed;
-}
-
-long WINAPI HookBroadcastSystemMessageA(DWORD flags, LPDWORD recipients, UINT message, WPARAM wParam,
-                                        LPARAM lParam)
-{
-    if (Enter(FaultBroadcastSystemMessageA, CALLER))
-        return Fail<long>(-1, ERROR_NOT_ENOUGH_MEMORY);
-    return REAL(BroadcastSystemMessageA)(flags, recipients, message, wParam, lParam);
-}
-
-HWND WINAPI HookCreateDialogParamA(HINSTANCE instance, LPCSTR name, HWND parent, DLGPROC procedure,
-                                   LPARAM parameter)
-{
-    if (Enter(FaultCreateDialogParamA, CALLER))
-        return Fail<HWND>(NULL, ERROR_NOT_ENOUGH_MEMORY);
-    return REAL(CreateDialogParamA)(instance, name, parent, procedure, parameter);
-}
-
-BOOL WINAPI HookGetMessageA(LPMSG message, HWND window, UINT first, UINT last)
-{
-    if (Enter(FaultGetMessageA, CALLER))
-        return Fail<BOOL>(-1, ERROR_INVALID_PARAMETER);
-    return REAL(GetMessageA)(message, window, first, last);
+    if (Enter(FaultSetTimer, CALLER))
+        return Fail<UINT_PTR>(0, ERROR_NOT_ENOUGH_MEMORY);
+    const UINT_PTR armed = REAL(SetTimer)(window, id, period, procedure);
+    if (armed)
+        g_control->timerPeriod = period;
+    return armed;
 }
 
 BOOL WINAPI HookKillTimer(HWND window, UINT_PTR id)
 {
     if (Enter(FaultKillTimer, CALLER))
         return Fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
-    return REAL(KillTimer)(window, id);
+    const BOOL killed = REAL(KillTimer)(window, id);
+    if (killed)
+        g_control->timerPeriod = 0;
+    return killed;
 }
 
-UINT WINAPI HookRegisterWindowMessageA(LPCSTR name)
+// ---- The status report's own imports
+
+OPENS(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD id), (access, inherit, id), NULL, ERROR_ACCESS_DENIED,
+      HeldHandles)
+OPENS(HANDLE, CreateToolhelp32Snapshot, (DWORD flags, DWORD id), (flags, id), INVALID_HANDLE_VALUE,
+      ERROR_NOT_ENOUGH_MEMORY, HeldHandles)
+
+OPENS(HANDLE, CreateFileA, (LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+      DWORD flags, HANDLE model), (name, access, share, security, disposition, flags, model), INVALID_HANDLE_VALUE,
+      ERROR_ACCESS_DENIED, HeldHandles)
+FAILABLE(BOOL, GetFileInformationByHandle, (HANDLE file, LPBY_HANDLE_FILE_INFORMATION info), (file, info),
+         Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED))
+FAILABLE(BOOL, EnumProcessModules, (HANDLE process, HMODULE *modules, DWORD size, LPDWORD needed),
+         (process, modules, size, needed), Fail<BOOL>(FALSE, ERROR_PARTIAL_COPY))
+FAILABLE(DWORD, GetMappedFileNameA, (HANDLE process, LPVOID address, LPSTR name, DWORD size), (process, address, name, size),
+         Fail<DWORD>(0, ERROR_ACCESS_DENIED))
+
+BOOL WINAPI HookOpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {
-    if (Enter(FaultRegisterWindowMessageA, CALLER))
-        return Fail<UINT>(0, ERROR_NOT_ENOUGH_MEMORY);
-    return REAL(RegisterWindowMessageA)(name);
+    if (Enter(FaultOpenProcessToken, CALLER))
+        return Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED);
+    const BOOL opened = REAL(OpenProcessToken)(process, access, token);
+    return opened && (Acquired(HeldHandles, *token), true);
 }
 
-UINT_PTR WINAPI HookSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC procedure)
+FAILABLE(BOOL, GetTokenInformation, (HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data, DWORD size, PDWORD needed),
+         (token, kind, data, size, needed), Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED))
+FAILABLE(BOOL, LookupAccountSidA, (LPCSTR system, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
+         LPDWORD domainSize, PSID_NAME_USE use), (system, sid, name, nameSize, domain, domainSize, use),
+         Fail<BOOL>(FALSE, ERROR_NONE_MAPPED))
+FAILABLE(CONFIGRET, CM_Get_Device_IDA, (DEVINST node, PCHAR buffer, ULONG length, ULONG flags), (node, buffer, length, flags),
+         Code(CR_INVALID_DEVNODE))
+FAILABLE(BOOL, Process32First, (HANDLE snapshot, LPPROCESSENTRY32 entry), (snapshot, entry),
+         Fail<BOOL>(FALSE, ERROR_NO_MORE_FILES))
+FAILABLE(BOOL, Process32Next, (HANDLE snapshot, LPPROCESSENTRY32 entry), (snapshot, entry),
+         Fail<BOOL>(FALSE, ERROR_NO_MORE_FILES))
+FAILABLE(DWORD, GetModuleFileNameExA, (HANDLE process, HMODULE module, LPSTR name, DWORD size), (process, module, name, size),
+         Fail<DWORD>(0, ERROR_ACCESS_DENIED))
+FAILABLE2(DWORD, ExpandEnvironmentStringsA, (LPCSTR source, LPSTR buffer, DWORD size), (source, buffer, size),
+          Fail<DWORD>(0, ERROR_NOT_ENOUGH_MEMORY), size + 40)
+FAILABLE2(DWORD, GetFileAttributesA, (LPCSTR name), (name), Fail<DWORD>(INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED),
+          Fail<DWORD>(INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND))
+FAILABLE2(DWORD, GetLongPathNameA, (LPCSTR path, LPSTR buffer, DWORD size), (path, buffer, size),
+          Fail<DWORD>(0, ERROR_ACCESS_DENIED), size + 40)
+FAILABLE2(DWORD, SearchPathA, (LPCSTR path, LPCSTR name, LPCSTR extension, DWORD size, LPSTR buffer, LPSTR *part),
+          (path, name, extension, size, buffer, part), Fail<DWORD>(0, ERROR_FILE_NOT_FOUND), size + 40)
+FAILABLE(DWORD, GetFileVersionInfoSizeA, (LPCSTR name, LPDWORD handle), (name, handle),
+         Fail<DWORD>(0, ERROR_RESOURCE_TYPE_NOT_FOUND))
+FAILABLE(BOOL, GetFileVersionInfoA, (LPCSTR name, DWORD handle, DWORD size, LPVOID data), (name, handle, size, data),
+         Fail<BOOL>(FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND))
+FAILABLE(BOOL, VerQueryValueA, (LPCVOID block, LPCSTR path, LPVOID *value, PUINT size), (block, path, value, size), FALSE)
+FAILABLE(FARPROC, GetProcAddress, (HMODULE module, LPCSTR name), (module, name), Fail<FARPROC>(NULL, ERROR_PROC_NOT_FOUND))
+
+void *__cdecl Hookcalloc(size_t count, size_t size)
 {
-    if (Enter(FaultSetTimer, CALLER))
-        return Fail<UINT_PTR>(0, ERROR_NOT_ENOUGH_MEMORY);
-    return REAL(SetTimer)(window, id, period, procedure);
+    if (Enter(FaultCalloc, CALLER))
+        return NoMemory();
+    void *block = REAL(calloc)(count, size);
+    if (block)
+        Acquired(HeldHeapBlocks, block);
+    return block;
+}
+
+// A block that cannot grow stays as it was.
+void *__cdecl Hookrealloc(void *block, size_t size)
+{
+    if (Enter(FaultRealloc, CALLER))
+        return NoMemory();
+    void *grown = REAL(realloc)(block, size);
+    if (block && (grown || !size))
+        Released(HeldHeapBlocks, block);
+    if (grown)
+        Acquired(HeldHeapBlocks, grown);
+    return grown;
 }
 
 // What the process holds as it ends.
 void WINAPI HookExitProcess(UINT code)
 {
     FaultControl *c = g_control;
-    SettleOpen();
+    for (int kind = 0; kind < HeldKindCount; kind++) {
+        for (const auto &held : g_held[kind])
+            c->left[kind] += held.second;
+    }
     typedef LONG(WINAPI * LiveCount)(void);
     HMODULE camera = GetModuleHandleA(SIM_CAMERA_DLL_NAME);
     LiveCount live = camera ? (LiveCount)GetProcAddress(camera, SIM_CAMERA_LIVE_OBJECTS_EXPORT) : NULL;
@@ -634,52 +614,16 @@ LONG WINAPI RecordCrash(EXCEPTION_POINTERS *exception)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-struct Import
+#define IMPORT_ENTRY(name) {#name, (void *)Hook##name},
+const struct
 {
     const char *name;
     void *hook;
-};
-
-#define IMPORT(name, hook) {#name, (void *)hook}
-const Import g_imports[ImportCount] = {
-    IMPORT(RegOpenKeyExA, HookRegOpenKeyExA),
-    IMPORT(RegQueryValueExA, HookRegQueryValueExA),
-    IMPORT(RegSetValueExA, HookRegSetValueExA),
-    IMPORT(RegDeleteValueA, HookRegDeleteValueA),
-    IMPORT(RegCloseKey, HookRegCloseKey),
-    IMPORT(CM_Get_DevNode_Registry_PropertyA, HookCM_Get_DevNode_Registry_PropertyA),
-    IMPORT(CM_Get_DevNode_Status, HookCM_Get_DevNode_Status),
-    IMPORT(CM_Get_Device_ID_ListA, HookCM_Get_Device_ID_ListA),
-    IMPORT(CM_Get_Device_ID_List_SizeA, HookCM_Get_Device_ID_List_SizeA),
-    IMPORT(CM_Locate_DevNodeA, HookCM_Locate_DevNodeA),
-    IMPORT(CM_Open_DevNode_Key, HookCM_Open_DevNode_Key),
-    IMPORT(GetFullPathNameA, HookGetFullPathNameA),
-    IMPORT(GetModuleFileNameA, HookGetModuleFileNameA),
-    IMPORT(GetSystemPowerStatus, HookGetSystemPowerStatus),
-    IMPORT(GetVersionExA, HookGetVersionExA),
-    IMPORT(GetWindowsDirectoryA, HookGetWindowsDirectoryA),
-    IMPORT(WideCharToMultiByte, HookWideCharToMultiByte),
-    IMPORT(ExitProcess, HookExitProcess),
-    IMPORT(malloc, HookMalloc),
-    IMPORT(free, HookFree),
-    IMPORT(CoCreateInstance, HookCoCreateInstance),
-    IMPORT(CoInitialize, HookCoInitialize),
-    IMPORT(CoUninitialize, HookCoUninitialize),
-    IMPORT(VariantClear, HookVariantClear),
-    IMPORT(GetCurrentPowerPolicies, HookGetCurrentPowerPolicies),
-    IMPORT(SetupDiEnumDeviceInfo, HookSetupDiEnumDeviceInfo),
-    IMPORT(SetupDiGetClassDevsA, HookSetupDiGetClassDevsA),
-    IMPORT(SetupDiDestroyDeviceInfoList, HookSetupDiDestroyDeviceInfoList),
-    IMPORT(BroadcastSystemMessageA, HookBroadcastSystemMessageA),
-    IMPORT(CreateDialogParamA, HookCreateDialogParamA),
-    IMPORT(GetMessageA, HookGetMessageA),
-    IMPORT(KillTimer, HookKillTimer),
-    IMPORT(RegisterWindowMessageA, HookRegisterWindowMessageA),
-    IMPORT(SetTimer, HookSetTimer),
-};
+} g_imports[ImportCount] = {IMPORTS(IMPORT_ENTRY)};
 
 // Swaps each import of the executable named in g_imports; an entry's original
-// goes to g_real at the same index.
+// goes to g_real at the same index. Every import's name goes to the control
+// block.
 void SwapImports(void)
 {
     IMAGE_NT_HEADERS *headers =
@@ -695,6 +639,9 @@ void SwapImports(void)
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
                 continue;
             const char *name = (const char *)((IMAGE_IMPORT_BY_NAME *)(g_imageBase + names->u1.AddressOfData))->Name;
+            const size_t used = strlen(g_control->imports), length = strlen(name);
+            if (used + length + 2 < sizeof g_control->imports)
+                sprintf(g_control->imports + used, used ? " %s" : "%s", name);
             for (int i = 0; i < ImportCount; i++) {
                 if (strcmp(name, g_imports[i].name) != 0)
                     continue;
