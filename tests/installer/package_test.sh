@@ -2,10 +2,11 @@
 # The package on the simulated machine with Wine's own msiexec and the real
 # executable: refusals on other Windows versions, a quiet install, the same
 # install again, an upgrade, a refused downgrade, an uninstall with monitors
-# running, one after the file was lost and one with no monitor running, and
-# the whole run on 64-bit Windows. Monitors on a second desktop stand for
-# other users' sessions, which the quit broadcast does not reach. Each check
-# prints the machine's state as found. Runs whole under sim/in-sim.sh.
+# running, one after the file was lost, a repair that turns a machine back
+# on, an uninstall after a Windows upgrade, a reinstall that fails, and the
+# whole run on 64-bit Windows. Monitors on a second desktop stand for other
+# users' sessions, which the quit broadcast does not reach. Each check prints
+# the machine's state as found. Runs whole under sim/in-sim.sh.
 # usage: package_test.sh PACKAGE BIN_DIR
 set -uo pipefail
 package=$1 bin=$2
@@ -255,12 +256,20 @@ check "msiexec /i without a camera exit code" 0 $?
 for ((i = 0; i < 100; i++)); do [ -z "$(run_value)" ] && break; sleep 0.1; done
 wait_monitors 0
 check "after an install without a camera" "files=[ZN374Mon.exe ZN374Stat.exe] value=[] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=0" "$(state)"
+# Turned back on once a camera is fitted, as the README says: a repair
+# rewrites the value, and the person's monitor starts from it.
+simctl device-add-camera "$camera" >/dev/null
+simctl camera-add "$camera" >/dev/null
+msiexec /i "$(windows_path "$package")" REINSTALL=ALL REINSTALLMODE=mus
+check "msiexec /i REINSTALL=ALL REINSTALLMODE=mus after the monitor removed its value exit code" 0 $?
+wait_monitors 1
+check "after that repair" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1" "$(state)"
 # The machine's Windows was upgraded since: the product still goes.
 msiexec_windows win7
 msiexec /x "$(windows_path "$package")"
-check "msiexec /x with no monitor running, on win7 since the install, exit code" 0 $?
+check "msiexec /x on win7 since the install, exit code" 0 $?
 msiexec_windows
-check "after uninstalling with no monitor running" "files=[] value=[] entries=[] monitors=0" "$(state)"
+check "after uninstalling on win7" "files=[] value=[] entries=[] monitors=0" "$(state)"
 
 # A reinstall that fails once the monitors are ended. Wine's msiexec does not
 # roll back, so a copy of the package runs the rollback's DLL entry as a
@@ -268,8 +277,6 @@ check "after uninstalling with no monitor running" "files=[] value=[] entries=[]
 # since ending the monitors never deletes it, and the person's monitor runs
 # again, started without the installer waiting for it. Without the rollback
 # Wine's registration is left half undone; a whole reinstall mends it.
-simctl device-add-camera "$camera" >/dev/null
-simctl camera-add "$camera" >/dev/null
 msiexec /i "$(windows_path "$package")"
 wait_monitors 1
 first=$(monitors)
