@@ -34,7 +34,7 @@ mkdir -p "$tree"
 
 # Counters add up over every process of a run; a new run starts from none.
 find "$tree" -name '*.gcda' -delete
-rm -rf "$prefix"
+rm -rf "$prefix" "${prefix}64"
 sim/make-prefix.sh "$prefix"
 
 # The counter files are named by their absolute Linux paths, which a Win32
@@ -54,13 +54,14 @@ if [ $status -ne 0 ]; then
   grep -A20 'The following tests FAILED' "$tree/ctest.log" || tail -20 "$tree/ctest.log"
 fi
 
-# The product's own objects only, and the walks as the monitor has them: the
-# status report's second build of them (*_observed) adds its observer calls.
+# The product's own objects only (the tree's src: its prefixes hold a drive
+# that leads to the whole file system), and the walks as the monitor has them:
+# the status report's second build of them (*_observed) adds its observer calls.
 filter="($(echo $rooms | tr ' ' '|'))/"
 gcovr --root "$root" --gcov-executable i686-w64-mingw32-gcov-posix --filter "$filter" \
       --exclude-directories '.*_observed\.dir' \
       --html-details "$tree/index.html" --html-title "ZN374Mon coverage" \
-      --json-summary "$tree/summary.json" --txt "$tree/uncovered.txt" "$tree"
+      --json-summary "$tree/summary.json" --txt "$tree/uncovered.txt" "$tree/src"
 echo "Report: build/coverage/index.html (uncovered lines per file: build/coverage/uncovered.txt)"
 echo
 # Dated, so that figures copied from here say what they were measured on.
