@@ -75,10 +75,12 @@ void UsbListFacts(ProbeView *view, int listTold, unsigned long listResult)
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
-    if (step == ProbeStepClassList) {
+    if (step == ProbeStepClassList)
         Fact("search.class_list_error=%lu", view->classList = result);
+    if (step == ProbeStepClassEnd && result != ERROR_NO_MORE_ITEMS)
+        Fact("search.class_walk_error=%lu", result);
+    if (step == ProbeStepClassList || step == ProbeStepClassEnd)
         return;
-    }
     if (!view->usbWalked)
         Fact("search.usb_walk=run: the class walk found no supported camera");
     view->usbWalked = 1;
@@ -176,7 +178,7 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
 // What the camera channel's walk told: each step's HRESULT, and the match.
 struct ChannelView
 {
-    HRESULT results[CameraChannelStepName + 1];
+    HRESULT results[CameraChannelStepNext + 1];
     unsigned told;  // a bit per step
     int devices, match;
     char matchName[TextBufferSize];
@@ -196,8 +198,11 @@ void OnChannelDevice(void *context, const char *name, int compared, int matched)
     const HRESULT read = view->results[CameraChannelStepName];
     if (FAILED(read))
         Fact("directshow.input.%d=name unreadable (HRESULT 0x%08lx)", view->devices, (unsigned long)read);
+    else if (!compared)
+        Fact("directshow.input.%d=name not converted (error %lu)", view->devices,
+             (unsigned long)view->results[CameraChannelStepConvert]);
     else
-        Fact("directshow.input.%d=%s", view->devices, compared ? name : "name of 260 bytes or more, not compared");
+        Fact("directshow.input.%d=%s", view->devices, name);
     if (matched)
         view->match = view->devices, lstrcpynA(view->matchName, name, TextBufferSize);
     view->devices++;
@@ -279,8 +284,12 @@ void ReportDirectShow(StatusFacts *facts)
     const int reason = !named ? 6 : failed <= CameraChannelStepPropertySet ? failed : view.match < 0 ? 5 : 7;
     FormatText(facts->eventReaches, TextBufferSize, reason <= CameraChannelStepPropertySet
                ? "the %s fails (HRESULT 0x%08lx)" : "%s", reasons[reason].text, (unsigned long)view.results[failed]);
-    Fact("directshow.inputs=%d%s", view.devices, view.results[CameraChannelStepCategory] == S_FALSE
-                                                 ? " (the category is empty)" : "");
+    const HRESULT next = view.results[CameraChannelStepNext];
+    if (FAILED(next))
+        Fact("directshow.inputs=%d, then HRESULT 0x%08lx", view.devices, (unsigned long)next);
+    else
+        Fact("directshow.inputs=%d%s", view.devices, view.results[CameraChannelStepCategory] == S_FALSE
+                                                     ? " (the category is empty)" : "");
     Fact("directshow.index=%d", view.match);
     Fact("directshow.device=%s", opened ? view.matchName : "");
     YesNoFact("directshow.property_set", opened);
