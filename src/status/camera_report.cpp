@@ -44,11 +44,13 @@ const char *InstanceId(DEVINST node, char *id)
 int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char *list)
 {
     char *closed = static_cast<char *>(calloc(size + MultiStringGuardBytes, 1));
-    unsigned long offset = 0;
+    unsigned long offset = 0, read = size;
+    CONFIGRET result;
+    // A list that cannot be read shows as one ID, its error, which matches none.
     if (closed && list)
         memcpy(closed, list, size);
-    else if (closed && CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, closed, &size, 0))
-        closed[0] = '\0';
+    else if (closed && (result = CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, closed, &read, 0)))
+        FormatText(closed, size, "unreadable (CONFIGRET 0x%lx)", result);
     for (int count = 0; const char *id = closed ? NextMultiString(closed, size, &offset) : NULL; count++)
         Fact("search.%d.hardware_id.%d=%s", view->devices - 1, count, id);
     const int supported = closed && MatchHardwareIdList(closed, size, size + MultiStringGuardBytes, view->ids,
