@@ -35,6 +35,7 @@ int ReadFriendlyName(IMoniker *moniker, char *name, const CameraChannelObserver 
     if (SUCCEEDED(hr) && value.vt == VT_BSTR &&
         !WideCharToMultiByte(CP_ACP, 0, value.bstrVal, -1, name, TextBufferSize, NULL, NULL)) {
         // Too long for the buffer: the partial copy has no terminator.
+        TellObserver(observer, Step, CameraChannelStepConvert, (long)GetLastError());
         name[0] = '\0';
         compare = 0;
     }
@@ -85,7 +86,9 @@ int OpenCameraChannel(const char *name, MonitorContext *context,
     for (;;) {
         // Next answers S_FALSE at the end: what counts is what it fetched.
         fetched = 0;
-        if (FAILED(monikers->Next(1, &moniker, &fetched)) || fetched != 1 || !moniker)
+        const HRESULT next = monikers->Next(1, &moniker, &fetched);
+        TellObserver(observer, Step, CameraChannelStepNext, next);
+        if (FAILED(next) || fetched != 1 || !moniker)
             break;
         compared = ReadFriendlyName(moniker, found, observer);
         matched = compared && _stricmp(found, name) == 0;

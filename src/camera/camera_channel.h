@@ -19,7 +19,12 @@ enum CameraChannelStep
     CameraChannelStepPropertySet = 4,  // the filter's IKsPropertySet
     // Each device's name, before its Device: the property bag's HRESULT when
     // it fails, else the read's, DISP_E_TYPEMISMATCH when it is no string.
-    CameraChannelStepName = 5
+    CameraChannelStepName = 5,
+    // A name read but not converted (too long for the buffer): the Win32 error.
+    CameraChannelStepConvert = 6,
+    // Each step of the walk through the category: S_FALSE at its end, or the
+    // failure that ends it early.
+    CameraChannelStepNext = 7
 };
 
 struct CameraChannelObserver

@@ -61,8 +61,10 @@ int FindInImagingClass(HDEVINFO devices, char *buffer, const char *const *ids, u
     for (DWORD index = 0;; index++) {
         ZeroMemory(&device, sizeof device);
         device.cbSize = sizeof device;
-        if (!SetupDiEnumDeviceInfo(devices, index, &device))
+        if (!SetupDiEnumDeviceInfo(devices, index, &device)) {
+            TellObserver(observer, Step, ProbeStepClassEnd, GetLastError());
             return 0;
+        }
         ZeroMemory(buffer, WorkingBufferCapacity);
         if (ReadHardwareIdsAndMatch(device.DevInst, buffer, WorkingBufferSize, ids, count,
                                     observer)) {

@@ -27,8 +27,10 @@ enum ProbeStep
     ProbeStepClassList = 0,   // the Imaging class list; result: 0, or the error
     ProbeStepUsbListSize = 1, // size of the enumerator's device list
     ProbeStepUsbList = 2,     // the list itself; the USB walk follows
-    ProbeStepUsbListGrew = 3  // the list outgrew its size (CR_BUFFER_SMALL): the
+    ProbeStepUsbListGrew = 3, // the list outgrew its size (CR_BUFFER_SMALL): the
                               // walk asks for the size and the list again
+    ProbeStepClassEnd = 4     // the class walk's end; result: ERROR_NO_MORE_ITEMS at
+                              // the list's end, else the error that cut it short
 };
 
 struct ProbeObserver

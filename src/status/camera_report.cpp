@@ -44,11 +44,13 @@ const char *InstanceId(DEVINST node, char *id)
 int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char *list)
 {
     char *closed = static_cast<char *>(calloc(size + MultiStringGuardBytes, 1));
-    unsigned long offset = 0;
+    unsigned long offset = 0, read = size;
+    CONFIGRET result;
+    // A list that cannot be read shows as one ID, its error, which matches none.
     if (closed && list)
         memcpy(closed, list, size);
-    else if (closed && CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, closed, &size, 0))
-        closed[0] = '\0';
+    else if (closed && (result = CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, closed, &read, 0)))
+        FormatText(closed, size, "unreadable (CONFIGRET 0x%lx)", result);
     for (int count = 0; const char *id = closed ? NextMultiString(closed, size, &offset) : NULL; count++)
         Fact("search.%d.hardware_id.%d=%s", view->devices - 1, count, id);
     const int supported = closed && MatchHardwareIdList(closed, size, size + MultiStringGuardBytes, view->ids,
@@ -75,10 +77,12 @@ void UsbListFacts(ProbeView *view, int listTold, unsigned long listResult)
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
-    if (step == ProbeStepClassList) {
+    if (step == ProbeStepClassList)
         Fact("search.class_list_error=%lu", view->classList = result);
+    if (step == ProbeStepClassEnd && result != ERROR_NO_MORE_ITEMS)
+        Fact("search.class_walk_error=%lu", result);
+    if (step == ProbeStepClassList || step == ProbeStepClassEnd)
         return;
-    }
     if (!view->usbWalked)
         Fact("search.usb_walk=run: the class walk found no supported camera");
     view->usbWalked = 1;
@@ -176,7 +180,7 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
 // What the camera channel's walk told: each step's HRESULT, and the match.
 struct ChannelView
 {
-    HRESULT results[CameraChannelStepName + 1];
+    HRESULT results[CameraChannelStepNext + 1];
     unsigned told;  // a bit per step
     int devices, match;
     char matchName[TextBufferSize];
@@ -196,8 +200,11 @@ void OnChannelDevice(void *context, const char *name, int compared, int matched)
     const HRESULT read = view->results[CameraChannelStepName];
     if (FAILED(read))
         Fact("directshow.input.%d=name unreadable (HRESULT 0x%08lx)", view->devices, (unsigned long)read);
+    else if (!compared)
+        Fact("directshow.input.%d=name not converted (error %lu)", view->devices,
+             (unsigned long)view->results[CameraChannelStepConvert]);
     else
-        Fact("directshow.input.%d=%s", view->devices, compared ? name : "name of 260 bytes or more, not compared");
+        Fact("directshow.input.%d=%s", view->devices, name);
     if (matched)
         view->match = view->devices, lstrcpynA(view->matchName, name, TextBufferSize);
     view->devices++;
@@ -279,8 +286,12 @@ void ReportDirectShow(StatusFacts *facts)
     const int reason = !named ? 6 : failed <= CameraChannelStepPropertySet ? failed : view.match < 0 ? 5 : 7;
     FormatText(facts->eventReaches, TextBufferSize, reason <= CameraChannelStepPropertySet
                ? "the %s fails (HRESULT 0x%08lx)" : "%s", reasons[reason].text, (unsigned long)view.results[failed]);
-    Fact("directshow.inputs=%d%s", view.devices, view.results[CameraChannelStepCategory] == S_FALSE
-                                                 ? " (the category is empty)" : "");
+    const HRESULT next = view.results[CameraChannelStepNext];
+    if (FAILED(next))
+        Fact("directshow.inputs=%d, then HRESULT 0x%08lx", view.devices, (unsigned long)next);
+    else
+        Fact("directshow.inputs=%d%s", view.devices, view.results[CameraChannelStepCategory] == S_FALSE
+                                                     ? " (the category is empty)" : "");
     Fact("directshow.index=%d", view.match);
     Fact("directshow.device=%s", opened ? view.matchName : "");
     YesNoFact("directshow.property_set", opened);

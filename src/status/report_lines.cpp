@@ -86,9 +86,17 @@ void Fact(const char *format, ...)
     va_end(arguments);
 }
 
-void YesNoFact(const char *key, int yes)
+void ErrorFact(const char *key, unsigned long error)
 {
-    Fact("%s=%s", key, yes ? "yes" : "no");
+    Fact("%s=unreadable (error %lu)", key, error);
+}
+
+void YesNoFact(const char *key, int yes, unsigned long error)
+{
+    if (error)
+        ErrorFact(key, error);
+    else
+        Fact("%s=%s", key, yes ? "yes" : "no");
 }
 
 const char *RegistryTypeName(DWORD type)

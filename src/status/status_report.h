@@ -33,8 +33,11 @@ struct StatusFacts
 
 // Records a fact formatted as "key=value"; the key ends at the first '='.
 void Fact(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// Records "key=yes" when yes is not 0, else "key=no".
-void YesNoFact(const char *key, int yes);
+// Records "key=unreadable (error N)": the reading failed with Win32 error N.
+void ErrorFact(const char *key, unsigned long error);
+// Records "key=yes" when yes is not 0, else "key=no"; as ErrorFact when error
+// is not 0.
+void YesNoFact(const char *key, int yes, unsigned long error = 0);
 // A registry value's type as the registry's documentation names it.
 const char *RegistryTypeName(DWORD type);
 // Prints the facts and the verdict sentence, control characters escaped as

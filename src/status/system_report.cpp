@@ -16,13 +16,16 @@ namespace {
 
 const char MonitorFileName[] = "ZN374Mon.exe";
 
-// "<Windows directory>\ZN374Mon.exe", where the package and /i install it.
-char *InstalledMonitorPath(char *path)
+// "<Windows directory>\ZN374Mon.exe", where the package and /i install it;
+// returns 0, or the error that leaves the path unknown.
+DWORD InstalledMonitorPath(char *path)
 {
     char windows[TextBufferSize];
-    GetWindowsDirectoryA(windows, sizeof windows);
+    const UINT length = GetWindowsDirectoryA(windows, sizeof windows);
+    if (!length || length >= sizeof windows)
+        return length ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
     FormatText(path, TextBufferSize, "%s\\%s", windows, MonitorFileName);
-    return path;
+    return 0;
 }
 
 void VersionFact(const char *key, const char *path, int product)
@@ -38,18 +41,21 @@ void VersionFact(const char *key, const char *path, int product)
         const DWORD low = product ? info->dwProductVersionLS : info->dwFileVersionLS;
         Fact("%s=%u.%u.%u.%u", key, HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low));
     } else {
-        Fact("%s=", key);
+        ErrorFact(key, size && !block ? ERROR_NOT_ENOUGH_MEMORY : GetLastError());
     }
     free(block);
 }
 
-// text with its environment variables expanded, in a heap block; NULL on failure.
-char *Expand(const char *text)
+// text with its environment variables expanded, in a heap block; NULL on
+// failure, with the error in *error.
+char *Expand(const char *text, DWORD *error)
 {
     const DWORD size = ExpandEnvironmentStringsA(text, NULL, 0);
     char *expanded = size ? static_cast<char *>(malloc(size + 1)) : NULL;
     if (expanded && !ExpandEnvironmentStringsA(text, expanded, size + 1))
         free(expanded), expanded = NULL;
+    if (!expanded)
+        *error = GetLastError();
     return expanded;
 }
 
@@ -60,43 +66,52 @@ char *Expand(const char *text)
 // directory, the 16-bit one, the Windows directory and PATH. The shell's
 // current directory is not known here and is left out; PATH is this process's,
 // which under a management system's account lacks the user's own part.
-int FindRunProgram(const char *commandLine, char *found)
+// *error (0 on entry) is set when a reading fails: found, if any, is then the
+// file it was read of.
+int FindRunProgram(const char *commandLine, char *found, DWORD *error)
 {
-    char *searchPath = Expand("%SystemRoot%\\system32;%SystemRoot%\\system;%SystemRoot%;%PATH%");
+    char *searchPath = Expand("%SystemRoot%\\system32;%SystemRoot%\\system;%SystemRoot%;%PATH%", error);
     char program[4 * TextBufferSize], *filePart = NULL;
     int resolved = 0;
-    for (unsigned attempt = 0; searchPath && !resolved && TakeRunProgram(commandLine, attempt, program, sizeof program);
+    for (unsigned attempt = 0; !*error && !resolved && TakeRunProgram(commandLine, attempt, program, sizeof program);
          attempt++) {
         const DWORD length = program[0] ? SearchPathA(searchPath, program, ".exe", TextBufferSize, found, &filePart) : 0;
-        const DWORD attributes = length && length < TextBufferSize ? GetFileAttributesA(found) : INVALID_FILE_ATTRIBUTES;
-        resolved = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+        // INVALID_FILE_ATTRIBUTES has the directory bit set too.
+        const DWORD attributes = length && length < TextBufferSize ? GetFileAttributesA(found) : FILE_ATTRIBUTE_DIRECTORY;
+        resolved = !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() != ERROR_FILE_NOT_FOUND)
+            *error = GetLastError();
         Fact("autostart.tried.%u=%s", attempt, program);
         // Short (8.3) names too compare equal to the installed monitor's path.
-        if (resolved)
-            GetLongPathNameA(found, found, TextBufferSize);
+        if (resolved && !GetLongPathNameA(found, found, TextBufferSize))
+            *error = GetLastError();
     }
     free(searchPath);
     return resolved;
 }
 
-// What the next log-on does with the Run value's command line.
-void DescribeRunCommand(const char *commandLine, StatusFacts *facts)
+// What the next log-on does with the Run value's command line; error, when
+// not 0, is why the command line is not known.
+void DescribeRunCommand(const char *commandLine, StatusFacts *facts, DWORD error)
 {
     static const char *const formats[] = {"nothing starts: Windows finds no program that the Run value names",
         "Windows tries to start \"%s\", which is not the installed monitor", "the installed monitor starts and decides again",
-        "the installed monitor starts with /u, removes its Run value and ends"};
+        "the installed monitor starts with /u, removes its Run value and ends",
+        "unknown%.0s (error %lu)"};
     char found[TextBufferSize], installed[TextBufferSize];
     const int uninstall = HoldsUninstallSwitch(commandLine);
-    const int exists = FindRunProgram(commandLine, found);
-    const int monitor = exists && lstrcmpiA(found, InstalledMonitorPath(installed)) == 0;
+    const int exists = !error && FindRunProgram(commandLine, found, &error);
+    const DWORD unknown = error ? error : exists ? InstalledMonitorPath(installed) : 0;
+    const int monitor = exists && !unknown && lstrcmpiA(found, installed) == 0;
     Fact("autostart.file=%s", exists ? found : "");
-    YesNoFact("autostart.file_exists", exists);
+    YesNoFact("autostart.file_exists", exists, exists ? 0 : error);
     if (exists)
         VersionFact("autostart.file_version", found, 0);
-    YesNoFact("autostart.installed_monitor", monitor);
+    YesNoFact("autostart.installed_monitor", monitor, unknown);
     YesNoFact("autostart.uninstall_switch", uninstall);
-    YesNoFact("autostart.starts_monitor", monitor && !uninstall);
-    FormatText(facts->nextLogon, sizeof facts->nextLogon, formats[exists + monitor + (monitor & uninstall)], found);
+    YesNoFact("autostart.starts_monitor", monitor && !uninstall, uninstall ? 0 : unknown);
+    FormatText(facts->nextLogon, sizeof facts->nextLogon,
+               formats[unknown ? 4 : exists + monitor + (monitor & uninstall)], found, unknown);
 }
 
 // The Run value in *data, a heap block with two more bytes of zeros, which
@@ -116,21 +131,21 @@ LONG ReadRunValue(char **data, DWORD *type, DWORD *size)
     return result;
 }
 
-// The installed monitor's identity, or NULL when there is no such file.
-const FileIdentity *InstalledMonitorIdentity(FileIdentity *identity)
+// The installed monitor's identity, or NULL when there is no such file or
+// it cannot be read: then *error is why.
+const FileIdentity *InstalledMonitorIdentity(FileIdentity *identity, DWORD *error)
 {
     char installed[TextBufferSize];
-    return ReadFileIdentity(InstalledMonitorPath(installed), identity) ? identity : NULL;
+    *error = InstalledMonitorPath(installed);
+    if (!*error && ReadFileIdentity(installed, identity))
+        return identity;
+    *error = *error ? *error : GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : GetLastError();
+    return NULL;
 }
 
-// The process runs the installed file (installed may be NULL: no such file).
-ImageMatch MatchInstalled(HANDLE process, const FileIdentity *installed)
-{
-    return !process ? ImageUnreadable : installed ? MatchProcessImage(process, installed) : ImageOfOtherFile;
-}
-
-// process is NULL when OpenProcess failed with openError.
-void MonitorFacts(int index, DWORD id, HANDLE process, DWORD openError, ImageMatch match)
+// process is NULL when OpenProcess failed; error is why the process or its
+// image cannot be read.
+void MonitorFacts(int index, DWORD id, HANDLE process, DWORD error, ImageMatch match)
 {
     // Looked up when needed, so that a kernel32 without it still loads the report.
     typedef BOOL(WINAPI * SessionFunction)(DWORD, DWORD *);
@@ -151,8 +166,11 @@ void MonitorFacts(int index, DWORD id, HANDLE process, DWORD openError, ImageMat
     if (image[0])
         Fact("monitors.%d.image=%s", index, image);
     else
-        Fact("monitors.%d.image=unreadable (error %lu)", index, process ? GetLastError() : openError);
-    Fact("monitors.%d.installed=%s", index, match == ImageUnreadable ? "unknown" : match == ImageOfFile ? "yes" : "no");
+        Fact("monitors.%d.image=unreadable (error %lu)", index, process ? GetLastError() : error);
+    if (match == ImageUnreadable)
+        Fact("monitors.%d.installed=unknown (error %lu)", index, error);
+    else
+        Fact("monitors.%d.installed=%s", index, match == ImageOfFile ? "yes" : "no");
 }
 
 int HasMonitorName(const PROCESSENTRY32 &entry)
@@ -171,23 +189,33 @@ void ReportWindows(StatusFacts *facts)
     OSVERSIONINFOA info;
     ZeroMemory(&info, sizeof info);
     info.dwOSVersionInfoSize = sizeof info;
-    own[GetModuleFileNameA(NULL, own, sizeof own - 1)] = '\0';
-    VersionFact("report.version", own, 1);
-    if (!GetVersionExA(&info))
-        Fact("windows.version_error=%lu", GetLastError());
-    Fact("windows.version=%lu.%lu.%lu", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
-    Fact("windows.service_pack=%s", info.szCSDVersion);
+    const DWORD length = GetModuleFileNameA(NULL, own, sizeof own - 1);
+    own[length] = '\0';
+    if (length)
+        VersionFact("report.version", own, 1);
+    else
+        ErrorFact("report.version", GetLastError());
+    if (GetVersionExA(&info)) {
+        Fact("windows.version=%lu.%lu.%lu", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
+        Fact("windows.service_pack=%s", info.szCSDVersion);
+    } else {
+        ErrorFact("windows.version", GetLastError());
+    }
     facts->windowsMajor = info.dwMajorVersion;
     facts->windowsMinor = info.dwMinorVersion;
+    // The monitor's own reading, which tries the extended record before the
+    // plain one. Every Windows that loads the report takes the extended one,
+    // so any call of it that fails is a failed reading.
+    SetLastError(0);
     facts->windowsSupported = IsSupportedWindowsVersion();
-    YesNoFact("windows.supported", facts->windowsSupported);
+    YesNoFact("windows.supported", facts->windowsSupported, GetLastError());
 }
 
 // GetCurrentPowerPolicies reads the policy of the account running this report,
 // and each monitor that of its own user.
 void ReportPower(void)
 {
-    static SID localSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID}};
+    static const SID localSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID}};
     HANDLE token = NULL;
     BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     char name[TextBufferSize], domain[TextBufferSize];
@@ -202,7 +230,7 @@ void ReportPower(void)
         Fact("power.account=unknown (error %lu)", GetLastError());
     if (token)
         CloseHandle(token);
-    YesNoFact("power.account_is_local_system", read && EqualSid(sid, &localSystem));
+    YesNoFact("power.account_is_local_system", read && EqualSid(sid, const_cast<SID *>(&localSystem)));
     Fact("power.policy=this account's; each monitor reads its own user's");
     SetLastError(0);
     if (!RefreshPowerState()) {
@@ -225,7 +253,8 @@ void ReportAutostart(StatusFacts *facts)
     char *data = NULL;
     const LONG result = ReadRunValue(&data, &type, &size);
     const int string = result == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ);
-    char *expanded = string && type == REG_EXPAND_SZ ? Expand(data) : NULL;
+    DWORD error = 0;
+    char *expanded = string && type == REG_EXPAND_SZ ? Expand(data, &error) : NULL;
     Fact("autostart.value=%s", string ? data : "");
     if (result)
         Fact("autostart.read=error %ld", result);
@@ -234,7 +263,7 @@ void ReportAutostart(StatusFacts *facts)
     if (expanded)
         Fact("autostart.expanded=%s", expanded);
     if (string) {
-        DescribeRunCommand(expanded ? expanded : data, facts);
+        DescribeRunCommand(expanded ? expanded : data, facts, error);
     } else {
         FormatText(facts->nextLogon, sizeof facts->nextLogon, result == ERROR_FILE_NOT_FOUND ? "nothing starts "
                    "(no Run value)" : result ? "unknown: the Run value cannot be read (error %ld)" : "nothing starts: "
@@ -255,21 +284,26 @@ void ReportRunningMonitors(void)
     const DWORD snapshotError = snapshot == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
-    int count = 0;
+    int count = 0, unchecked = 0;
     char *ids = static_cast<char *>(calloc(1, 1)), *grown;
+    const DWORD listError = snapshot == INVALID_HANDLE_VALUE ? snapshotError : ids ? 0 : ERROR_NOT_ENOUGH_MEMORY;
     FileIdentity identity;
-    const FileIdentity *installed = InstalledMonitorIdentity(&identity);
-    for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry); more && ids;
-         more = Process32Next(snapshot, &entry)) {
+    DWORD installedError, uncheckedError = 0;
+    const FileIdentity *installed = InstalledMonitorIdentity(&identity, &installedError);
+    for (BOOL more = !listError && Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
         // A monitor may run the installed file under another name (its 8.3
         // name, a hard link). Opened once, for that and for its facts.
         HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
-        const DWORD openError = GetLastError();
-        const ImageMatch match = MatchInstalled(process, installed);
-        if ((HasMonitorName(entry) || match == ImageOfFile) &&
+        const ImageMatch match = !process || installedError ? ImageUnreadable
+                                 : installed ? MatchProcessImage(process, installed) : ImageOfOtherFile;
+        const DWORD error = process && installedError ? installedError : GetLastError();
+        const int named = HasMonitorName(entry);
+        if (match == ImageUnreadable && !named)
+            unchecked++, uncheckedError = error;
+        if ((named || match == ImageOfFile) &&
             (grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12)))) {
             FormatText(grown + lstrlenA(grown), 12, "%s%lu", count ? " " : "", entry.th32ProcessID);
-            MonitorFacts(count++, entry.th32ProcessID, process, openError, match);
+            MonitorFacts(count++, entry.th32ProcessID, process, error, match);
             ids = grown;
         }
         if (process)
@@ -277,9 +311,12 @@ void ReportRunningMonitors(void)
     }
     if (snapshot != INVALID_HANDLE_VALUE)
         CloseHandle(snapshot);
+    if (unchecked)
+        Fact("monitors.unchecked=%d (error %lu)", unchecked, uncheckedError);
+    if (listError)
+        ErrorFact("monitors.count", listError);
     else
-        Fact("monitors.error=%lu", snapshotError);
-    Fact("monitors.count=%d", count);
+        Fact("monitors.count=%d", count);
     Fact("monitors=%s", ids ? ids : "");
     free(ids);
 }

@@ -239,7 +239,7 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
          "directshow.input.1", "Other\\r\\nCamera", "", "no-device"},
         {"camera whose DirectShow name is longer than the monitor compares",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(std::string(300, 'N').c_str(), 0)); },
-         0, "no DirectShow video input device has that name;", "directshow.input.0", "name of 260 bytes or more, not compared", "", "no-device"},
+         0, "no DirectShow video input device has that name;", "directshow.input.0", "name not converted (error 122)", "", "no-device"},
         {"camera whose filter has no property set",
          [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoPropertySet)); },
          0, "but no event would reach its driver: the capture filter's property-set query fails (HRESULT 0x80004002);",
@@ -334,11 +334,13 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
             << Value(run.output, "autostart.file");
     }
     DeleteFileA(installed.c_str());
-    // A program without a version block (this test's own) has no version.
+    // A program without resources (this test's own) has no version block:
+    // ERROR_RESOURCE_DATA_NOT_FOUND.
     char self[MAX_PATH];
     WriteRunValue("\"" + std::string(self, GetModuleFileNameA(NULL, self, MAX_PATH)) + "\"");
     StatusRun run = RunStatus("/values");
-    EXPECT_EQ("yes,", Value(run.output, "autostart.file_exists") + "," + Value(run.output, "autostart.file_version"));
+    EXPECT_EQ("yes,unreadable (error 1812)",
+              Value(run.output, "autostart.file_exists") + "," + Value(run.output, "autostart.file_version"));
     // No Run key at all, as a removal can leave a machine: no value either.
     ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath));
     run = RunStatus("/values");
