@@ -16,7 +16,7 @@ prefix=$root/build/win32/bench-prefix
 
 bash scripts/setup.sh
 mkdir -p build
-echo "Building (build/native, build/win32)..."
+echo "Building (build/win32)..."
 bash scripts/build.sh win32 > build/bench-build.log 2>&1 || { tail -30 build/bench-build.log; exit 1; }
 
 rm -rf "$prefix"
