@@ -129,12 +129,11 @@ int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const 
         char *list = static_cast<char *>(malloc(size));
         if (!list)
             return 0;
-        int found = 0;
         result = CM_Get_Device_ID_ListA(enumerator, list, size, CM_GETIDLIST_FILTER_ENUMERATOR);
         const int askAgain = result == CR_BUFFER_SMALL && attempt < ListAttempts;
         TellObserver(observer, Step, askAgain ? ProbeStepUsbListGrew : ProbeStepUsbList, result);
-        if (result == CR_SUCCESS)
-            found = FindInIdList(list, size, buffer, ids, count, node, observer);
+        const int found =
+            result == CR_SUCCESS && FindInIdList(list, size, buffer, ids, count, node, observer);
         free(list);
         if (!askAgain)
             return found;

@@ -9,6 +9,7 @@
 #include "common/common.h"
 #include "file_identity/file_identity.h"
 #include "startup/autostart_value.h"
+#include "startup/startup.h"
 
 namespace {
 
@@ -154,8 +155,7 @@ extern "C" UINT WINAPI EndMonitor(MSIHANDLE)
 {
     char name[TextBufferSize];
     DWORD recipients = BSM_APPLICATIONS;
-    BuildQuitMessageName(name);
-    BroadcastSystemMessageA(BSF_POSTMESSAGE, &recipients, RegisterWindowMessageA(name), 0, 0);
+    BroadcastQuit(name, &recipients);
     return ERROR_SUCCESS;
 }
 

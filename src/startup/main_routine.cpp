@@ -16,15 +16,6 @@ int IsSwitch(const char *token, const char *slashForm, const char *dashForm)
     return lstrcmpiA(token, slashForm) == 0 || lstrcmpiA(token, dashForm) == 0;
 }
 
-// Posts the quit message to every application's top-level windows. buffer
-// holds at least TextBufferSize bytes and is overwritten.
-void BroadcastQuit(char *buffer, DWORD *recipients)
-{
-    BuildQuitMessageName(buffer);
-    UINT quitMessage = RegisterWindowMessageA(buffer);
-    BroadcastSystemMessage(BSF_POSTMESSAGE, recipients, quitMessage, 0, 0);
-}
-
 // Runs the monitor when a supported camera with selective suspend is present
 // on Windows NT 5.x; otherwise removes the autostart value so that the next
 // log-on does not start this program again.

@@ -11,3 +11,9 @@ int MainRoutine(HINSTANCE instance, const char *commandTail);
 
 // 1 when the running Windows reports major version 5 (2000, XP, Server 2003).
 int IsSupportedWindowsVersion(void);
+
+// Posts the quit message to the top-level windows of the recipients
+// (BSM_APPLICATIONS: every application's on this desktop). buffer holds at
+// least TextBufferSize bytes and is overwritten. The package's actions post it
+// too, without the /u run that would also delete the autostart value.
+void BroadcastQuit(char *buffer, DWORD *recipients);
