@@ -6,6 +6,7 @@
 //   simctl window-of PID|IMAGE.exe | wait-window PID|IMAGE.exe [MS] | pids IMAGE.exe
 //   simctl post PID|IMAGE.exe suspend|resume|endsession|endsession-cancel|tick
 //   simctl device-clear | device-add-camera NAME [suspend=N|no-suspend]
+//   simctl run-without-interactive COMMAND-LINE
 #include <windows.h>
 #include <powrprof.h>
 #include <tlhelp32.h>
@@ -37,6 +38,7 @@ int Usage(void)
             "       simctl window-of PROCESS | wait-window PROCESS [MS] | pids IMAGE\n"
             "       simctl post PROCESS suspend|resume|endsession|endsession-cancel|tick\n"
             "       simctl device-clear | device-add-camera NAME [suspend=N|no-suspend]\n"
+            "       simctl run-without-interactive COMMAND-LINE\n"
             "PROCESS is a process id or an image name such as ZN374Mon.exe\n");
     return 2;
 }
@@ -231,6 +233,37 @@ int WaitForWindow(const char *spec, const char *milliseconds)
     return PrintWindows(&search);
 }
 
+// Runs the command line as this process's user with INTERACTIVE (S-1-5-4)
+// for deny only, as a service, a scheduled task or a batch log-on runs
+// without it, and waits for it; 1 when it ends with exit code 0.
+int RunWithoutInteractive(const char *commandLine)
+{
+    SID interactive = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_INTERACTIVE_RID}};
+    SID_AND_ATTRIBUTES disabled = {&interactive, 0};
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+    HANDLE token = NULL, restricted = NULL;
+    DWORD code = 1;
+    char line[1024];
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    lstrcpynA(line, commandLine, sizeof line);
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &token) &&
+        CreateRestrictedToken(token, 0, 1, &disabled, 0, NULL, 0, NULL, &restricted) &&
+        CreateProcessAsUserA(restricted, NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+    {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    if (restricted)
+        CloseHandle(restricted);
+    if (token)
+        CloseHandle(token);
+    return code == 0;
+}
+
 } // namespace
 
 // A supported camera in the device tree; SelectiveSuspend is 1 unless told.
@@ -284,6 +317,8 @@ int main(int argc, char **argv)
         result = SimRemoveAllDevices();
     else if (strcmp(command, "device-add-camera") == 0 && (argc == 3 || argc == 4))
         result = AddDeviceCamera(argc, argv);
+    else if (strcmp(command, "run-without-interactive") == 0 && argc >= 3)
+        result = RunWithoutInteractive(strstr(GetCommandLineA(), command) + strlen(command) + 1);
 
     if (result < 0)
         return Usage();

@@ -16,19 +16,17 @@ UNDOES = {"RestartMonitor": ["EndMonitor", "EndRemainingMonitors"]}
 NT5 = "Installed OR (VersionNT >= 500 AND VersionNT <= 502)"
 
 
-class Package:
-    def __init__(self, path):
-        self.path = path
-
+class Package(str):
+    """A package by its path."""
     @functools.lru_cache(maxsize=None)
     def rows(self, name):
         """The rows of table NAME as dicts by column name; none where it is absent."""
-        export = subprocess.run(["msiinfo", "export", self.path, name], capture_output=True, text=True)
+        export = subprocess.run(["msiinfo", "export", self, name], capture_output=True, text=True)
         lines = export.stdout.replace("\r", "").split("\n") if export.returncode == 0 else [""]
         return [dict(zip(lines[0].split("\t"), line.split("\t"))) for line in lines[3:] if line]
 
     def stream(self, name):
-        return subprocess.run(["msiinfo", "extract", self.path, name], capture_output=True).stdout
+        return subprocess.run(["msiinfo", "extract", self, name], capture_output=True).stdout
 
     def types(self):
         return {row["Action"]: int(row["Type"]) for row in self.rows("CustomAction")}
@@ -48,8 +46,7 @@ def actions_before_remove_existing_products(p):
 
 
 def in_script_misplaced(p):
-    """Outside the install sequence only built-in types: an administrative
-    installation only lays out a source image, and no action of ours belongs there."""
+    """Outside the install sequence only built-in types: an administrative image needs none of ours."""
     found = []
     for table in ("InstallExecuteSequence", "AdminExecuteSequence", "AdvtExecuteSequence"):
         order = p.sequence(table)
@@ -123,10 +120,8 @@ def has_key_path(p, component):  # a Registry row with msidbComponentAttributesR
 RULES = [
     ("sync", "rollback and commit actions run synchronously (Synchronous and Asynchronous Custom Actions)",
      lambda p: [a for a, t in p.types().items() if t & IN_SCRIPT and t & (ROLLBACK | COMMIT) and t & ASYNC]),
-    ("undo", "every rollback action precedes the deferred actions it rolls back (Rollback Custom Actions)",
-     rollback_after_what_it_undoes),
-    ("rep", "RemoveExistingProducts comes immediately after InstallInitialize, inside the transaction "
-     "(ICE63)", actions_before_remove_existing_products),
+    ("undo", "a rollback action precedes what it rolls back (Rollback Custom Actions)", rollback_after_what_it_undoes),
+    ("rep", "RemoveExistingProducts right after InstallInitialize (ICE63)", actions_before_remove_existing_products),
     # With the default "o" an equal version on disk is not copied, and the
     # old product's removal inside the transaction deletes it.
     ("mode", "REINSTALLMODE copies over an equal version, as the monitor's is in every build (REINSTALLMODE property)",
@@ -137,11 +132,10 @@ RULES = [
      lambda p: [a for a, t in p.types().items() if t & NO_IMPERSONATE and not t & IN_SCRIPT]),
     ("ts", "impersonated deferred actions are terminal-server aware (Custom Action In-Script Execution Options)",
      lambda p: [a for a, t in p.types().items() if t & IN_SCRIPT and not t & (NO_IMPERSONATE | TS_AWARE)]),
-    ("launch", "LaunchConditions runs in both install sequences before anything that may change the machine "
-     "(LaunchConditions Action)", launch_conditions_late),
+    ("launch", "LaunchConditions first in both sequences (LaunchConditions Action)", launch_conditions_late),
     ("ice61", "every Upgrade ActionProperty is in SecureCustomProperties, or never reaches the server (ICE61)",
-     lambda p: sorted({u["ActionProperty"] for u in p.rows("Upgrade")} -
-                      set(p.property("SecureCustomProperties").split(";")))),
+     lambda p: [u["ActionProperty"] for u in p.rows("Upgrade")
+                if u["ActionProperty"] not in p.property("SecureCustomProperties").split(";")]),
     ("newer", "a newer installed version is detected and refused before anything is written (Preventing an "
      "Old Package from Installing Over a Newer Version)", newer_version_not_refused),
     ("hash", "MsiFileHash rows name only unversioned files (MsiFileHash Table)",
@@ -164,19 +158,16 @@ RULES = [
 ]
 
 
-def retype(action, change):
-    return lambda p: [f"UPDATE CustomAction SET Type = {change(p.types()[action])} WHERE Action = '{action}'"]
-
-
 # Each rule's broken copy of the package: SQL, or bytes appended to a stream.
+# Custom action types as designed: 1 a DLL, 0x400 deferred, 0x100 rollback, 0x4000 TS-aware.
 BROKEN = {
-    "sync": retype("RestartMonitor", lambda t: t | ASYNC),
+    "sync": [f"UPDATE CustomAction SET Type = {0x4501 | ASYNC} WHERE Action = 'RestartMonitor'"],
     "undo": ["UPDATE InstallExecuteSequence SET Sequence = 3496 WHERE Action = 'RestartMonitor'"],
     "rep": ["UPDATE InstallExecuteSequence SET Sequence = 1410 WHERE Action = 'RemoveExistingProducts'"],
     "mode": ["UPDATE Property SET Value = 'omus' WHERE Property = 'REINSTALLMODE'"],
     "ice77": ["INSERT INTO AdminExecuteSequence (Action, Sequence) VALUES ('EndRemainingMonitors', 1450)"],
-    "ice68": retype("SetRunCommand", lambda t: t | NO_IMPERSONATE),
-    "ts": retype("EndMonitor", lambda t: t & ~TS_AWARE),
+    "ice68": [f"UPDATE CustomAction SET Type = {1 | NO_IMPERSONATE} WHERE Action = 'SetRunCommand'"],
+    "ts": [f"UPDATE CustomAction SET Type = {0x4401 & ~TS_AWARE} WHERE Action = 'EndMonitor'"],
     "launch": [f"DELETE FROM Install{s}Sequence WHERE Action = 'LaunchConditions'" for s in ("UI", "Execute")],
     "ice61": ["UPDATE Property SET Value = '' WHERE Property = 'SecureCustomProperties'"],
     "newer": ["DELETE FROM Upgrade WHERE ActionProperty = 'NEWERVERSIONFOUND'"],
@@ -197,8 +188,8 @@ def broken_rules(package):
 
 def broken_copy(package, edits, folder):
     """A copy of the package with the edits made: SQL, or (stream, bytes to append)."""
-    copy = shutil.copy(package.path, f"{folder}/broken.msi")
-    for edit in edits(package) if callable(edits) else edits:
+    copy = shutil.copy(package, f"{folder}/broken.msi")
+    for edit in edits:
         if isinstance(edit, tuple):
             with open(f"{folder}/stream", "wb") as stream:
                 stream.write(package.stream(edit[0]) + edit[1])

@@ -2,11 +2,12 @@
 # The package on the simulated machine with Wine's own msiexec and the real
 # executable: refusals on other Windows versions, a quiet install, the same
 # install again, an upgrade, a refused downgrade, an uninstall with monitors
-# running, one after the file was lost, a repair that turns a machine back
-# on, an uninstall after a Windows upgrade, a reinstall that fails, and the
-# whole run on 64-bit Windows. Monitors on a second desktop stand for other
-# users' sessions, which the quit broadcast does not reach. Each check prints
-# the machine's state as found. Runs whole under sim/in-sim.sh.
+# running, an install by an account nobody sees, an uninstall after the
+# file was lost, a repair that turns a machine back on, an uninstall after a
+# Windows upgrade, a reinstall that fails, and the whole run on 64-bit
+# Windows. Monitors on a second desktop stand for other users' sessions,
+# which the quit broadcast does not reach. Each check prints the machine's
+# state as found. Runs whole under sim/in-sim.sh.
 # usage: package_test.sh PACKAGE BIN_DIR
 set -uo pipefail
 package=$1 bin=$2
@@ -235,6 +236,14 @@ wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' >/dev/null 2
 check "Run key after the uninstall (ZN374Mon.exe /i does not create it): reg query exit code" 0 $?
 on_other_desktop "$(windows_path "$work/other/ZN374Mon.exe")" /u
 wait_monitors 0
+
+# An account nobody sees (a service, a scheduled task: no INTERACTIVE in its
+# token) installs quietly: the Run value is written, no monitor starts.
+wine "$bin/simctl.exe" run-without-interactive msiexec /i "$(windows_path "$package")" /qn >/dev/null 2>&1
+check "msiexec /i /qn without an interactive log-on: simctl exit code" 0 $?
+sleep 1
+check "after that install" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=0" "$(state)"
+msiexec /x "$(windows_path "$package")"
 
 # A lost file (deleted by hand, or quarantined): the uninstall still removes
 # the value and the entry, and keeps the Run key.
