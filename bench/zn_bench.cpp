@@ -21,12 +21,18 @@ const wchar_t CameraNameW[] = L"ZN374 USB Camera";
 const char MonitorExe[] = "ZN374Mon.exe";
 const char MinimalExe[] = "zn_bench_minimal.exe";
 const char ExitExe[] = "zn_bench_exit.exe";
+const char WalkFloorExe[] = "zn_bench_walk.exe";
 const DWORD WindowTimeoutMs = 20000;
 const DWORD SendTimeoutMs = 30000;
 const int StartRuns = 15;
 const int EventWarmUp = 10;
 const int EnduranceWarmUp = 100;
 const int DeviceCounts[] = {1, 16, 64};
+// Device trees of the start-up rows, smallest first (two at least), and the
+// starts in each.
+const int TreeSizes[] = {16, 256, 1024};
+const int TreeStarts = 9;
+const double StartUpMargin = 1.15;
 const unsigned CriticalLevel = 5;
 const double SizeBudget = 12288;
 const double IdleMargin = 1.10;
@@ -157,6 +163,17 @@ HWND StartWithWindow(const char *name, PROCESS_INFORMATION *info, double *ms)
     return window;
 }
 
+// Creation to the hidden window, or -1 when no window came.
+double TimeStart(const char *name)
+{
+    PROCESS_INFORMATION info = {};
+    double ms = -1;
+    HWND window = StartWithWindow(name, &info, &ms);
+
+    EndProgram(&info);
+    return window ? ms : -1;
+}
+
 // Creation to exit, or a negative time when it did not end by itself.
 double TimeToExit(const char *name)
 {
@@ -200,40 +217,103 @@ void MeasureSize(void)
 }
 
 // Taken in turn, run by run, so that both see the same machine.
-void MeasureStartUp(void)
+void MeasureExit(void)
 {
-    double monitor[StartRuns], minimal[StartRuns], exiting[StartRuns], floorExit[StartRuns];
+    double exiting[StartRuns], floorExit[StartRuns];
     char measure[64], value[64], floor[80];
-    PROCESS_INFORMATION info = {};
 
-    if (!InstallCameras(1)) {
-        Unmeasured("start-up: cannot install the camera");
-        return;
-    }
-    for (int i = 0; i < StartRuns; ++i) {
-        if (!StartWithWindow(MonitorExe, &info, &monitor[i]))
-            monitor[i] = -1;
-        EndProgram(&info);
-        if (!StartWithWindow(MinimalExe, &info, &minimal[i]))
-            minimal[i] = -1;
-        EndProgram(&info);
-    }
     RemoveCameras();
     for (int i = 0; i < StartRuns; ++i) {
         exiting[i] = TimeToExit(MonitorExe);
         floorExit[i] = TimeToExit(ExitExe);
     }
     // Median sorts the runs, so a failed one (-1) comes first.
-    sprintf(measure, "start-up to window, median of %d", StartRuns);
-    sprintf(value, "%.1f ms", Median(monitor, StartRuns));
-    sprintf(floor, "%.1f ms minimal hidden dialog", Median(minimal, StartRuns));
-    Row(measure, value, floor, "-", monitor[0] < 0 ? "FAIL (no window)" : "");
-    g_Failures += monitor[0] < 0;
     sprintf(measure, "exit without a camera, median of %d", StartRuns);
     sprintf(value, "%.1f ms", Median(exiting, StartRuns));
     sprintf(floor, "%.1f ms program that exits at once", Median(floorExit, StartRuns));
     Row(measure, value, floor, "-", exiting[0] < 0 ? "FAIL (did not exit)" : "");
     g_Failures += exiting[0] < 0;
+}
+
+// The camera last of count devices: after count - 1 others of the Imaging
+// class, or, outside that class, after count - 1 USB instances of which one
+// in eight is plugged in without a driver and the rest are phantoms.
+int InstallTree(int count, int imaging)
+{
+    const unsigned setupClass = imaging ? (unsigned)SimDeviceImaging : 0;
+    const char format[] = "USB\\VID_0001&PID_%04X&REV_0001%cUSB\\VID_0001&PID_%04X%c";
+    SimDevice *devices = (SimDevice *)malloc(count * sizeof *devices);
+    char *text = (char *)malloc(count * 128);
+    int ok = devices && text && SimRemoveAllDevices();
+
+    for (int i = 0; ok && i < count - 1; ++i) {
+        char *id = text + i * 128, *ids = id + 48;
+        // Two hardware IDs; the terminator sprintf adds closes the list.
+        DWORD size = sprintf(ids, format, i, 0, i, 0) + 1;
+        unsigned flags = setupClass | (i % 8 ? 0 : (unsigned)SimDevicePresent);
+        sprintf(id, "USB\\VID_0001&PID_%04X\\5&1B2C&0&%d", i, 1 + i % 4);
+        SimDevice device = {id, ids, size, flags};
+        devices[i] = device;
+    }
+    ok = ok && SimAddDevices(devices, count - 1) &&
+         SimAddSupportedCamera(CameraName, 1,
+                               setupClass | SimDevicePresent | SimDeviceDriverLoaded);
+    free(text);
+    free(devices);
+    return ok;
+}
+
+// The medians of starts of the monitor and of the walk floor, taken in turn;
+// 0 when a start found no window.
+int MedianStarts(double *medians)
+{
+    double monitor[TreeStarts], floor[TreeStarts];
+
+    for (int i = 0; i < TreeStarts; ++i) {
+        monitor[i] = TimeStart(MonitorExe);
+        floor[i] = TimeStart(WalkFloorExe);
+    }
+    medians[0] = Median(monitor, TreeStarts);
+    medians[1] = Median(floor, TreeStarts);
+    return monitor[0] >= 0 && floor[0] >= 0;
+}
+
+// The monitor's and the floor's medians, each less its figure in from.
+void StartUpRow(const char *measure, const char *sign, const double *medians, const double *from)
+{
+    char value[64], floorText[64], target[64], verdict[64];
+    double ratio = (medians[0] - from[0]) / (medians[1] - from[1]);
+
+    sprintf(value, "%s%.1f ms", sign, medians[0] - from[0]);
+    sprintf(floorText, "%s%.1f ms walk floor", sign, medians[1] - from[1]);
+    sprintf(target, "<= %.2f x floor%s", StartUpMargin, sign[0] ? "'s" : "");
+    sprintf(verdict, "%s (%.2f x)", Verdict(ratio <= StartUpMargin), ratio);
+    Row(measure, value, floorText, target, verdict);
+}
+
+// Each tree's start-up beside the walk floor's, then the growth from the
+// smallest tree to the largest beside the floor's.
+void MeasureTreeStartUps(void)
+{
+    const char *const shapes[] = {"USB, most phantom", "Imaging class"};
+    const double none[2] = {0, 0};
+    const int last = sizeof TreeSizes / sizeof *TreeSizes - 1;
+    double first[2], medians[2];
+    char measure[96];
+
+    for (int imaging = 1; imaging >= 0; --imaging) {
+        for (int n = 0; n <= last; ++n) {
+            sprintf(measure, "start-up, camera last of %d (%s)", TreeSizes[n], shapes[imaging]);
+            if (!InstallTree(TreeSizes[n], imaging) || !MedianStarts(medians))
+                return Unmeasured("start-up: no tree of devices, or no window");
+            StartUpRow(measure, "", medians, none);
+            if (n == 0)
+                memcpy(first, medians, sizeof first);
+        }
+        sprintf(measure, "start-up growth %d -> %d (%s)", TreeSizes[0], TreeSizes[last],
+                shapes[imaging]);
+        StartUpRow(measure, "+", medians, first);
+    }
 }
 
 void MeasureIdle(void)
@@ -509,7 +589,8 @@ int main(int argc, char **argv)
     }
     Row("measure", "ZN374Mon", "floor, same run", "target", "verdict");
     MeasureSize();
-    MeasureStartUp();
+    MeasureTreeStartUps();
+    MeasureExit();
     MeasureIdle();
     MeasureEvents(samples);
     MeasureEndurance(events);

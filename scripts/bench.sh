@@ -60,10 +60,13 @@ echo "measurements, $(cut -d' ' -f1-3 /proc/loadavg) after."
 echo
 echo "$output"
 echo
-echo "Run time ${elapsed} s. Floors: the minimal hidden dialog and the program that exits at once are built"
-echo "with the product's own compiler and linker options; the design floor is another process (the bench)"
-echo "enumerating the video input category, reading every friendly name, binding the camera, making one Set"
-echo "and releasing everything; 'ignored msg' is the round trip of a message the monitor does not act on."
+echo "Run time ${elapsed} s. Floors: the minimal hidden dialog, the walk floor and the program that exits at"
+echo "once are built with the product's own compiler and linker options; the walk floor is the minimal dialog"
+echo "after the device tree walk's calls that the design requires (the Imaging class's hardware IDs, then each"
+echo "USB instance located with its hardware IDs and a match's status, then the camera's driver key); the"
+echo "design floor is another process (the bench) enumerating the video input category, reading every"
+echo "friendly name, binding the camera, making one Set and releasing everything; 'ignored msg' is the round"
+echo "trip of a message the monitor does not act on."
 if [ $status -ne 0 ]; then
   echo
   echo "bench: FAILED (exit $status): see the FAIL verdicts above."
