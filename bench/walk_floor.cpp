@@ -1,8 +1,8 @@
-// The walk floor's calls, the least the design's probe makes: every Imaging
+// The walk floor's walk, the calls the design's probe must make: every Imaging
 // class device's hardware IDs (4096 bytes); if none is supported, each USB
 // instance located (phantoms too) with its hardware IDs (260 bytes) and only a
-// supported one's status; then the camera's FriendlyName and SelectiveSuspend.
-// The bench's IDs have no commas, so a string compare stands in for matching.
+// supported one's status. The bench's IDs have no commas, so a string compare
+// stands in for the matching.
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
@@ -61,19 +61,6 @@ int FindAmongUsb(DEVINST *node)
     return found;
 }
 
-void ReadDriverKey(DEVINST node)
-{
-    HKEY key = NULL;
-    DWORD size = 4096;
-    if (CM_Open_DevNode_Key(node, KEY_READ, 2, RegDisposition_OpenExisting, &key,
-                            CM_REGISTRY_SOFTWARE))
-        return;
-    RegQueryValueExA(key, "FriendlyName", NULL, NULL, (BYTE *)g_Buffer, &size);
-    size = sizeof(DWORD);
-    RegQueryValueExA(key, "SelectiveSuspend", NULL, NULL, (BYTE *)g_Buffer, &size);
-    RegCloseKey(key);
-}
-
 }  // namespace
 
 void WalkDeviceTree(void)
@@ -83,8 +70,8 @@ void WalkDeviceTree(void)
     if (devices == INVALID_HANDLE_VALUE)
         return;
     g_Buffer = static_cast<char *>(malloc(4096 + 2));
-    if (g_Buffer && (FindInImagingClass(devices, &node) || FindAmongUsb(&node)))
-        ReadDriverKey(node);
+    if (g_Buffer && !FindInImagingClass(devices, &node))
+        FindAmongUsb(&node);
     free(g_Buffer);
     SetupDiDestroyDeviceInfoList(devices);
 }

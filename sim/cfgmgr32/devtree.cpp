@@ -109,18 +109,13 @@ int CreateDriverKey(HKEY classKey, HKEY instance, const char *setupClass, unsign
 // none.
 int DriverKeyPath(const char *instanceId, char *path)
 {
-    HKEY instance = NULL;
-    if (!InstancePath(path, instanceId) ||
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &instance) != ERROR_SUCCESS)
-        return 0;
-    char driver[256];
+    char driver[256] = "";
     DWORD size = sizeof driver - 1;
     DWORD type = REG_NONE;
-    LONG result = RegQueryValueExA(instance, "Driver", NULL, &type, (BYTE *)driver, &size);
-    RegCloseKey(instance);
-    if (result != ERROR_SUCCESS || type != REG_SZ || size <= 1)
+    if (!InstancePath(path, instanceId) ||
+        SHGetValueA(HKEY_LOCAL_MACHINE, path, "Driver", &type, driver, &size) != ERROR_SUCCESS ||
+        type != REG_SZ || size <= 1)
         return 0;
-    driver[size] = '\0';
     int written = _snprintf(path, KeyPathSize, "%s\\%s", SIM_CLASS_KEY, driver);
     return written > 0 && written < KeyPathSize;
 }
