@@ -314,7 +314,7 @@ void StartUpRow(const char *measure, const char *sign, double monitor, double fl
 // read as the floor's times the pairs' ratio.
 void MeasureTreeStartUps(void)
 {
-    const char *const shapes[] = {"USB (most phantom)", "Imaging"};
+    const char *const shapes[] = {"USB/phantoms", "Imaging"};
     const int last = sizeof TreeSizes / sizeof *TreeSizes - 1;
     StartUps first = {0, 0, 0}, figures = {0, 0, 0};
     char measure[96];
@@ -325,14 +325,14 @@ void MeasureTreeStartUps(void)
             pairs = InstallTree(TreeSizes[n], imaging) ? MeasureStarts(&figures) : 0;
             if (!pairs)
                 return Unmeasured("start-up: no tree of devices, or no window");
-            sprintf(measure, "start-up, camera last of %d %s, median of %d", TreeSizes[n],
-                    shapes[imaging], pairs);
+            sprintf(measure, "start-up, N = %d %s, %d pairs", TreeSizes[n], shapes[imaging],
+                    pairs);
             StartUpRow(measure, "", figures.monitor, figures.floor, figures.ratio);
             if (n == 0)
                 first = figures;
         }
         double growth = figures.floor - first.floor;
-        sprintf(measure, "start-up growth, %d -> %d %s", TreeSizes[0], TreeSizes[last],
+        sprintf(measure, "start-up growth %d -> %d %s", TreeSizes[0], TreeSizes[last],
                 shapes[imaging]);
         StartUpRow(measure, "+", figures.monitor - first.monitor, growth,
                    (figures.ratio * figures.floor - first.ratio * first.floor) / growth);
