@@ -1,8 +1,8 @@
 // sim/devtree.h -- builds the simulated machine's device tree (Win32 only):
 // device instances with their hardware IDs, presence, driver state and
 // driver (software) key values, as the stand-in cfgmgr32.dll and Wine's
-// setupapi read them, thousands in a moment. Everything added is remembered machine-wide, so that
-// SimRemoveAllDevices in any process takes it away again.
+// setupapi read them; thousands take a moment. Everything added is remembered
+// machine-wide, so that SimRemoveAllDevices in any process takes it away again.
 #pragma once
 #include <windows.h>
 
