@@ -21,12 +21,20 @@ const wchar_t CameraNameW[] = L"ZN374 USB Camera";
 const char MonitorExe[] = "ZN374Mon.exe";
 const char MinimalExe[] = "zn_bench_minimal.exe";
 const char ExitExe[] = "zn_bench_exit.exe";
+const char WalkFloorExe[] = "zn_bench_walk.exe";
 const DWORD WindowTimeoutMs = 20000;
 const DWORD SendTimeoutMs = 30000;
 const int StartRuns = 15;
 const int EventWarmUp = 10;
 const int EnduranceWarmUp = 100;
 const int DeviceCounts[] = {1, 16, 64};
+// Device trees of the start-up rows, smallest first (two at least), and the
+// starts on each (see MeasureStarts).
+const int TreeSizes[] = {16, 256, 1024};
+const int TreeStarts = 8;
+const int MaxTreeStarts = 32;
+const double TreeStartSeconds = 8;
+const double StartUpMargin = 1.15;
 const unsigned CriticalLevel = 5;
 const double SizeBudget = 12288;
 const double IdleMargin = 1.10;
@@ -157,6 +165,17 @@ HWND StartWithWindow(const char *name, PROCESS_INFORMATION *info, double *ms)
     return window;
 }
 
+// Creation to the hidden window, or -1 when no window came.
+double TimeStart(const char *name)
+{
+    PROCESS_INFORMATION info = {};
+    double ms = -1;
+    HWND window = StartWithWindow(name, &info, &ms);
+
+    EndProgram(&info);
+    return window ? ms : -1;
+}
+
 // Creation to exit, or a negative time when it did not end by itself.
 double TimeToExit(const char *name)
 {
@@ -200,40 +219,124 @@ void MeasureSize(void)
 }
 
 // Taken in turn, run by run, so that both see the same machine.
-void MeasureStartUp(void)
+void MeasureExit(void)
 {
-    double monitor[StartRuns], minimal[StartRuns], exiting[StartRuns], floorExit[StartRuns];
+    double exiting[StartRuns], floorExit[StartRuns];
     char measure[64], value[64], floor[80];
-    PROCESS_INFORMATION info = {};
 
-    if (!InstallCameras(1)) {
-        Unmeasured("start-up: cannot install the camera");
-        return;
-    }
-    for (int i = 0; i < StartRuns; ++i) {
-        if (!StartWithWindow(MonitorExe, &info, &monitor[i]))
-            monitor[i] = -1;
-        EndProgram(&info);
-        if (!StartWithWindow(MinimalExe, &info, &minimal[i]))
-            minimal[i] = -1;
-        EndProgram(&info);
-    }
     RemoveCameras();
     for (int i = 0; i < StartRuns; ++i) {
         exiting[i] = TimeToExit(MonitorExe);
         floorExit[i] = TimeToExit(ExitExe);
     }
     // Median sorts the runs, so a failed one (-1) comes first.
-    sprintf(measure, "start-up to window, median of %d", StartRuns);
-    sprintf(value, "%.1f ms", Median(monitor, StartRuns));
-    sprintf(floor, "%.1f ms minimal hidden dialog", Median(minimal, StartRuns));
-    Row(measure, value, floor, "-", monitor[0] < 0 ? "FAIL (no window)" : "");
-    g_Failures += monitor[0] < 0;
     sprintf(measure, "exit without a camera, median of %d", StartRuns);
     sprintf(value, "%.1f ms", Median(exiting, StartRuns));
     sprintf(floor, "%.1f ms program that exits at once", Median(floorExit, StartRuns));
     Row(measure, value, floor, "-", exiting[0] < 0 ? "FAIL (did not exit)" : "");
     g_Failures += exiting[0] < 0;
+}
+
+// The camera last of count devices: after count - 1 others of the Imaging
+// class, or, outside that class, after count - 1 USB instances of which one
+// in eight is plugged in without a driver and the rest are phantoms. Each
+// kind of device has eight instances, as one plugged into eight ports has.
+int InstallTree(int count, int imaging)
+{
+    const unsigned setupClass = imaging ? (unsigned)SimDeviceImaging : 0;
+    const char format[] = "USB\\VID_0001&PID_%04X&REV_0001%cUSB\\VID_0001&PID_%04X%c";
+    SimDevice *devices = (SimDevice *)malloc(count * sizeof *devices);
+    char *text = (char *)malloc(count * 128);
+    int ok = devices && text && SimRemoveAllDevices();
+
+    for (int i = 0; ok && i < count - 1; ++i) {
+        char *id = text + i * 128, *ids = id + 48;
+        // Two hardware IDs; the terminator sprintf adds closes the list.
+        DWORD size = sprintf(ids, format, i / 8, 0, i / 8, 0) + 1;
+        unsigned flags = setupClass | (i % 8 ? 0 : (unsigned)SimDevicePresent);
+        sprintf(id, "USB\\VID_0001&PID_%04X\\5&1B2C&0&%d", i / 8, 1 + i % 8);
+        SimDevice device = {id, ids, size, flags};
+        devices[i] = device;
+    }
+    ok = ok && SimAddDevices(devices, count - 1) &&
+         SimAddSupportedCamera(CameraName, 1,
+                               setupClass | SimDevicePresent | SimDeviceDriverLoaded);
+    free(text);
+    free(devices);
+    return ok;
+}
+
+struct StartUps
+{
+    double monitor;   // the medians of the starts, ms
+    double floor;
+    double ratio;     // the median of the pairs' ratios
+};
+
+// Starts of the monitor and the walk floor in pairs, an even number of them,
+// each in the other order than the last; returns how many, 0 when a start
+// found no window. Other load moves both of a pair alike, so their ratio
+// holds where either median moves; short starts feel it most, so pairs go on
+// for TreeStartSeconds, from TreeStarts up to MaxTreeStarts of them.
+int MeasureStarts(StartUps *figures)
+{
+    double times[3][MaxTreeStarts];
+    const char *const programs[] = {MonitorExe, WalkFloorExe};
+    LARGE_INTEGER start = Now();
+    int pairs = 0;
+
+    while (pairs < MaxTreeStarts &&
+           (pairs < TreeStarts || pairs % 2 || ElapsedMs(start) < TreeStartSeconds * 1000)) {
+        times[pairs % 2][pairs] = TimeStart(programs[pairs % 2]);
+        times[1 - pairs % 2][pairs] = TimeStart(programs[1 - pairs % 2]);
+        times[2][pairs] = times[0][pairs] / times[1][pairs];
+        ++pairs;
+    }
+    figures->monitor = Median(times[0], pairs);
+    figures->floor = Median(times[1], pairs);
+    figures->ratio = Median(times[2], pairs);
+    return times[0][0] >= 0 && times[1][0] >= 0 ? pairs : 0;
+}
+
+void StartUpRow(const char *measure, const char *sign, double monitor, double floor, double ratio)
+{
+    char value[64], floorText[64], target[64], verdict[64];
+
+    sprintf(value, "%s%.1f ms", sign, monitor);
+    sprintf(floorText, "%s%.1f ms walk floor", sign, floor);
+    sprintf(target, "<= %.2f x floor%s", StartUpMargin, sign[0] ? "'s" : "");
+    sprintf(verdict, "%s (pairs %.2f x)", Verdict(ratio <= StartUpMargin), ratio);
+    Row(measure, value, floorText, target, verdict);
+}
+
+// Each tree's start-up beside the walk floor's, then the growth from the
+// smallest tree to the largest beside the floor's, the monitor's figures
+// read as the floor's times the pairs' ratio.
+void MeasureTreeStartUps(void)
+{
+    const char *const shapes[] = {"USB/phantoms", "Imaging"};
+    const int last = sizeof TreeSizes / sizeof *TreeSizes - 1;
+    StartUps first = {0, 0, 0}, figures = {0, 0, 0};
+    char measure[96];
+    int pairs;
+
+    for (int imaging = 1; imaging >= 0; --imaging) {
+        for (int n = 0; n <= last; ++n) {
+            pairs = InstallTree(TreeSizes[n], imaging) ? MeasureStarts(&figures) : 0;
+            if (!pairs)
+                return Unmeasured("start-up: no tree of devices, or no window");
+            sprintf(measure, "start-up, N = %d %s, %d pairs", TreeSizes[n], shapes[imaging],
+                    pairs);
+            StartUpRow(measure, "", figures.monitor, figures.floor, figures.ratio);
+            if (n == 0)
+                first = figures;
+        }
+        double growth = figures.floor - first.floor;
+        sprintf(measure, "start-up growth %d -> %d %s", TreeSizes[0], TreeSizes[last],
+                shapes[imaging]);
+        StartUpRow(measure, "+", figures.monitor - first.monitor, growth,
+                   (figures.ratio * figures.floor - first.ratio * first.floor) / growth);
+    }
 }
 
 void MeasureIdle(void)
@@ -509,7 +612,8 @@ int main(int argc, char **argv)
     }
     Row("measure", "ZN374Mon", "floor, same run", "target", "verdict");
     MeasureSize();
-    MeasureStartUp();
+    MeasureTreeStartUps();
+    MeasureExit();
     MeasureIdle();
     MeasureEvents(samples);
     MeasureEndurance(events);

@@ -60,10 +60,14 @@ echo "measurements, $(cut -d' ' -f1-3 /proc/loadavg) after."
 echo
 echo "$output"
 echo
-echo "Run time ${elapsed} s. Floors: the minimal hidden dialog and the program that exits at once are built"
-echo "with the product's own compiler and linker options; the design floor is another process (the bench)"
-echo "enumerating the video input category, reading every friendly name, binding the camera, making one Set"
-echo "and releasing everything; 'ignored msg' is the round trip of a message the monitor does not act on."
+echo "Run time ${elapsed} s. Floors: the minimal hidden dialog, the walk floor and the program that exits at"
+echo "once are built with the product's own compiler and linker options; the walk floor is the minimal dialog"
+echo "after the device tree walk's calls that the design requires (the Imaging class's hardware IDs, then each"
+echo "USB instance located with its hardware IDs, and a match's status); start-up rows: N devices, the camera"
+echo "last, medians of the pairs' starts, the verdict on the median of the pairs' ratios. The design floor is"
+echo "another process (the bench) enumerating the video input category, reading every friendly name, binding"
+echo "the camera, making one Set and releasing everything; 'ignored msg' is the round trip of a message the"
+echo "monitor does not act on."
 if [ $status -ne 0 ]; then
   echo
   echo "bench: FAILED (exit $status): see the FAIL verdicts above."

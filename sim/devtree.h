@@ -1,8 +1,8 @@
 // sim/devtree.h -- builds the simulated machine's device tree (Win32 only):
 // device instances with their hardware IDs, presence, driver state and
 // driver (software) key values, as the stand-in cfgmgr32.dll and Wine's
-// setupapi read them. Everything added is remembered machine-wide, so that
-// SimRemoveAllDevices in any process takes it away again.
+// setupapi read them; thousands take a moment. Everything added is remembered
+// machine-wide, so that SimRemoveAllDevices in any process takes it away again.
 #pragma once
 #include <windows.h>
 
@@ -24,6 +24,7 @@ struct SimDevice
 };
 
 int SimAddDevice(const SimDevice *device);   // 1 ok / 0 failed (e.g. the ID exists)
+int SimAddDevices(const SimDevice *devices, int count);  // in one step; stops at a failure
 int SimRemoveAllDevices(void);               // every device the kit added, from any process,
                                              // and the arrivals still scheduled
 
@@ -40,10 +41,13 @@ int SimSetDriverString(const char *instanceId, const char *name, const char *tex
 int SimDeleteDriverValue(const char *instanceId, const char *name);
 
 // A supported camera as its driver package installs it: Imaging class,
-// plugged in, driver running, FriendlyName and DriverDesc = friendlyName, and
-// SelectiveSuspend = selectiveSuspend as a DWORD (negative: no such value).
-// Each call adds another instance of the first supported camera.
-int SimAddSupportedCamera(const char *friendlyName, long selectiveSuspend);
+// plugged in, driver running (unless flags say otherwise), FriendlyName and
+// DriverDesc = friendlyName, and SelectiveSuspend = selectiveSuspend as a
+// DWORD (negative: no such value). Each call adds another instance of the
+// first supported camera.
+int SimAddSupportedCamera(const char *friendlyName, long selectiveSuspend,
+                          unsigned flags = SimDeviceImaging | SimDevicePresent |
+                                           SimDeviceDriverLoaded);
 
 // How often the stand-in's CM_* function of that name ran in this process;
 // -1 when the stand-in is not loaded here.

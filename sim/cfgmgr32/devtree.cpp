@@ -1,11 +1,12 @@
-// The device-tree kit: installs and removes simulated devices through
-// setupapi, as a driver package's installer would, and adds the parts of the
-// tree that only a running system keeps (presence, a started driver) straight
-// to the registry. What it adds is listed under SIM_DEVTREE_KEY so that any
-// process can take it all away again.
+// The device-tree kit: writes simulated devices into the registry as Windows
+// keeps installed ones, and the parts of the tree that only a running system
+// keeps (presence, a started driver). A batch of thousands takes a moment:
+// its parent keys are opened once, and driver keys are numbered on from the
+// last one taken, not searched from 0000 for each device. What it adds is
+// listed under SIM_DEVTREE_KEY so that any process can take it all away again.
 #include <windows.h>
-#include <setupapi.h>
 #include <shlwapi.h>
+#include <initializer_list>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,26 +16,46 @@
 
 namespace {
 
-const GUID ImagingClass = {
-    0x6BDD1FC6, 0x810F, 0x11D0, {0xBE, 0xC7, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F}};
-const GUID UsbClass = {
-    0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+// Setup classes as Windows names them in a device's ClassGUID value and in
+// its driver key's name.
+const char ImagingClass[] = "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
+const char UsbClass[] = "{36FC9E60-C465-11CF-8056-444553540000}";
 
 // The service a started simulated camera runs under.
 const char ActiveServiceName[] = "zn374simcam";
 
 enum { KeyPathSize = 512 };
 
-int Remember(const char *instanceId)
+// The parent keys of a batch, and the driver key number each class tries
+// next (USB, Imaging).
+struct TreeKeys
+{
+    HKEY enumKey;
+    HKEY classKey;
+    HKEY remembered;
+    unsigned nextDriver[2];
+};
+
+HKEY CreateKey(HKEY parent, const char *path, DWORD *disposition)
 {
     HKEY key = NULL;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SIM_DEVTREE_KEY, 0, NULL, 0, KEY_SET_VALUE, NULL,
-                        &key, NULL) != ERROR_SUCCESS)
-        return 0;
+    if (RegCreateKeyExA(parent, path, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, disposition) !=
+        ERROR_SUCCESS)
+        return NULL;
+    return key;
+}
+
+int SetString(HKEY key, const char *name, const char *text)
+{
+    return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)strlen(text) + 1) ==
+           ERROR_SUCCESS;
+}
+
+int Remember(HKEY remembered, const char *instanceId)
+{
     const DWORD one = 1;
-    LONG result = RegSetValueExA(key, instanceId, 0, REG_DWORD, (const BYTE *)&one, sizeof one);
-    RegCloseKey(key);
-    return result == ERROR_SUCCESS;
+    return RegSetValueExA(remembered, instanceId, 0, REG_DWORD, (const BYTE *)&one, sizeof one) ==
+           ERROR_SUCCESS;
 }
 
 int CountRemembered(void)
@@ -49,97 +70,78 @@ int CountRemembered(void)
     return (int)values;
 }
 
-int InstancePath(char *path, const char *instanceId, const char *subkey)
+int InstancePath(char *path, const char *instanceId)
 {
-    int written = subkey
-        ? _snprintf(path, KeyPathSize, "%s\\%s\\%s", SIM_ENUM_KEY, instanceId, subkey)
-        : _snprintf(path, KeyPathSize, "%s\\%s", SIM_ENUM_KEY, instanceId);
+    int written = _snprintf(path, KeyPathSize, "%s\\%s", SIM_ENUM_KEY, instanceId);
     return written > 0 && written < KeyPathSize;
 }
 
 // What only a running system keeps: the Control key of a device in the
 // running tree, and in it the service of its started driver. Windows makes
 // the key volatile; here it must outlive the Wine server between processes.
-int MarkRunning(const char *instanceId, int driverLoaded)
+int MarkRunning(HKEY instance, int driverLoaded)
 {
-    char path[KeyPathSize];
-    if (!InstancePath(path, instanceId, SIM_PRESENT_SUBKEY))
+    HKEY control = CreateKey(instance, SIM_PRESENT_SUBKEY, NULL);
+    if (!control)
         return 0;
-    HKEY control = NULL;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, KEY_SET_VALUE,
-                        NULL, &control, NULL) != ERROR_SUCCESS)
-        return 0;
-    LONG result = ERROR_SUCCESS;
-    if (driverLoaded)
-        result = RegSetValueExA(control, SIM_ACTIVE_SERVICE_VALUE, 0, REG_SZ,
-                                (const BYTE *)ActiveServiceName, sizeof ActiveServiceName);
+    int ok = !driverLoaded || SetString(control, SIM_ACTIVE_SERVICE_VALUE, ActiveServiceName);
     RegCloseKey(control);
-    return result == ERROR_SUCCESS;
+    return ok;
 }
 
-// The device's driver key, opened through setupapi as an installer would.
+// The first driver key of the class not yet taken, from *number on, named in
+// the instance's Driver value as Windows does.
+int CreateDriverKey(HKEY classKey, HKEY instance, const char *setupClass, unsigned *number)
+{
+    char name[64];
+    DWORD disposition = REG_OPENED_EXISTING_KEY;
+    while (disposition != REG_CREATED_NEW_KEY) {
+        _snprintf(name, sizeof name, "%s\\%04u", setupClass, (*number)++);
+        HKEY driver = CreateKey(classKey, name, &disposition);
+        if (!driver)
+            return 0;
+        RegCloseKey(driver);
+    }
+    return SetString(instance, "Driver", name);
+}
+
+// The path of the device's driver key, from its Driver value; 0 when it has
+// none.
+int DriverKeyPath(const char *instanceId, char *path)
+{
+    char driver[256] = "";
+    DWORD size = sizeof driver - 1;
+    DWORD type = REG_NONE;
+    if (!InstancePath(path, instanceId) ||
+        SHGetValueA(HKEY_LOCAL_MACHINE, path, "Driver", &type, driver, &size) != ERROR_SUCCESS ||
+        type != REG_SZ || size <= 1)
+        return 0;
+    int written = _snprintf(path, KeyPathSize, "%s\\%s", SIM_CLASS_KEY, driver);
+    return written > 0 && written < KeyPathSize;
+}
+
 HKEY OpenDriverKey(const char *instanceId)
 {
-    HKEY key = (HKEY)INVALID_HANDLE_VALUE;
-    HDEVINFO set = SetupDiCreateDeviceInfoList(NULL, NULL);
-    if (set == INVALID_HANDLE_VALUE)
+    char path[KeyPathSize];
+    HKEY key = NULL;
+    if (!DriverKeyPath(instanceId, path) ||
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return NULL;
-    SP_DEVINFO_DATA device;
-    ZeroMemory(&device, sizeof device);
-    device.cbSize = sizeof device;
-    if (SetupDiOpenDeviceInfoA(set, instanceId, NULL, 0, &device))
-        key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_ALL_ACCESS);
-    SetupDiDestroyDeviceInfoList(set);
-    return key == (HKEY)INVALID_HANDLE_VALUE ? NULL : key;
+    return key;
 }
 
-// Takes one device away with its driver key; the registry is cleaned after
-// setupapi in case it left anything (or did not know the device).
+// Takes one device away with its driver key, and its device key once no
+// instance is left in it (RegDeleteKey leaves a key that has subkeys).
 void RemoveDevice(const char *instanceId)
 {
-    HDEVINFO set = SetupDiCreateDeviceInfoList(NULL, NULL);
-    if (set != INVALID_HANDLE_VALUE) {
-        SP_DEVINFO_DATA device;
-        ZeroMemory(&device, sizeof device);
-        device.cbSize = sizeof device;
-        if (SetupDiOpenDeviceInfoA(set, instanceId, NULL, 0, &device)) {
-            HKEY driver = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV,
-                                               KEY_ALL_ACCESS);
-            if (driver != (HKEY)INVALID_HANDLE_VALUE) {
-                SHDeleteKeyA(driver, "");
-                RegCloseKey(driver);
-            }
-            SetupDiRemoveDevice(set, &device);
-        }
-        SetupDiDestroyDeviceInfoList(set);
-    }
-
     char path[KeyPathSize];
-    if (InstancePath(path, instanceId, NULL)) {
-        HKEY instance = NULL;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &instance) ==
-            ERROR_SUCCESS) {
-            char driver[256];
-            DWORD size = sizeof driver - 1;
-            DWORD type = REG_NONE;
-            if (RegQueryValueExA(instance, "Driver", NULL, &type, (BYTE *)driver, &size) ==
-                    ERROR_SUCCESS &&
-                type == REG_SZ && size > 1) {
-                driver[size] = '\0';
-                char classPath[KeyPathSize];
-                if (_snprintf(classPath, KeyPathSize, "%s\\%s", SIM_CLASS_KEY, driver) > 0) {
-                    classPath[KeyPathSize - 1] = '\0';
-                    SHDeleteKeyA(HKEY_LOCAL_MACHINE, classPath);
-                }
-            }
-            RegCloseKey(instance);
-            SHDeleteKeyA(HKEY_LOCAL_MACHINE, path);
-        }
-        // The device's own key, once no instance is left in it (RegDeleteKey
-        // leaves a key that has subkeys).
-        *strrchr(path, '\\') = '\0';
-        RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
-    }
+    if (DriverKeyPath(instanceId, path))
+        SHDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+    if (!InstancePath(path, instanceId))
+        return;
+    SHDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+    *strrchr(path, '\\') = '\0';
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
 }
 
 // RegSetValueExA, like Windows, counts one more byte for a string whose
@@ -158,23 +160,29 @@ LONG SetExactValue(HKEY key, const char *name, DWORD type, const void *data, DWO
     return result;
 }
 
-// setupapi closes a multi-string that lacks its terminators; a device may
-// store its list any way it likes, so the bytes are put back as given.
-int KeepExactBytes(const char *instanceId, const char *name, const char *data, DWORD size)
+// One device as Windows keeps an installed one; the hardware-ID bytes are
+// stored exactly as given, since a device may store its list any way it
+// likes. Fails when the instance exists already.
+int WriteDevice(TreeKeys *keys, const SimDevice *spec)
 {
-    char path[KeyPathSize];
-    HKEY instance = NULL;
-    if (!InstancePath(path, instanceId, NULL) ||
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &instance) !=
-            ERROR_SUCCESS)
+    DWORD disposition = 0;
+    HKEY instance = CreateKey(keys->enumKey, spec->instanceId, &disposition);
+    if (!instance)
         return 0;
-    char stored[4096];
-    DWORD storedSize = sizeof stored;
-    LONG result = RegQueryValueExA(instance, name, NULL, NULL, (BYTE *)stored, &storedSize);
-    if (result != ERROR_SUCCESS || storedSize != size || memcmp(stored, data, size) != 0)
-        result = SetExactValue(instance, name, REG_MULTI_SZ, data, size);
+    const int imaging = (spec->flags & SimDeviceImaging) != 0;
+    const char *setupClass = imaging ? ImagingClass : UsbClass;
+    int ok = disposition == REG_CREATED_NEW_KEY && Remember(keys->remembered, spec->instanceId) &&
+             SetString(instance, "ClassGUID", setupClass) &&
+             SetString(instance, "Class", imaging ? "Image" : "USB");
+    if (ok && spec->hardwareIds)
+        ok = SetExactValue(instance, "HardwareID", REG_MULTI_SZ, spec->hardwareIds,
+                           spec->hardwareIdsSize) == ERROR_SUCCESS;
+    if (ok && !(spec->flags & SimDeviceNoDriverKey))
+        ok = CreateDriverKey(keys->classKey, instance, setupClass, &keys->nextDriver[imaging]);
+    if (ok && (spec->flags & SimDevicePresent))
+        ok = MarkRunning(instance, spec->flags & SimDeviceDriverLoaded);
     RegCloseKey(instance);
-    return result == ERROR_SUCCESS;
+    return ok;
 }
 
 typedef LONG(WINAPI *CallCountExport)(const char *);
@@ -182,41 +190,24 @@ typedef void(WINAPI *ResetCountsExport)(void);
 
 }  // namespace
 
-int SimAddDevice(const SimDevice *spec)
+int SimAddDevices(const SimDevice *devices, int count)
 {
-    if (!spec || !spec->instanceId || !Remember(spec->instanceId))
-        return 0;
-
-    const GUID *setupClass = (spec->flags & SimDeviceImaging) ? &ImagingClass : &UsbClass;
-    HDEVINFO set = SetupDiCreateDeviceInfoList(setupClass, NULL);
-    if (set == INVALID_HANDLE_VALUE)
-        return 0;
-    SP_DEVINFO_DATA device;
-    ZeroMemory(&device, sizeof device);
-    device.cbSize = sizeof device;
-    int ok = SetupDiCreateDeviceInfoA(set, spec->instanceId, setupClass, NULL, NULL, 0, &device);
-    if (ok && spec->hardwareIds)
-        ok = SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID,
-                                               (const BYTE *)spec->hardwareIds,
-                                               spec->hardwareIdsSize);
-    if (ok)
-        ok = SetupDiRegisterDeviceInfo(set, &device, 0, NULL, NULL, NULL);
-    if (ok && !(spec->flags & SimDeviceNoDriverKey)) {
-        HKEY driver = SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, NULL,
-                                              NULL);
-        ok = driver != (HKEY)INVALID_HANDLE_VALUE;
-        if (ok)
-            RegCloseKey(driver);
+    TreeKeys keys = {CreateKey(HKEY_LOCAL_MACHINE, SIM_ENUM_KEY, NULL),
+                     CreateKey(HKEY_LOCAL_MACHINE, SIM_CLASS_KEY, NULL),
+                     CreateKey(HKEY_LOCAL_MACHINE, SIM_DEVTREE_KEY, NULL), {0, 0}};
+    int ok = devices && keys.enumKey && keys.classKey && keys.remembered;
+    for (int i = 0; ok && i < count; i++)
+        ok = devices[i].instanceId && WriteDevice(&keys, &devices[i]);
+    for (HKEY key : {keys.enumKey, keys.classKey, keys.remembered}) {
+        if (key)
+            RegCloseKey(key);
     }
-    // An unregistered device would be taken away again with the list.
-    SetupDiDestroyDeviceInfoList(set);
-
-    if (ok && spec->hardwareIds)
-        ok = KeepExactBytes(spec->instanceId, "HardwareID", spec->hardwareIds,
-                            spec->hardwareIdsSize);
-    if (ok && (spec->flags & SimDevicePresent))
-        ok = MarkRunning(spec->instanceId, spec->flags & SimDeviceDriverLoaded);
     return ok;
+}
+
+int SimAddDevice(const SimDevice *device)
+{
+    return SimAddDevices(device, 1);
 }
 
 int SimScheduleArrivals(DWORD count)
@@ -293,7 +284,7 @@ int SimDeleteDriverValue(const char *instanceId, const char *name)
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
-int SimAddSupportedCamera(const char *friendlyName, long selectiveSuspend)
+int SimAddSupportedCamera(const char *friendlyName, long selectiveSuspend, unsigned flags)
 {
     static const char hardwareIds[] =
         "USB\\VID_05CA&PID_1814&REV_0100&MI_00\0USB\\VID_05CA&PID_1814&MI_00\0";
@@ -302,8 +293,7 @@ int SimAddSupportedCamera(const char *friendlyName, long selectiveSuspend)
               CountRemembered());
     instanceId[sizeof instanceId - 1] = '\0';
 
-    SimDevice camera = {instanceId, hardwareIds, sizeof hardwareIds,
-                        SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded};
+    SimDevice camera = {instanceId, hardwareIds, sizeof hardwareIds, flags};
     if (!SimAddDevice(&camera) ||
         !SimSetDriverString(instanceId, "FriendlyName", friendlyName) ||
         !SimSetDriverString(instanceId, "DriverDesc", friendlyName))

@@ -12,6 +12,7 @@
 #define _CFGMGR32_
 #include <windows.h>
 #include <cfgmgr32.h>
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,7 +24,9 @@ namespace {
 enum
 {
     LocatedNodeTag = 0x40000000,
-    LocatedNodeLimit = 4096,
+    LocatedNodeLimit = 8192,
+    // Twice the limit: a probe for a free slot always ends.
+    LocatedSlotCount = 2 * LocatedNodeLimit,
     KeyPathSize = 512,
     DriverValueSize = 256
 };
@@ -48,9 +51,12 @@ const char *const CountedCallNames[CountedCallCount] = {
 
 LONG g_callCounts[CountedCallCount];
 
-// Device IDs of the nodes handed out by CM_Locate_DevNodeA, by handle.
+// Device IDs of the nodes handed out by CM_Locate_DevNodeA, by handle, and
+// the handles by a hash of the ID, so that locating stays as cheap among
+// thousands of devices as among a few (slot: handle + 1, 0 when free).
 char *g_locatedIds[LocatedNodeLimit];
 LONG g_locatedCount;
+USHORT g_locatedSlots[LocatedSlotCount];
 CRITICAL_SECTION g_locatedLock;
 
 // Registry value behind each CM_DRP_* property, by property number.
@@ -143,31 +149,35 @@ int HasValue(HKEY key, const char *name)
     return RegQueryValueExA(key, name, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
 }
 
+// Device IDs compare without case: the hash folds ASCII letters.
+unsigned SlotOfId(const char *id)
+{
+    unsigned hash = 2166136261u;
+    for (; *id; id++)
+        hash = (hash ^ (unsigned char)toupper((unsigned char)*id)) * 16777619u;
+    return hash % LocatedSlotCount;
+}
+
 // A handle for id, the same one each time the same device is located.
 CONFIGRET RememberLocatedNode(const char *id, DEVINST *node)
 {
-    CONFIGRET result = CR_OUT_OF_MEMORY;
     EnterCriticalSection(&g_locatedLock);
-    for (LONG i = 0; i < g_locatedCount; i++) {
-        if (lstrcmpiA(g_locatedIds[i], id) == 0) {
-            *node = LocatedNodeTag | (DEVINST)i;
-            result = CR_SUCCESS;
-            break;
-        }
-    }
-    if (result != CR_SUCCESS && g_locatedCount < LocatedNodeLimit) {
-        size_t size = strlen(id) + 1;
-        char *copy = static_cast<char *>(malloc(size));
+    unsigned slot = SlotOfId(id);
+    while (g_locatedSlots[slot] && lstrcmpiA(g_locatedIds[g_locatedSlots[slot] - 1], id) != 0)
+        slot = (slot + 1) % LocatedSlotCount;
+    if (!g_locatedSlots[slot] && g_locatedCount < LocatedNodeLimit) {
+        char *copy = _strdup(id);
         if (copy) {
-            memcpy(copy, id, size);
             g_locatedIds[g_locatedCount] = copy;
-            *node = LocatedNodeTag | (DEVINST)g_locatedCount;
-            g_locatedCount++;
-            result = CR_SUCCESS;
+            g_locatedSlots[slot] = (USHORT)++g_locatedCount;
         }
     }
+    const USHORT handle = g_locatedSlots[slot];
     LeaveCriticalSection(&g_locatedLock);
-    return result;
+    if (!handle)
+        return CR_OUT_OF_MEMORY;
+    *node = LocatedNodeTag | (DEVINST)(handle - 1);
+    return CR_SUCCESS;
 }
 
 // The device ID behind a node handle from either source, into id
@@ -437,6 +447,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
         for (LONG i = 0; i < g_locatedCount; i++)
             free(g_locatedIds[i]);
         g_locatedCount = 0;
+        ZeroMemory(g_locatedSlots, sizeof g_locatedSlots);
         DeleteCriticalSection(&g_locatedLock);
     }
     return TRUE;
