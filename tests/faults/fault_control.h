@@ -111,7 +111,7 @@ struct FaultClass
     X(CreateFileA, "CreateFileA", SETS(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED)) \
     X(GetFileInformationByHandle, "GetFileInformationByHandle", SETS(FALSE, ERROR_ACCESS_DENIED)) \
     X(EnumProcessModules, "EnumProcessModules", SETS(FALSE, ERROR_PARTIAL_COPY)) \
-    X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED))
+    X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED), ANSWERS("a device path", 0))
 
 #define FAULT_ENUM(identifier, ...) Fault##identifier,
 enum FaultFunction { FAULT_FUNCTIONS(FAULT_ENUM) FaultFunctionCount };
@@ -151,6 +151,7 @@ struct FaultCall
     LONG phase;     // FaultPhase when it was called
     DWORD site;     // return address, relative to the executable's image
     LONG result;    // CoInitialize's answer; 0 otherwise
+    LONG classes;   // bit per failure class documented for the call's arguments
 };
 
 // One failure of a run: the callth call of function in this process (1 = the
