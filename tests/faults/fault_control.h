@@ -71,10 +71,18 @@
     X(GetProcAddress, "GetProcAddress", "NULL, ERROR_PROC_NOT_FOUND") \
     X(Calloc, "calloc", "NULL, ENOMEM") \
     X(Realloc, "realloc", "NULL, ENOMEM, the block kept") \
-    X(CreateFileA, "CreateFileA", "INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED") \
+    X(CreateFileA, "CreateFileA", "INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED", \
+      "INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND") \
     X(GetFileInformationByHandle, "GetFileInformationByHandle", "FALSE, ERROR_ACCESS_DENIED") \
     X(EnumProcessModules, "EnumProcessModules", "FALSE, ERROR_PARTIAL_COPY") \
     X(GetMappedFileNameA, "GetMappedFileNameA", "0, ERROR_ACCESS_DENIED") \
+    /* the package's custom actions' own */ \
+    X(MsiGetPropertyA, "MsiGetPropertyA", "ERROR_MORE_DATA, cut short", "ERROR_SUCCESS, empty: not set") \
+    X(MsiSetPropertyA, "MsiSetPropertyA", "ERROR_FUNCTION_FAILED") \
+    X(MsiCreateRecord, "MsiCreateRecord", "0") \
+    X(RegCreateKeyExA, "RegCreateKeyExA", "ERROR_ACCESS_DENIED") \
+    X(CreateProcessA, "CreateProcessA", "FALSE, ERROR_FILE_NOT_FOUND") \
+    X(TerminateProcess, "TerminateProcess", "FALSE, ERROR_ACCESS_DENIED") \
     X(CoUninitialize, "CoUninitialize")
 
 #define FAULT_ENUM(identifier, ...) Fault##identifier,
@@ -130,7 +138,11 @@ struct FaultPlan
 
 // What a process acquires and must release exactly once, each tracked by its
 // handle or address.
-enum HeldKind { HeldKeys, HeldDeviceLists, HeldHeapBlocks, HeldStrings, HeldReferences, HeldHandles, HeldKindCount };
+enum HeldKind
+{
+    HeldKeys, HeldDeviceLists, HeldHeapBlocks, HeldStrings, HeldReferences, HeldHandles, HeldInstallerHandles,
+    HeldKindCount
+};
 
 enum { FaultCallCapacity = 1024, FaultChainCapacity = 4 };
 
@@ -155,6 +167,20 @@ struct FaultControl
     LONG liveFilters;    // the stand-in camera's filter objects alive
     LONG unterminatedPaths;  // paths handed to GetFullPathNameA with no terminator within MAX_PATH
     char imports[2048];      // the names the executable imports, separated by spaces
+
+    // Written by the test for a custom action's run: the DLL and its entry
+    // point, the one process its snapshots show (0: all), and the session,
+    // "\nname=value" for each property, to which the probe appends what the
+    // action sets and logs, a line each.
+    char image[MAX_PATH];
+    char action[32];
+    DWORD shown;
+    char session[2048];
 };
 
 #define FAULT_CONTROL_MAPPING_FORMAT "ZN374FaultControl.%lu"
+#define FAULT_PROBE_DLL "zn374faultprobe.dll"
+// Set when the action waits for a process: a stand-in monitor that can end ends then.
+#define FAULT_QUIT_EVENT "ZN374Actions.Quit"
+// Set by a stand-in process once it runs and holds what it holds.
+#define FAULT_READY_EVENT "ZN374Actions.Ready"

@@ -9,6 +9,7 @@
 // the processes held when they ended.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdint.h>
 #include <stdio.h>
@@ -121,7 +122,7 @@ bool LoadProbe(HANDLE process)
 }
 
 bool StartProbed(const std::string &exe, const std::string &tail, const Chain &chain, int which, LONG phase,
-                 ProbedProcess *run, HANDLE output = NULL)
+                 ProbedProcess *run, HANDLE output = NULL, std::function<void(FaultControl *)> prepare = nullptr)
 {
     std::string commandLine = "\"" + exe + "\" " + tail;
     STARTUPINFOA startup = {};
@@ -144,6 +145,8 @@ bool StartProbed(const std::string &exe, const std::string &tail, const Chain &c
         if (fault.process == which && run->control->faultCount < FaultChainCapacity)
             run->control->faults[run->control->faultCount++] = {fault.function, fault.call, fault.variant, 0, 0, 0, 0};
     }
+    if (prepare)
+        prepare(run->control);
     return LoadProbe(run->info.hProcess) && ResumeThread(run->info.hThread) != (DWORD)-1;
 }
 
@@ -471,7 +474,7 @@ std::string ComBalance(const FaultControl &c)
 std::string Leftovers(const char *process, DWORD exitCode, const FaultControl &c, const char *expectedExit = "0")
 {
     static const char *const kinds[HeldKindCount] = {"registry keys", "device information lists", "heap blocks",
-                                                     "BSTRs", "COM references", "kernel handles"};
+                                                     "BSTRs", "COM references", "kernel handles", "installer handles"};
     std::ostringstream out;
     if (exitCode != 0)
         out << "  " << process << " exit code: expected " << expectedExit << ", got " << exitCode << "\n";
@@ -527,7 +530,7 @@ std::string Compare(const Expected &e, const Observation &seen)
 
 // The imports that cannot fail where the monitor or the report calls them,
 // by why: no failure result, no result at all; failing only for an argument
-// the callers never pass (an invalid pointer, key, list, handle or window, a
+// the callers never pass (an invalid pointer, key, list, handle, record or window, a
 // variant other than a BSTR or empty one); answering a question; NULL naming
 // the executable itself; -1 being _vsnprintf's answer for text that does not
 // fit, which the report grows for; writing the report's output, which reads
@@ -539,7 +542,8 @@ const char NeverFailing[] =
     " GetLastError DispatchMessageA CoUninitialize PostQuitMessage SetLastError"
     " lstrcatA lstrcpynA VariantClear RegCloseKey SetupDiDestroyDeviceInfoList DestroyWindow GetWindowLongA SetWindowLongA"
     " CloseHandle EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode GetModuleHandleA _vsnprintf"
-    " GetStdHandle MultiByteToWideChar WriteConsoleW _write QueryDosDeviceA ";
+    " GetStdHandle MultiByteToWideChar WriteConsoleW _write QueryDosDeviceA GetTickCount Sleep WaitForSingleObject"
+    " MsiRecordSetStringA MsiRecordSetInteger MsiProcessMessage MsiCloseHandle ";
 
 // ---- The sweep
 
@@ -816,6 +820,194 @@ TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft
     PostMessageA(window, RegisterWindowMessageA("ZN374-Quit Message"), 0, 0);
     EXPECT_EQ(0u, WaitForExitCode(monitor, WaitMs));
     DeleteFileA(installed.c_str());
+}
+
+// ---- The package's custom actions, each called in the stand-in installer's process
+
+// What is around the action: one stand-in process at most, a copy of the host.
+enum World { Nothing, MonitorEndsWhenAsked, MonitorNeverEnds, FileHeld, RunKeyAbsent };
+const char *const WorldNames[] = {"", ", a monitor that ends within the grace period", ", a monitor that must be ended",
+                                  ", the file held by another process", ", the Run key absent"};
+
+struct ActionScenario
+{
+    const char *action;
+    World world;
+};
+
+const ActionScenario ActionScenarios[] = {
+    {"SetRunCommand", Nothing}, {"RestartMonitor", Nothing}, {"EndMonitor", Nothing},
+    {"EndRemainingMonitors", MonitorEndsWhenAsked}, {"EndRemainingMonitors", MonitorNeverEnds},
+    {"EndRemainingMonitors", FileHeld}, {"CreateRunKey", Nothing}, {"CreateRunKey", RunKeyAbsent}};
+
+// Which step of the action a failure undoes.
+enum ActionEffect { NoEffect, Refused, NotLookedAt, NotEnded, KeyNotCreated, LineLost, Answered };
+
+ActionEffect EffectOf(const Fault &f, bool lookedAt)
+{
+    static const std::map<LONG, ActionEffect> effects = {
+        {FaultMsiGetPropertyA, Refused}, {FaultGetWindowsDirectoryA, Refused}, {FaultMsiSetPropertyA, Refused},
+        {FaultCreateProcessA, Refused}, {FaultCreateToolhelp32Snapshot, NotLookedAt},
+        {FaultProcess32First, NotLookedAt}, {FaultOpenProcess, NotLookedAt}, {FaultEnumProcessModules, NotLookedAt},
+        {FaultGetMappedFileNameA, NotLookedAt}, {FaultTerminateProcess, NotEnded},
+        {FaultRegCreateKeyExA, KeyNotCreated}, {FaultMsiCreateRecord, LineLost}};
+    // The installed file's identity is read first, then each image's, then
+    // the file is tried for writing.
+    const bool identity = f.function == FaultCreateFileA || f.function == FaultGetFileInformationByHandle;
+    if (identity && f.ordinal == 1)
+        return Refused;
+    if (identity)
+        return f.ordinal == 2 && lookedAt ? NotLookedAt : Answered;
+    const auto effect = effects.find(f.function);
+    return effect == effects.end() ? NoEffect : effect->second;
+}
+
+// What the action must do ("The package" in docs/design.md), given the
+// chain's failures: its answer, the properties it sets and the lines it
+// logs, whether the stand-in runs on, whether a monitor was started, whether
+// the Run key is there.
+std::string ExpectAction(const ActionScenario &s, DWORD standIn, const Chain &chain)
+{
+    const std::string action = s.action, process = std::to_string(standIn);
+    std::set<ActionEffect> effects;
+    std::set<LONG> linesLost;  // by the ordinal of the record that could not be made
+    LONG answer = 0;           // the class of failure the try for writing got
+    for (const Fault &f : chain) {
+        const ActionEffect effect = EffectOf(f, !effects.count(NotLookedAt));
+        effects.insert(effect);
+        if (effect == LineLost)
+            linesLost.insert(f.ordinal);
+        if (effect == Answered)
+            answer = f.variant;
+    }
+    const bool refused = effects.count(Refused), lookedAt = !effects.count(NotLookedAt);
+    const bool terminated = !effects.count(NotEnded), keyCreated = !effects.count(KeyNotCreated);
+    std::vector<std::string> lines;
+    bool runs = standIn != 0;
+    if (action == "SetRunCommand" && !refused)
+        lines.push_back("MonitorRunCommand=" + WrittenValue());
+    if (action == "CreateRunKey" && !keyCreated)
+        lines.push_back("CreateRunKey: RegCreateKeyExA failed with error 5");
+    if (action == "EndRemainingMonitors" && !refused) {
+        if (lookedAt && s.world == MonitorNeverEnds && terminated)
+            lines.push_back("EndRemainingMonitors: ended process " + process);
+        if (lookedAt && s.world == MonitorNeverEnds && !terminated)
+            lines.push_back("EndRemainingMonitors: process " + process + " could not be ended");
+        runs = s.world == FileHeld || !lookedAt || !terminated;
+        // A file that cannot be found is free; any other error means in use.
+        if (answer ? answer == 1 : runs)
+            lines.push_back("EndRemainingMonitors: the monitor is still in use or cannot be opened for writing");
+    }
+    std::ostringstream out;
+    out << "returned " << (action == "SetRunCommand" && refused ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS) << "\n";
+    for (size_t i = 0; i < lines.size(); i++)
+        out << (linesLost.count(i + 1) ? "" : lines[i] + "\n");
+    out << "stand-in: " << (standIn ? (runs ? "running" : "ended") : "none") << "\nmonitor started: "
+        << (action == "RestartMonitor" && !refused ? "yes" : "no") << "\nRun key: "
+        << (s.world != RunKeyAbsent || keyCreated ? "present" : "absent") << "\n";
+    return out.str();
+}
+
+std::string ActionsFolder()
+{
+    return WindowsDirectory() + "\\zn374actions\\";
+}
+
+// Ends every stand-in process, those the action started included; true
+// when there was one besides the stand-in.
+bool EndStandIns(DWORD standIn)
+{
+    bool started = false;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExeFile, "ZN374Mon.exe") && lstrcmpiA(entry.szExeFile, "holder.exe"))
+            continue;
+        started = started || entry.th32ProcessID != standIn;
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, WaitMs);
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    return started;
+}
+
+// The action called with the chain's failures in its world; the output
+// says what ExpectAction does.
+std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &chain)
+{
+    std::unique_ptr<Observation> seen(new Observation);
+    const std::string installed = ActionsFolder() + "ZN374Mon.exe";
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, FAULT_READY_EVENT);
+    HANDLE quit = s.world == MonitorEndsWhenAsked ? CreateEventA(NULL, TRUE, FALSE, FAULT_QUIT_EVENT) : NULL;
+    ProgramRun standIn;
+    if (s.world == FileHeld)
+        StartProgram(ActionsFolder() + "holder.exe", "\"" + installed + "\"", &standIn);
+    if (s.world == MonitorEndsWhenAsked || s.world == MonitorNeverEnds)
+        StartProgram(installed, "", &standIn);
+    if (standIn.info.hProcess && WaitForSingleObject(ready, WaitMs) != WAIT_OBJECT_0)
+        ADD_FAILURE() << "expected the stand-in process to be ready, got no sign of it";
+    if (s.world == RunKeyAbsent)
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath);
+    const std::string session = "\nCustomActionData=" + installed + "\nMonitorFileName=ZN374Mon.exe\n";
+    std::string result = "none";
+    {
+        ProbedProcess host;
+        if (!StartProbed(BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH), "", chain, Monitor, PhaseStart, &host, NULL,
+                         [&](FaultControl *c) {
+                             lstrcpynA(c->image, BuildFilePath(ZN_ACTIONS_DLL_UNIX_PATH).c_str(), MAX_PATH);
+                             lstrcpynA(c->action, s.action, sizeof c->action);
+                             lstrcpynA(c->session, session.c_str(), sizeof c->session);
+                             c->shown = standIn.info.dwProcessId;
+                         }))
+            ADD_FAILURE() << "cannot start the probed action host, error " << GetLastError();
+        result = std::to_string(ExitCodeAfter(host, WaitMs));
+        seen->control[Monitor] = *host.control;
+    }
+    const bool runs = WaitForSingleObject(standIn.info.hProcess, 0) == WAIT_TIMEOUT;
+    HKEY key;
+    const bool keyPresent = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    RegCloseKey(keyPresent ? key : NULL);
+    std::ostringstream out;
+    out << "returned " << result << "\n" << seen->control[Monitor].session + std::min(session.size(), strlen(seen->control[Monitor].session))
+        << "stand-in: " << (standIn.info.hProcess ? (runs ? "running" : "ended") : "none") << "\nmonitor started: "
+        << (EndStandIns(standIn.info.dwProcessId) ? "yes" : "no") << "\nRun key: " << (keyPresent ? "present" : "absent")
+        << "\n";
+    seen->output = out.str();
+    CloseHandle(quit);
+    CloseHandle(ready);
+    HKEY created;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &created, NULL);
+    RegCloseKey(created);
+    return seen;
+}
+
+TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
+{
+    CreateDirectoryA(ActionsFolder().c_str(), NULL);
+    for (const char *copy : {"ZN374Mon.exe", "holder.exe"})
+        ASSERT_TRUE(CopyFileA(BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH).c_str(), (ActionsFolder() + copy).c_str(), FALSE));
+    std::map<LONG, Tally> tally;
+    size_t runs = 0, firstPlan = 0;
+    std::string imports;
+    const DWORD start = GetTickCount();
+    for (const ActionScenario &s : ActionScenarios) {
+        DWORD standIn = 0;
+        const Runner run = [&](const Chain &chain) {
+            std::unique_ptr<Observation> seen = RunAction(s, chain);
+            standIn = seen->control[Monitor].shown;
+            return seen;
+        };
+        const Checker check = [&](const Chain &chain, const Observation &seen) {
+            const std::string expected = ExpectAction(s, standIn, chain);
+            return Leftovers(s.action, 0, seen.control[Monitor]) +
+                   (seen.output == expected ? "" : "  expected:\n" + expected + "  got:\n" + seen.output);
+        };
+        Sweep(3, (s.action + std::string(WorldNames[s.world])).c_str(), run, check, &tally, &runs, &firstPlan, &imports);
+    }
+    Summarise("ZN374Actions.dll", tally, runs, firstPlan, GetTickCount() - start, imports, false);
 }
 
 }  // namespace

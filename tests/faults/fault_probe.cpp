@@ -14,6 +14,7 @@
 #include <cfgmgr32.h>
 #include <dshow.h>
 #include <errno.h>
+#include <msiquery.h>
 #include <powrprof.h>
 #include <psapi.h>
 #include <setupapi.h>
@@ -22,6 +23,7 @@
 #include <stdlib.h>
 
 #include <map>
+#include <string>
 
 #include "fault_control.h"
 #include "sim_shared.h"
@@ -282,7 +284,9 @@ void Received(void *object, REFIID iid)
     X(ExpandEnvironmentStringsA) X(GetFileAttributesA) X(GetLongPathNameA) X(SearchPathA)                  \
     X(GetFileVersionInfoSizeA) X(GetFileVersionInfoA) X(VerQueryValueA) X(GetProcAddress) X(calloc)        \
     X(realloc) X(CloseHandle) X(CreateFileA) X(GetFileInformationByHandle)                                     \
-    X(EnumProcessModules) X(GetMappedFileNameA)
+    X(EnumProcessModules) X(GetMappedFileNameA) X(MsiGetPropertyA) X(MsiSetPropertyA) X(MsiCreateRecord)      \
+    X(MsiRecordSetStringA) X(MsiRecordSetInteger) X(MsiProcessMessage) X(MsiCloseHandle) X(RegCreateKeyExA)   \
+    X(CreateProcessA) X(TerminateProcess) X(GetTickCount) X(Sleep) X(WaitForSingleObject)
 
 #define IMPORT_INDEX(name) Import##name,
 enum ImportIndex { IMPORTS(IMPORT_INDEX) ImportCount };
@@ -518,9 +522,20 @@ OPENS(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD id), (access, inhe
 OPENS(HANDLE, CreateToolhelp32Snapshot, (DWORD flags, DWORD id), (flags, id), INVALID_HANDLE_VALUE,
       ERROR_NOT_ENOUGH_MEMORY, HeldHandles)
 
-OPENS(HANDLE, CreateFileA, (LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-      DWORD flags, HANDLE model), (name, access, share, security, disposition, flags, model), INVALID_HANDLE_VALUE,
-      ERROR_ACCESS_DENIED, HeldHandles)
+HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags, HANDLE model)
+{
+    switch (Enter(FaultCreateFileA, CALLER)) {
+    case 1:
+        return Fail(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+    case 2:
+        return Fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
+    }
+    HANDLE file = REAL(CreateFileA)(name, access, share, security, disposition, flags, model);
+    if (file != INVALID_HANDLE_VALUE)
+        Acquired(HeldHandles, file);
+    return file;
+}
 FAILABLE(BOOL, GetFileInformationByHandle, (HANDLE file, LPBY_HANDLE_FILE_INFORMATION info), (file, info),
          Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED))
 FAILABLE(BOOL, EnumProcessModules, (HANDLE process, HMODULE *modules, DWORD size, LPDWORD needed),
@@ -543,10 +558,24 @@ FAILABLE(BOOL, LookupAccountSidA, (LPCSTR system, PSID sid, LPSTR name, LPDWORD 
          Fail<BOOL>(FALSE, ERROR_NONE_MAPPED))
 FAILABLE(CONFIGRET, CM_Get_Device_IDA, (DEVINST node, PCHAR buffer, ULONG length, ULONG flags), (node, buffer, length, flags),
          Code(CR_INVALID_DEVNODE))
-FAILABLE(BOOL, Process32First, (HANDLE snapshot, LPPROCESSENTRY32 entry), (snapshot, entry),
-         Fail<BOOL>(FALSE, ERROR_NO_MORE_FILES))
-FAILABLE(BOOL, Process32Next, (HANDLE snapshot, LPPROCESSENTRY32 entry), (snapshot, entry),
-         Fail<BOOL>(FALSE, ERROR_NO_MORE_FILES))
+// For a custom action, a snapshot shows only the processes the test placed
+// there, so that each run sees the same list.
+BOOL Shown(HANDLE snapshot, LPPROCESSENTRY32 entry, BOOL more)
+{
+    while (more && g_control->shown && entry->th32ProcessID != g_control->shown)
+        more = REAL(Process32Next)(snapshot, entry);
+    return more;
+}
+
+#define WALKS(name)                                                     \
+    BOOL WINAPI Hook##name(HANDLE snapshot, LPPROCESSENTRY32 entry)     \
+    {                                                                   \
+        if (Enter(Fault##name, CALLER))                                 \
+            return Fail<BOOL>(FALSE, ERROR_NO_MORE_FILES);              \
+        return Shown(snapshot, entry, REAL(name)(snapshot, entry));     \
+    }
+WALKS(Process32First)
+WALKS(Process32Next)
 FAILABLE(DWORD, GetModuleFileNameExA, (HANDLE process, HMODULE module, LPSTR name, DWORD size), (process, module, name, size),
          Fail<DWORD>(0, ERROR_ACCESS_DENIED))
 FAILABLE2(DWORD, ExpandEnvironmentStringsA, (LPCSTR source, LPSTR buffer, DWORD size), (source, buffer, size),
@@ -587,8 +616,150 @@ void *__cdecl Hookrealloc(void *block, size_t size)
     return grown;
 }
 
+// ---- The custom actions' own: Windows Installer's calls served from the
+// session text, records included, and a clock the test runs.
+
+struct Record
+{
+    std::string text;  // field 0, where "[1]" stands for field 1
+    int number;
+};
+std::map<MSIHANDLE, Record> g_records;
+MSIHANDLE g_lastRecord = 0x4000;
+
+void AppendLine(const std::string &line)
+{
+    std::string session = g_control->session + line + "\n";
+    lstrcpynA(g_control->session, session.c_str(), sizeof g_control->session);
+}
+
+// A property not set reads as empty, with ERROR_SUCCESS (MsiGetProperty,
+// learn.microsoft.com).
+UINT WINAPI HookMsiGetPropertyA(MSIHANDLE, LPCSTR name, LPSTR value, LPDWORD size)
+{
+    const int failure = Enter(FaultMsiGetPropertyA, CALLER);
+    const std::string key = std::string("\n") + name + "=";
+    const char *found = failure == 2 ? NULL : strstr(g_control->session, key.c_str());
+    std::string text = found ? std::string(found + key.size(), strcspn(found + key.size(), "\n")) : "";
+    if (failure == 1)
+        text.append(*size, 'x');
+    lstrcpynA(value, text.c_str(), *size);
+    const bool fits = text.size() < *size;
+    *size = text.size();
+    return fits ? ERROR_SUCCESS : Code(ERROR_MORE_DATA);
+}
+
+UINT WINAPI HookMsiSetPropertyA(MSIHANDLE, LPCSTR name, LPCSTR value)
+{
+    if (Enter(FaultMsiSetPropertyA, CALLER))
+        return Code(ERROR_FUNCTION_FAILED);
+    AppendLine(std::string(name) + "=" + value);
+    return ERROR_SUCCESS;
+}
+
+MSIHANDLE WINAPI HookMsiCreateRecord(UINT)
+{
+    if (Enter(FaultMsiCreateRecord, CALLER))
+        return Code(0);
+    g_records[++g_lastRecord] = Record{"", 0};
+    Acquired(HeldInstallerHandles, (void *)g_lastRecord);
+    return g_lastRecord;
+}
+
+UINT WINAPI HookMsiRecordSetStringA(MSIHANDLE record, UINT, LPCSTR text)
+{
+    g_records[record].text = text;
+    return ERROR_SUCCESS;
+}
+
+UINT WINAPI HookMsiRecordSetInteger(MSIHANDLE record, UINT, int number)
+{
+    g_records[record].number = number;
+    return ERROR_SUCCESS;
+}
+
+int WINAPI HookMsiProcessMessage(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE record)
+{
+    std::string text = g_records[record].text;
+    const size_t field = text.find("[1]");
+    if (field != std::string::npos)
+        text.replace(field, 3, std::to_string(g_records[record].number));
+    AppendLine(text);
+    return IDOK;
+}
+
+UINT WINAPI HookMsiCloseHandle(MSIHANDLE handle)
+{
+    Released(HeldInstallerHandles, (void *)handle);
+    g_records.erase(handle);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI HookRegCreateKeyExA(HKEY root, LPCSTR path, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM access,
+                                LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
+{
+    if (Enter(FaultRegCreateKeyExA, CALLER))
+        return Code(ERROR_ACCESS_DENIED);
+    const LONG result = REAL(RegCreateKeyExA)(root, path, reserved, keyClass, options, access, security, key, disposition);
+    if (result == ERROR_SUCCESS)
+        Acquired(HeldKeys, *key);
+    return result;
+}
+
+BOOL WINAPI HookCreateProcessA(LPCSTR name, LPSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,
+                               LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit, DWORD flags, LPVOID environment,
+                               LPCSTR folder, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info)
+{
+    if (Enter(FaultCreateProcessA, CALLER))
+        return Fail<BOOL>(FALSE, ERROR_FILE_NOT_FOUND);
+    const BOOL created = REAL(CreateProcessA)(name, commandLine, processSecurity, threadSecurity, inherit, flags,
+                                              environment, folder, startup, info);
+    if (created) {
+        Acquired(HeldHandles, info->hProcess);
+        Acquired(HeldHandles, info->hThread);
+    }
+    return created;
+}
+
+// The clock starts just before it wraps, and a Sleep lets 25 times its
+// interval pass, as on a machine busy enough to take that long.
+DWORD g_clock = (DWORD)-500;
+HANDLE g_terminated;
+
+DWORD WINAPI HookGetTickCount(void)
+{
+    return g_clock;
+}
+
+void WINAPI HookSleep(DWORD interval)
+{
+    g_clock += 25 * interval;
+}
+
+BOOL WINAPI HookTerminateProcess(HANDLE process, UINT code)
+{
+    if (Enter(FaultTerminateProcess, CALLER))
+        return Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED);
+    g_terminated = process;
+    return REAL(TerminateProcess)(process, code);
+}
+
+// A wait for a process that can end (a stand-in monitor asked now, or one
+// just terminated) lasts until it has; any other times out at once, and the
+// clock moves on by the time-out.
+DWORD WINAPI HookWaitForSingleObject(HANDLE object, DWORD timeout)
+{
+    HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, FAULT_QUIT_EVENT);
+    const bool ends = (quit && SetEvent(quit)) || object == g_terminated;
+    CloseHandle(quit);
+    const DWORD result = REAL(WaitForSingleObject)(object, ends && timeout ? 10000 : 0);
+    if (result == WAIT_TIMEOUT)
+        g_clock += timeout;
+    return result;
+}
+
 // What the process holds as it ends.
-void WINAPI HookExitProcess(UINT code)
+void RecordEnd(void)
 {
     FaultControl *c = g_control;
     for (int kind = 0; kind < HeldKindCount; kind++) {
@@ -601,6 +772,11 @@ void WINAPI HookExitProcess(UINT code)
     c->liveFilters = live ? live() : 0;
     c->endPhase = c->phase;
     c->ended = 1;
+}
+
+void WINAPI HookExitProcess(UINT code)
+{
+    RecordEnd();
     REAL(ExitProcess)(code);
 }
 
@@ -670,8 +846,27 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     g_control = (FaultControl *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(FaultControl));
     if (!g_control)
         return TRUE;
+    // A custom action's host has its DLL's imports swapped, not its own.
     g_imageBase = (BYTE *)GetModuleHandleA(NULL);
-    SwapImports();
+    if (!g_control->image[0])
+        SwapImports();
     SetUnhandledExceptionFilter(RecordCrash);
     return TRUE;
+}
+
+// Loads the custom-action DLL, calls the action with its imports swapped and
+// gives back its answer; unloading the DLL writes its coverage counters.
+extern "C" __declspec(dllexport) UINT RunAction(void)
+{
+    typedef UINT(WINAPI * Action)(MSIHANDLE);
+    HMODULE dll = LoadLibraryA(g_control->image);
+    Action action = dll ? (Action)(void (*)(void))GetProcAddress(dll, g_control->action) : NULL;
+    if (!action)
+        return ERROR_PROC_NOT_FOUND;
+    g_imageBase = (BYTE *)dll;
+    SwapImports();
+    const UINT result = action(1);
+    FreeLibrary(dll);
+    RecordEnd();
+    return result;
 }
