@@ -142,14 +142,24 @@ read_back "the upgrade row" "$upgrade_code	0.0.0	$version		768" \
 # Installer 4.5, and its empty Shortcut table columns of 4.0: the one is
 # rewritten with the four columns that 2.0 knows, the other dropped. wixl
 # also drops Execute="rollback": RestartMonitor gets its rollback and
-# in-script bits (0x100 + 0x400) here.
-rollback_type=$(( $(cell CustomAction 1 RestartMonitor 2) | 0x500 ))
+# in-script bits (0x100 + 0x400) here. And it has no TerminalServerAware:
+# every in-script action that impersonates the user (0x400 without 0x800)
+# gets msidbCustomActionTypeTSAware (0x4000), without which a terminal
+# server runs it as LocalSystem in a per-machine installation ("Custom
+# Action In-Script Execution Options").
+rollback_type=$(( $(cell CustomAction 1 RestartMonitor 2) | 0x4500 ))
+end_type=$(( $(cell CustomAction 1 EndMonitor 2) | 0x4000 ))
 msiinfo export "$stage/package.msi" CustomAction | tr -d '\r' | cut -f1-4 |
-    awk -F'\t' -v OFS='\t' -v t="$rollback_type" '$1 == "RestartMonitor" { $2 = t } { print }' > "$stage/CustomAction.idt"
+    awk -F'\t' -v OFS='\t' -v t="$rollback_type" '
+        function has(type, bit) { return int(type / bit) % 2 }
+        NR > 3 && $1 == "RestartMonitor" { $2 = t }
+        NR > 3 && has($2, 1024) && !has($2, 2048) && !has($2, 16384) { $2 += 16384 }
+        { print }' > "$stage/CustomAction.idt"
 msibuild "$stage/package.msi" -q "DROP TABLE CustomAction" -q "DROP TABLE Shortcut" -i "$stage/CustomAction.idt"
 read_back "the CustomAction columns" "Action Type Source Target" \
     "$(msiinfo export "$stage/package.msi" CustomAction | head -n 1 | tr -d '\r' | tr '\t' ' ')"
 read_back "RestartMonitor's type" "$rollback_type" "$(cell CustomAction 1 RestartMonitor 2)"
+read_back "EndMonitor's type" "$end_type" "$(cell CustomAction 1 EndMonitor 2)"
 read_back "dropping the Shortcut table" "" "$(msiinfo tables "$stage/package.msi" | grep -x Shortcut)"
 # wixl writes a random package code (summary property 9) and the current
 # time as the creation and last-saved times (12, 13).

@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <stdlib.h>
 
 #include "common/common.h"
 #include "file_identity/file_identity.h"
@@ -28,20 +29,29 @@ const DWORD QuitGracePeriod = 1000;
 // code is always 0.
 const UINT EndedMonitorExitCode = 1;
 
+// The INTERACTIVE group (S-1-5-4), which every token of an interactive
+// log-on holds, at the console or in a terminal session, and LocalSystem
+// (S-1-5-18): one subauthority each, which the SID structure holds whole
+// ("Well-known SIDs").
+const SID InteractiveGroup = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_INTERACTIVE_RID}};
+const SID LocalSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID}};
+
 int ReadProperty(MSIHANDLE install, const char *name, char *value)
 {
     DWORD size = TextBufferSize;
     return MsiGetPropertyA(install, name, value, &size) == ERROR_SUCCESS && value[0];
 }
 
-// Writes text to the installation log; "[1]" in it stands for number.
-void LogLine(MSIHANDLE install, const char *text, int number = 0)
+// Writes text to the installation log; "[1]" in it stands for number and
+// "[2]" for second.
+void LogLine(MSIHANDLE install, const char *text, int number = 0, int second = 0)
 {
-    MSIHANDLE record = MsiCreateRecord(1);
+    MSIHANDLE record = MsiCreateRecord(2);
     if (!record)
         return;
     MsiRecordSetStringA(record, 0, text);
     MsiRecordSetInteger(record, 1, number);
+    MsiRecordSetInteger(record, 2, second);
     MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
     MsiCloseHandle(record);
 }
@@ -76,22 +86,96 @@ int WaitUntilUnused(const char *path, DWORD start)
 // When the process runs from the installed file: gives it what is left of
 // the grace period to end by itself, then ends it and waits, within the
 // action's deadline, until it has. The one handle both checks and ends, so a
-// process ID used again in between cannot mislead it.
-void EndProcessOfFile(MSIHANDLE install, DWORD processId, const FileIdentity *file, DWORD start)
+// process ID used again in between cannot mislead it. Returns 1 when it
+// ended the process.
+int EndProcessOfFile(MSIHANDLE install, DWORD processId, const FileIdentity *file, DWORD start)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE,
-                                 FALSE, processId);
+    const DWORD access =
+        PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_TERMINATE | SYNCHRONIZE;
+    HANDLE process = OpenProcess(access, FALSE, processId);
     if (!process)
-        return;
+        return 0;
+    int ended = 0;
     if (MatchProcessImage(process, file) == ImageOfFile &&
         WaitForSingleObject(process, Remaining(start, QuitGracePeriod)) == WAIT_TIMEOUT) {
-        if (TerminateProcess(process, EndedMonitorExitCode) &&
-            WaitForSingleObject(process, Remaining(start, EndingTimeout)) == WAIT_OBJECT_0)
+        ended = TerminateProcess(process, EndedMonitorExitCode) &&
+                WaitForSingleObject(process, Remaining(start, EndingTimeout)) == WAIT_OBJECT_0;
+        if (ended)
             LogLine(install, "EndRemainingMonitors: ended process [1]", (int)processId);
         else
-            LogLine(install, "EndRemainingMonitors: process [1] could not be ended", (int)processId);
+            LogLine(install, "EndRemainingMonitors: process [1] could not be ended",
+                    (int)processId);
     }
     CloseHandle(process);
+    return ended;
+}
+
+// Windows Installer runs an immediate action either in a process of the
+// installing account or, from its service, on a thread that impersonates
+// that account: the thread's token, when it has one, is the account's.
+int OpenInstallingToken(HANDLE *token)
+{
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token))
+        return 1;
+    if (GetLastError() != ERROR_NO_TOKEN)
+        return 0;
+    return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token);
+}
+
+// Sets *held to whether group is among the token's enabled groups. Returns
+// 0, with the error set, when the groups cannot be read.
+int HoldsEnabledGroup(HANDLE token, const SID *group, int *held)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, TokenGroups, NULL, 0, &size);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return 0;
+    TOKEN_GROUPS *groups = static_cast<TOKEN_GROUPS *>(malloc(size));
+    if (!groups) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    if (!GetTokenInformation(token, TokenGroups, groups, size, &size)) {
+        const DWORD error = GetLastError();
+        free(groups);
+        SetLastError(error);
+        return 0;
+    }
+    *held = 0;
+    for (DWORD i = 0; i < groups->GroupCount; i++) {
+        const SID_AND_ATTRIBUTES &entry = groups->Groups[i];
+        if ((entry.Attributes & SE_GROUP_ENABLED) && EqualSid(entry.Sid, const_cast<SID *>(group)))
+            *held = 1;
+    }
+    free(groups);
+    return 1;
+}
+
+// Sets *person to whether the installing account is a person at an
+// interactive log-on: its token holds the INTERACTIVE group, which a
+// service, a scheduled task or a batch log-on lacks, and its user is not
+// LocalSystem, whose monitor would run out of every user's reach. Returns
+// 0, or the error that kept the token from being read.
+DWORD ReadWhetherPerson(int *person)
+{
+    HANDLE token;
+    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof user;
+    int interactive = 0;
+    *person = 0;
+    if (!OpenInstallingToken(&token))
+        return GetLastError();
+    const int read = GetTokenInformation(token, TokenUser, user, size, &size) &&
+                     HoldsEnabledGroup(token, &InteractiveGroup, &interactive);
+    DWORD error = ERROR_SUCCESS;
+    if (read) {
+        const PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+        *person = interactive && !EqualSid(sid, const_cast<SID *>(&LocalSystem));
+    } else {
+        error = GetLastError();
+    }
+    CloseHandle(token);
+    return error;
 }
 
 }  // namespace
@@ -119,29 +203,56 @@ extern "C" UINT WINAPI SetRunCommand(MSIHANDLE install)
                ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
+// Immediate, as the installing account, before the data of RestartMonitor
+// is set. Sets InteractiveLogon to 1 when a monitor started by the
+// installation would be a person's, and deletes it otherwise: StartMonitor
+// runs only with it, and RestartMonitor receives it. A monitor not started
+// now starts at the account's next log-on from the Run value. Never fails
+// the installation.
+extern "C" UINT WINAPI CheckInteractiveLogon(MSIHANDLE install)
+{
+    int person;
+    const DWORD error = ReadWhetherPerson(&person);
+    if (error)
+        LogLine(install, "CheckInteractiveLogon: the token cannot be read, error [1]", (int)error);
+    LogLine(install, "CheckInteractiveLogon: a person at an interactive log-on: [1]", person);
+    MsiSetPropertyA(install, "InteractiveLogon", person ? "1" : "");
+    return ERROR_SUCCESS;
+}
+
 // Rollback, as the installing user, when the transaction fails after
-// EndMonitor: by then the file is back in place, and this starts the person's
-// monitor again from it (CustomActionData) without waiting for it. Windows
-// Installer runs rollback actions only synchronously: "This option cannot be
-// used with ... Rollback Custom Actions" (Custom Action Return Processing
-// Options, learn.microsoft.com), so the action returns at once and the monitor
-// runs on by itself.
+// EndMonitor: by then the file is back in place, and this starts the
+// person's monitor again from it. Its CustomActionData is "1|PATH" when
+// CheckInteractiveLogon found a person, "|PATH" otherwise, and only a person
+// gets a monitor. Windows Installer runs rollback actions only
+// synchronously: "This option cannot be used with ... Rollback Custom
+// Actions" (Custom Action Return Processing Options, learn.microsoft.com),
+// so the action returns at once and the monitor runs on by itself.
 extern "C" UINT WINAPI RestartMonitor(MSIHANDLE install)
 {
-    char path[TextBufferSize];
+    char data[TextBufferSize];
     char commandLine[TextBufferSize + 2] = "\"";
     STARTUPINFOA startup;
     PROCESS_INFORMATION process;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
-    if (!ReadProperty(install, "CustomActionData", path))
+    if (!ReadProperty(install, "CustomActionData", data)) {
+        LogLine(install, "RestartMonitor: no CustomActionData, no monitor started");
         return ERROR_SUCCESS;
+    }
+    if (data[0] != '1' || data[1] != '|') {
+        LogLine(install, "RestartMonitor: not a person's log-on, no monitor started");
+        return ERROR_SUCCESS;
+    }
+    const char *path = data + 2;
     lstrcatA(commandLine, path);
     lstrcatA(commandLine, "\"");
-    if (CreateProcessA(path, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+    if (!CreateProcessA(path, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        LogLine(install, "RestartMonitor: CreateProcessA failed, error [1]", (int)GetLastError());
+        return ERROR_SUCCESS;
     }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
     return ERROR_SUCCESS;
 }
 
@@ -173,19 +284,38 @@ extern "C" UINT WINAPI EndRemainingMonitors(MSIHANDLE install)
 {
     char path[TextBufferSize];
     FileIdentity file;
-    if (!ReadProperty(install, "CustomActionData", path) || !ReadFileIdentity(path, &file))
+    if (!ReadProperty(install, "CustomActionData", path)) {
+        LogLine(install, "EndRemainingMonitors: no CustomActionData, no process ended");
         return ERROR_SUCCESS;
+    }
+    if (!ReadFileIdentity(path, &file)) {
+        const int error = (int)GetLastError();
+        LogLine(install, "EndRemainingMonitors: the monitor's file identity cannot be read, "
+                         "error [1]; no process ended", error);
+        return ERROR_SUCCESS;
+    }
     const DWORD start = GetTickCount();
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot != INVALID_HANDLE_VALUE) {
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        const int error = (int)GetLastError();
+        LogLine(install, "EndRemainingMonitors: CreateToolhelp32Snapshot failed, error [1]", error);
+    } else {
         PROCESSENTRY32 entry;
         entry.dwSize = sizeof entry;
-        for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
-            EndProcessOfFile(install, entry.th32ProcessID, &file, start);
+        int seen = 0;
+        int ended = 0;
+        BOOL more = Process32First(snapshot, &entry);
+        while (more) {
+            seen++;
+            ended += EndProcessOfFile(install, entry.th32ProcessID, &file, start);
+            more = Process32Next(snapshot, &entry);
+        }
         CloseHandle(snapshot);
+        LogLine(install, "EndRemainingMonitors: looked at [1] processes, ended [2]", seen, ended);
     }
     if (!WaitUntilUnused(path, start))
-        LogLine(install, "EndRemainingMonitors: the monitor is still in use or cannot be opened for writing");
+        LogLine(install, "EndRemainingMonitors: the monitor is still in use or cannot be opened "
+                         "for writing");
     return ERROR_SUCCESS;
 }
 
@@ -198,8 +328,8 @@ extern "C" UINT WINAPI EndRemainingMonitors(MSIHANDLE install)
 extern "C" UINT WINAPI CreateRunKey(MSIHANDLE install)
 {
     HKEY key;
-    const LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, NULL, REG_OPTION_NON_VOLATILE,
-                                        KEY_QUERY_VALUE, NULL, &key, NULL);
+    const LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, NULL,
+                                        REG_OPTION_NON_VOLATILE, KEY_QUERY_VALUE, NULL, &key, NULL);
     if (result != ERROR_SUCCESS) {
         LogLine(install, "CreateRunKey: RegCreateKeyExA failed with error [1]", (int)result);
         return ERROR_SUCCESS;

@@ -112,26 +112,27 @@ msiexec_windows
 # back right after the value is removed; the rollback action comes before
 # the action it undoes.
 check "InstallExecuteSequence order" \
-    "SetRunCommand InstallValidate SetEndRemainingMonitorsData SetRestartMonitorData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
+    "SetRunCommand CheckInteractiveLogon InstallValidate SetEndRemainingMonitorsData SetRestartMonitorData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
-       awk -F'\t' '$1 ~ /^(Set|End|Start|Restart|CreateRunKey|Remove(Existing|Files|RegistryValues)|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
+       awk -F'\t' '$1 ~ /^(Set|End|Start|Restart|Check|CreateRunKey|Remove(Existing|Files|RegistryValues)|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
        sort -n | cut -d' ' -f2 | paste -sd' ')"
 # Each action's kind (1 DLL, 18 the installed file, 51 a property) and
 # when and as whom it runs: the rollback runs as the person, to start their
 # monitor, and synchronously, as Windows runs every rollback action; ending
 # the monitors out of the person's reach and keeping the Run key need
-# LocalSystem.
+# LocalSystem; what runs as the person does so on a terminal server too (ts).
 check "custom action types" \
-    "CreateRunKey:1 deferred system;EndMonitor:1 deferred;EndRemainingMonitors:1 deferred system;RestartMonitor:1 rollback;SetEndRemainingMonitorsData:51;SetRestartMonitorData:51;SetRunCommand:1;StartMonitor:18 async" \
+    "CheckInteractiveLogon:1;CreateRunKey:1 deferred system;EndMonitor:1 deferred ts;EndRemainingMonitors:1 deferred system;RestartMonitor:1 rollback ts;SetEndRemainingMonitorsData:51;SetRestartMonitorData:51;SetRunCommand:1;StartMonitor:18 async" \
     "$(msiinfo export "$package" CustomAction | tr -d '\r' | tail -n +4 | sort | while IFS=$'\t' read -r action type _; do
            kind=
            case $((type & 0x700)) in 1024) kind+=" deferred" ;; 1280) kind+=" rollback" ;; 1536) kind+=" commit" ;; esac
            ((type & 0x800)) && kind+=" system"
+           ((type & 0x4000)) && kind+=" ts"
            ((type & 0xC0)) && kind+=" async"
            echo "$action:$((type & 0x3F))$kind"
        done | paste -sd';')"
 check "conditions of RestartMonitor and the action it undoes" \
-    "EndMonitor \$Monitor=2 OR \$Monitor=3;RestartMonitor ?Monitor=3 AND (\$Monitor=2 OR \$Monitor=3) AND UserSID<>\"S-1-5-18\"" \
+    "EndMonitor \$Monitor=2 OR \$Monitor=3;RestartMonitor ?Monitor=3 AND (\$Monitor=2 OR \$Monitor=3)" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | awk -F'\t' '$1 ~ /^(EndMonitor|RestartMonitor)$/ { print $1, $2 }' | sort | paste -sd';')"
 # Versioned files, so that an upgrade replaces them by version, not by date,
 # each with an 8.3 name for volumes without long names.
@@ -226,6 +227,8 @@ msiexec /x "$(windows_path "$work/higher.msi")" /l*v "$(windows_path "$work/unin
 check "msiexec /x with monitors running here and on another desktop exit code" 0 $?
 check "monitors of other spellings and desktops logged as ended" "$other" \
     "$(tr -d '\0\r' < "$work/uninstall.log" | sed -n 's/.*EndRemainingMonitors: ended process \([0-9]*\).*/\1/p' | sort | paste -sd' ')"
+check "monitors logged as ended in the count of processes looked at" "$(count "$other")" \
+    "$(tr -d '\0\r' < "$work/uninstall.log" | sed -n 's/.*EndRemainingMonitors: looked at [1-9][0-9]* processes, ended \([0-9]*\).*/\1/p')"
 check "after uninstalling with monitors running (the one left runs from elsewhere)" "files=[] value=[] entries=[] monitors=1 ($elsewhere)" "$(state) ($(monitors))"
 check "driver log during the uninstall" "" "$(simctl log)"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' >/dev/null 2>&1
@@ -241,9 +244,12 @@ wine taskkill /f /pid "$(monitors)" >/dev/null 2>&1
 wait_monitors 0
 rm -f "$WINEPREFIX/drive_c/windows/ZN374Mon.exe"
 check "before uninstalling without the file" "files=[ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=0" "$(state)"
-msiexec /x "$(windows_path "$package")"
+msiexec /x "$(windows_path "$package")" /l*v "$(windows_path "$work/lost.log")"
 check "msiexec /x without the file exit code" 0 $?
 check "after uninstalling without the file" "files=[] value=[] entries=[] monitors=0" "$(state)"
+check "the log of uninstalling without the file (CreateFile: ERROR_FILE_NOT_FOUND)" \
+    "EndRemainingMonitors: the monitor's file identity cannot be read, error 2; no process ended" \
+    "$(tr -d '\0\r' < "$work/lost.log" | grep -o 'EndRemainingMonitors: the monitor.s file identity.*ended')"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' >/dev/null 2>&1
 check "Run key after uninstalling without the file: reg query exit code" 0 $?
 
@@ -272,8 +278,8 @@ msiexec_windows
 check "after uninstalling on win7" "files=[] value=[] entries=[] monitors=0" "$(state)"
 
 # A reinstall that fails once the monitors are ended. Wine's msiexec does not
-# roll back, so a copy of the package runs the rollback's DLL entry as a
-# deferred action, then fails (cmd /c exit 1): the Run value is still there,
+# roll back, so a copy of the package runs the rollback's DLL entry, with
+# the data a person's install gives it, as a deferred action, then fails (cmd /c exit 1): the Run value is still there,
 # since ending the monitors never deletes it, and the person's monitor runs
 # again, started without the installer waiting for it. Without the rollback
 # Wine's registration is left half undone; a whole reinstall mends it.
@@ -282,7 +288,7 @@ wait_monitors 1
 first=$(monitors)
 cp "$package" "$work/failing.msi"
 msibuild "$work/failing.msi" -q "INSERT INTO Property (Property, Value) VALUES ('FailProgram', 'cmd.exe')" \
-    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('SetRestartNowData', 51, 'RestartNow', '[WindowsFolder]ZN374Mon.exe')" \
+    -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('SetRestartNowData', 51, 'RestartNow', '[InteractiveLogon]|[WindowsFolder]ZN374Mon.exe')" \
     -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RestartNow', 1025, 'InstallerActions', 'RestartMonitor')" \
     -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('Fail', 1074, 'FailProgram', '/c exit 1')" \
     -q "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('SetRestartNowData', 1453)" \

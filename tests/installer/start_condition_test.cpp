@@ -1,8 +1,12 @@
-// Whether an install starts the monitor: Windows Installer's own evaluator
-// reads StartMonitor's condition from the built package, after costing, with
-// the installing account's SID set as Windows Installer sets it. Under Wine
-// every process runs as one user and msiexec takes no UserSID from its
-// command line, so only this way can the LocalSystem case be shown.
+// Whether an install starts the monitor: the package's own CheckInteractiveLogon,
+// loaded from the build and called in a session of the built package, decides
+// for the token it runs under; Windows Installer's own evaluator then reads
+// StartMonitor's condition, after costing, and the data RestartMonitor gets.
+// Wine runs every process as one interactive user, so only a thread that
+// impersonates a copy of that token with INTERACTIVE (S-1-5-4) for deny only
+// ("CreateRestrictedToken") can stand for an account that nobody sees: a
+// service, a scheduled task, a management agent. Wine has no LocalSystem
+// token to show.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <msi.h>
@@ -24,6 +28,27 @@ struct MsiHandle
     }
 };
 
+// The thread's impersonation of a restricted token, undone at scope end.
+struct Impersonation
+{
+    HANDLE token = NULL;
+    ~Impersonation()
+    {
+        if (token) {
+            RevertToSelf();
+            CloseHandle(token);
+        }
+    }
+};
+
+std::string Property(MSIHANDLE session, const char *name)
+{
+    char value[1024] = "";
+    DWORD size = sizeof value;
+    MsiGetPropertyA(session, name, value, &size);
+    return value;
+}
+
 // The action's condition as the package's InstallExecuteSequence holds it.
 std::string SequenceCondition(MSIHANDLE session, const char *action)
 {
@@ -41,34 +66,65 @@ std::string SequenceCondition(MSIHANDLE session, const char *action)
     return text;
 }
 
+// Makes the thread impersonate this process's token with INTERACTIVE kept
+// for deny only, as a token of a service or batch log-on lacks it.
+bool ImpersonateWithoutInteractive(Impersonation *impersonation)
+{
+    SID interactive = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_INTERACTIVE_RID}};
+    SID_AND_ATTRIBUTES disabled = {&interactive, 0};
+    HANDLE process;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
+        return false;
+    const BOOL made = CreateRestrictedToken(process, 0, 1, &disabled, 0, NULL, 0, NULL, &impersonation->token);
+    CloseHandle(process);
+    return made && ImpersonateLoggedOnUser(impersonation->token);
+}
+
 struct StartCase
 {
     const char *installer;
-    const char *userSid;
+    bool interactive;
     MSICONDITION expected;
+    const char *restartData;  // what RestartMonitor's data starts with
 };
 
 const StartCase StartCases[] = {
-    {"a person", "S-1-5-21-1004336348-1177238915-682003330-1000", MSICONDITION_TRUE},
-    {"a management system as LocalSystem", "S-1-5-18", MSICONDITION_FALSE},
+    {"a person at an interactive log-on", true, MSICONDITION_TRUE, "1|"},
+    {"an account without an interactive log-on", false, MSICONDITION_FALSE, "|"},
 };
 
-TEST(StartMonitorCondition, StartsForAPersonButNeverAsLocalSystem)
+TEST(StartMonitorCondition, StartsOnlyForAPersonAtAnInteractiveLogOn)
 {
+    typedef UINT(WINAPI * Action)(MSIHANDLE);
+    HMODULE actions = LoadLibraryA(BuildFilePath(ZN_ACTIONS_UNIX_PATH).c_str());
+    ASSERT_NE(nullptr, actions) << "LoadLibrary error " << GetLastError();
+    const Action check =
+        reinterpret_cast<Action>(reinterpret_cast<void *>(GetProcAddress(actions, "CheckInteractiveLogon")));
+    ASSERT_NE(nullptr, check);
     MsiSetInternalUI(INSTALLUILEVEL_NONE, NULL);
     for (const StartCase &c : StartCases) {
         SCOPED_TRACE(c.installer);
         MsiHandle session;
-        ASSERT_EQ(ERROR_SUCCESS, MsiOpenPackageA(BuildFilePath(ZN_PACKAGE_UNIX_PATH).c_str(), &session.handle)) << BuildFilePath(ZN_PACKAGE_UNIX_PATH);
+        ASSERT_EQ(ERROR_SUCCESS, MsiOpenPackageA(BuildFilePath(ZN_PACKAGE_UNIX_PATH).c_str(), &session.handle));
         for (const char *action : {"CostInitialize", "FileCost", "CostFinalize"})
             ASSERT_EQ(ERROR_SUCCESS, MsiDoActionA(session.handle, action)) << action;
-        ASSERT_EQ(ERROR_SUCCESS, MsiSetPropertyA(session.handle, "UserSID", c.userSid));
+        {
+            Impersonation impersonation;
+            if (!c.interactive) {
+                ASSERT_TRUE(ImpersonateWithoutInteractive(&impersonation)) << "error " << GetLastError();
+            }
+            EXPECT_EQ(ERROR_SUCCESS, check(session.handle));
+        }
+        ASSERT_EQ(ERROR_SUCCESS, MsiDoActionA(session.handle, "SetRestartMonitorData"));
 
         const std::string condition = SequenceCondition(session.handle, "StartMonitor");
         EXPECT_EQ(c.expected, MsiEvaluateConditionA(session.handle, condition.c_str()))
-            << "condition: " << condition << ", UserSID " << c.userSid
-            << " (MSICONDITION_FALSE 0, TRUE 1, NONE 2, ERROR 3)";
+            << "condition: " << condition << ", InteractiveLogon [" << Property(session.handle, "InteractiveLogon")
+            << "] (MSICONDITION_FALSE 0, TRUE 1, NONE 2, ERROR 3)";
+        const std::string data = Property(session.handle, "RestartMonitor");
+        EXPECT_EQ(c.restartData, data.substr(0, data.find('|') + 1)) << "RestartMonitor's data: " << data;
     }
+    FreeLibrary(actions);
 }
 
 }  // namespace
