@@ -83,6 +83,7 @@
     X(RegCreateKeyExA, "RegCreateKeyExA", "ERROR_ACCESS_DENIED") \
     X(CreateProcessA, "CreateProcessA", "FALSE, ERROR_FILE_NOT_FOUND") \
     X(TerminateProcess, "TerminateProcess", "FALSE, ERROR_ACCESS_DENIED") \
+    X(OpenThreadToken, "OpenThreadToken", "FALSE, ERROR_ACCESS_DENIED") \
     X(CoUninitialize, "CoUninitialize")
 
 #define FAULT_ENUM(identifier, ...) Fault##identifier,

@@ -543,7 +543,7 @@ const char NeverFailing[] =
     " lstrcatA lstrcpynA VariantClear RegCloseKey SetupDiDestroyDeviceInfoList DestroyWindow GetWindowLongA SetWindowLongA"
     " CloseHandle EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode GetModuleHandleA _vsnprintf"
     " GetStdHandle MultiByteToWideChar WriteConsoleW _write QueryDosDeviceA GetTickCount Sleep WaitForSingleObject"
-    " MsiRecordSetStringA MsiRecordSetInteger MsiProcessMessage MsiCloseHandle ";
+    " MsiRecordSetStringA MsiRecordSetInteger MsiProcessMessage MsiCloseHandle GetCurrentThread ";
 
 // ---- The sweep
 
@@ -826,85 +826,128 @@ TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft
 
 // What is around the action: one stand-in process at most, a copy of the host.
 enum World { Nothing, MonitorEndsWhenAsked, MonitorNeverEnds, FileHeld, RunKeyAbsent };
-const char *const WorldNames[] = {"", ", a monitor that ends within the grace period", ", a monitor that must be ended",
-                                  ", the file held by another process", ", the Run key absent"};
 
 struct ActionScenario
 {
     const char *action;
     World world;
+    const char *dataPrefix;  // of CustomActionData, before the installed file's path
+    const char *what;
 };
 
 const ActionScenario ActionScenarios[] = {
-    {"SetRunCommand", Nothing}, {"RestartMonitor", Nothing}, {"EndMonitor", Nothing},
-    {"EndRemainingMonitors", MonitorEndsWhenAsked}, {"EndRemainingMonitors", MonitorNeverEnds},
-    {"EndRemainingMonitors", FileHeld}, {"CreateRunKey", Nothing}, {"CreateRunKey", RunKeyAbsent}};
+    {"CheckInteractiveLogon", Nothing, "", "CheckInteractiveLogon, as Wine's interactive user"},
+    {"SetRunCommand", Nothing, "", "SetRunCommand"},
+    {"RestartMonitor", Nothing, "1|", "RestartMonitor for a person"},
+    {"RestartMonitor", Nothing, "|", "RestartMonitor for an account nobody sees"},
+    {"EndMonitor", Nothing, "", "EndMonitor"},
+    {"EndRemainingMonitors", MonitorEndsWhenAsked, "", "EndRemainingMonitors, a monitor ending in the grace period"},
+    {"EndRemainingMonitors", MonitorNeverEnds, "", "EndRemainingMonitors, a monitor that must be ended"},
+    {"EndRemainingMonitors", FileHeld, "", "EndRemainingMonitors, the file held by another process"},
+    {"CreateRunKey", Nothing, "", "CreateRunKey, the Run key there"},
+    {"CreateRunKey", RunKeyAbsent, "", "CreateRunKey, the Run key absent"}};
 
-// Which step of the action a failure undoes.
-enum ActionEffect { NoEffect, Refused, NotLookedAt, NotEnded, KeyNotCreated, LineLost, Answered };
-
-ActionEffect EffectOf(const Fault &f, bool lookedAt)
+// Which step of an action a failure undoes.
+enum ActionStep
 {
-    static const std::map<LONG, ActionEffect> effects = {
-        {FaultMsiGetPropertyA, Refused}, {FaultGetWindowsDirectoryA, Refused}, {FaultMsiSetPropertyA, Refused},
-        {FaultCreateProcessA, Refused}, {FaultCreateToolhelp32Snapshot, NotLookedAt},
-        {FaultProcess32First, NotLookedAt}, {FaultOpenProcess, NotLookedAt}, {FaultEnumProcessModules, NotLookedAt},
+    AllDone, NoData, NotStarted, TokenUnread, IdentityUnread, NoSnapshot, NoneListed, NotLookedAt, NotEnded,
+    KeyNotCreated, LineLost, Answered
+};
+
+ActionStep StepOf(const Fault &f, bool lookedAt)
+{
+    static const std::map<LONG, ActionStep> steps = {
+        {FaultMsiGetPropertyA, NoData}, {FaultGetWindowsDirectoryA, NoData}, {FaultMsiSetPropertyA, NoData},
+        {FaultCreateProcessA, NotStarted}, {FaultOpenThreadToken, TokenUnread}, {FaultOpenProcessToken, TokenUnread},
+        {FaultGetTokenInformation, TokenUnread}, {FaultMalloc, TokenUnread}, {FaultCreateToolhelp32Snapshot, NoSnapshot},
+        {FaultProcess32First, NoneListed}, {FaultOpenProcess, NotLookedAt}, {FaultEnumProcessModules, NotLookedAt},
         {FaultGetMappedFileNameA, NotLookedAt}, {FaultTerminateProcess, NotEnded},
         {FaultRegCreateKeyExA, KeyNotCreated}, {FaultMsiCreateRecord, LineLost}};
-    // The installed file's identity is read first, then each image's, then
+    // The installed file's identity is read first, then the image's, then
     // the file is tried for writing.
     const bool identity = f.function == FaultCreateFileA || f.function == FaultGetFileInformationByHandle;
     if (identity && f.ordinal == 1)
-        return Refused;
+        return IdentityUnread;
     if (identity)
         return f.ordinal == 2 && lookedAt ? NotLookedAt : Answered;
-    const auto effect = effects.find(f.function);
-    return effect == effects.end() ? NoEffect : effect->second;
+    const auto step = steps.find(f.function);
+    return step == steps.end() ? AllDone : step->second;
+}
+
+// EndRemainingMonitors' lines, and whether the stand-in runs on.
+bool EndRemainingLines(World world, const std::string &process, std::map<ActionStep, std::string> &steps,
+                       LONG answer, std::vector<std::string> *lines)
+{
+    const bool listed = !steps.count(NoneListed) && !steps.count(NoSnapshot);
+    const bool lookedAt = listed && !steps.count(NotLookedAt);
+    const bool terminated = lookedAt && world == MonitorNeverEnds && !steps.count(NotEnded);
+    if (lookedAt && world == MonitorNeverEnds)
+        lines->push_back(terminated ? "ended process " + process : "process " + process + " could not be ended");
+    if (steps.count(NoSnapshot))
+        lines->push_back("CreateToolhelp32Snapshot failed, error " + steps[NoSnapshot]);
+    else
+        lines->push_back(std::string("looked at ") + (listed ? "1" : "0") + " processes, ended " + (terminated ? "1" : "0"));
+    const bool runs = world == FileHeld || !lookedAt || (world == MonitorNeverEnds && !terminated);
+    // A file that cannot be found is free; any other error leaves it in use.
+    if (answer ? answer == 1 : runs)
+        lines->push_back("the monitor is still in use or cannot be opened for writing");
+    return runs;
 }
 
 // What the action must do ("The package" in docs/design.md), given the
-// chain's failures: its answer, the properties it sets and the lines it
-// logs, whether the stand-in runs on, whether a monitor was started, whether
-// the Run key is there.
-std::string ExpectAction(const ActionScenario &s, DWORD standIn, const Chain &chain)
+// chain's failures and the codes they gave: its answer, the lines it logs,
+// the property it sets, whether the stand-in runs on, whether a monitor was
+// started, whether the Run key is there. The test runs as Wine's one user,
+// a person at an interactive log-on.
+std::string ExpectAction(const ActionScenario &s, DWORD standIn, const Chain &chain, const FaultControl &c)
 {
-    const std::string action = s.action, process = std::to_string(standIn);
-    std::set<ActionEffect> effects;
-    std::set<LONG> linesLost;  // by the ordinal of the record that could not be made
-    LONG answer = 0;           // the class of failure the try for writing got
-    for (const Fault &f : chain) {
-        const ActionEffect effect = EffectOf(f, !effects.count(NotLookedAt));
-        effects.insert(effect);
-        if (effect == LineLost)
-            linesLost.insert(f.ordinal);
-        if (effect == Answered)
-            answer = f.variant;
+    const std::string action = s.action;
+    std::map<ActionStep, std::string> steps;  // each step undone, with the error the action was given
+    std::set<LONG> linesLost;                 // by the ordinal of the record that could not be made
+    LONG answer = 0;                          // the class of failure the try for writing got
+    for (size_t i = 0; i < chain.size(); i++) {
+        const ActionStep step = StepOf(chain[i], !steps.count(NotLookedAt) && !steps.count(NoneListed) &&
+                                                     !steps.count(NoSnapshot));
+        steps[step] = std::to_string(chain[i].function == FaultMalloc ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
+        if (step == LineLost)
+            linesLost.insert(chain[i].ordinal);
+        answer = step == Answered ? chain[i].variant : answer;
     }
-    const bool refused = effects.count(Refused), lookedAt = !effects.count(NotLookedAt);
-    const bool terminated = !effects.count(NotEnded), keyCreated = !effects.count(KeyNotCreated);
+    const bool noData = steps.count(NoData), person = !steps.count(TokenUnread);
     std::vector<std::string> lines;
-    bool runs = standIn != 0;
-    if (action == "SetRunCommand" && !refused)
-        lines.push_back("MonitorRunCommand=" + WrittenValue());
-    if (action == "CreateRunKey" && !keyCreated)
-        lines.push_back("CreateRunKey: RegCreateKeyExA failed with error 5");
-    if (action == "EndRemainingMonitors" && !refused) {
-        if (lookedAt && s.world == MonitorNeverEnds && terminated)
-            lines.push_back("EndRemainingMonitors: ended process " + process);
-        if (lookedAt && s.world == MonitorNeverEnds && !terminated)
-            lines.push_back("EndRemainingMonitors: process " + process + " could not be ended");
-        runs = s.world == FileHeld || !lookedAt || !terminated;
-        // A file that cannot be found is free; any other error means in use.
-        if (answer ? answer == 1 : runs)
-            lines.push_back("EndRemainingMonitors: the monitor is still in use or cannot be opened for writing");
+    std::string property;
+    bool runs = standIn != 0, started = false;
+    if (action == "SetRunCommand" && !noData)
+        property = "MonitorRunCommand=" + WrittenValue();
+    if (action == "CheckInteractiveLogon" && !person)
+        lines.push_back("the token cannot be read, error " + steps[TokenUnread]);
+    if (action == "CheckInteractiveLogon") {
+        lines.push_back(std::string("a person at an interactive log-on: ") + (person ? "1" : "0"));
+        property = noData ? "" : std::string("InteractiveLogon=") + (person ? "1" : "");
     }
+    if (action == "RestartMonitor" && noData)
+        lines.push_back("no CustomActionData, no monitor started");
+    else if (action == "RestartMonitor" && s.dataPrefix[0] != '1')
+        lines.push_back("not a person's log-on, no monitor started");
+    else if (action == "RestartMonitor" && steps.count(NotStarted))
+        lines.push_back("CreateProcessA failed, error " + steps[NotStarted]);
+    else
+        started = action == "RestartMonitor";
+    if (action == "CreateRunKey" && steps.count(KeyNotCreated))
+        lines.push_back("RegCreateKeyExA failed with error " + steps[KeyNotCreated]);
+    if (action == "EndRemainingMonitors" && noData)
+        lines.push_back("no CustomActionData, no process ended");
+    else if (action == "EndRemainingMonitors" && steps.count(IdentityUnread))
+        lines.push_back("the monitor's file identity cannot be read, error " + steps[IdentityUnread] + "; no process ended");
+    else if (action == "EndRemainingMonitors")
+        runs = EndRemainingLines(s.world, std::to_string(standIn), steps, answer, &lines);
     std::ostringstream out;
-    out << "returned " << (action == "SetRunCommand" && refused ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS) << "\n";
+    out << "returned " << (action == "SetRunCommand" && noData ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS) << "\n";
     for (size_t i = 0; i < lines.size(); i++)
-        out << (linesLost.count(i + 1) ? "" : lines[i] + "\n");
-    out << "stand-in: " << (standIn ? (runs ? "running" : "ended") : "none") << "\nmonitor started: "
-        << (action == "RestartMonitor" && !refused ? "yes" : "no") << "\nRun key: "
-        << (s.world != RunKeyAbsent || keyCreated ? "present" : "absent") << "\n";
+        out << (linesLost.count(i + 1) ? "" : action + ": " + lines[i] + "\n");
+    out << property << (property.empty() ? "" : "\n") << "stand-in: " << (standIn ? (runs ? "running" : "ended") : "none")
+        << "\nmonitor started: " << (started ? "yes" : "no") << "\nRun key: "
+        << (s.world != RunKeyAbsent || !steps.count(KeyNotCreated) ? "present" : "absent") << "\n";
     return out.str();
 }
 
@@ -951,7 +994,7 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
         ADD_FAILURE() << "expected the stand-in process to be ready, got no sign of it";
     if (s.world == RunKeyAbsent)
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath);
-    const std::string session = "\nCustomActionData=" + installed + "\nMonitorFileName=ZN374Mon.exe\n";
+    const std::string session = "\nCustomActionData=" + (s.dataPrefix + installed) + "\nMonitorFileName=ZN374Mon.exe\n";
     std::string result = "none";
     {
         ProbedProcess host;
@@ -1001,11 +1044,11 @@ TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
             return seen;
         };
         const Checker check = [&](const Chain &chain, const Observation &seen) {
-            const std::string expected = ExpectAction(s, standIn, chain);
+            const std::string expected = ExpectAction(s, standIn, chain, seen.control[Monitor]);
             return Leftovers(s.action, 0, seen.control[Monitor]) +
                    (seen.output == expected ? "" : "  expected:\n" + expected + "  got:\n" + seen.output);
         };
-        Sweep(3, (s.action + std::string(WorldNames[s.world])).c_str(), run, check, &tally, &runs, &firstPlan, &imports);
+        Sweep(3, s.what, run, check, &tally, &runs, &firstPlan, &imports);
     }
     Summarise("ZN374Actions.dll", tally, runs, firstPlan, GetTickCount() - start, imports, false);
 }

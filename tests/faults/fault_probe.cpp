@@ -285,8 +285,8 @@ void Received(void *object, REFIID iid)
     X(GetFileVersionInfoSizeA) X(GetFileVersionInfoA) X(VerQueryValueA) X(GetProcAddress) X(calloc)        \
     X(realloc) X(CloseHandle) X(CreateFileA) X(GetFileInformationByHandle)                                     \
     X(EnumProcessModules) X(GetMappedFileNameA) X(MsiGetPropertyA) X(MsiSetPropertyA) X(MsiCreateRecord)      \
-    X(MsiRecordSetStringA) X(MsiRecordSetInteger) X(MsiProcessMessage) X(MsiCloseHandle) X(RegCreateKeyExA)   \
-    X(CreateProcessA) X(TerminateProcess) X(GetTickCount) X(Sleep) X(WaitForSingleObject)
+    X(MsiProcessMessage) X(MsiCloseHandle) X(RegCreateKeyExA) X(CreateProcessA) X(TerminateProcess)           \
+    X(GetTickCount) X(Sleep) X(WaitForSingleObject) X(OpenThreadToken)
 
 #define IMPORT_INDEX(name) Import##name,
 enum ImportIndex { IMPORTS(IMPORT_INDEX) ImportCount };
@@ -318,7 +318,7 @@ void *g_real[ImportCount];
             return Fail<type>(invalid, error);                         \
         type handle = REAL(name) arguments;                            \
         if (handle != invalid)                                         \
-            Acquired(kind, handle);                                    \
+            Acquired(kind, (void *)handle);                            \
         return handle;                                                 \
     }
 
@@ -616,21 +616,12 @@ void *__cdecl Hookrealloc(void *block, size_t size)
     return grown;
 }
 
-// ---- The custom actions' own: Windows Installer's calls served from the
-// session text, records included, and a clock the test runs.
-
-struct Record
-{
-    std::string text;  // field 0, where "[1]" stands for field 1
-    int number;
-};
-std::map<MSIHANDLE, Record> g_records;
-MSIHANDLE g_lastRecord = 0x4000;
+// ---- The custom actions' own: the session's calls served from the text in
+// the control block, the records the platform's, and a clock the test runs.
 
 void AppendLine(const std::string &line)
 {
-    std::string session = g_control->session + line + "\n";
-    lstrcpynA(g_control->session, session.c_str(), sizeof g_control->session);
+    lstrcpynA(g_control->session, (g_control->session + line + "\n").c_str(), sizeof g_control->session);
 }
 
 // A property not set reads as empty, with ERROR_SUCCESS (MsiGetProperty,
@@ -657,43 +648,28 @@ UINT WINAPI HookMsiSetPropertyA(MSIHANDLE, LPCSTR name, LPCSTR value)
     return ERROR_SUCCESS;
 }
 
-MSIHANDLE WINAPI HookMsiCreateRecord(UINT)
-{
-    if (Enter(FaultMsiCreateRecord, CALLER))
-        return Code(0);
-    g_records[++g_lastRecord] = Record{"", 0};
-    Acquired(HeldInstallerHandles, (void *)g_lastRecord);
-    return g_lastRecord;
-}
-
-UINT WINAPI HookMsiRecordSetStringA(MSIHANDLE record, UINT, LPCSTR text)
-{
-    g_records[record].text = text;
-    return ERROR_SUCCESS;
-}
-
-UINT WINAPI HookMsiRecordSetInteger(MSIHANDLE record, UINT, int number)
-{
-    g_records[record].number = number;
-    return ERROR_SUCCESS;
-}
-
+// The log line as Windows Installer formats the record: "[1]" is field 1.
 int WINAPI HookMsiProcessMessage(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE record)
 {
-    std::string text = g_records[record].text;
-    const size_t field = text.find("[1]");
-    if (field != std::string::npos)
-        text.replace(field, 3, std::to_string(g_records[record].number));
+    char text[1024] = "";
+    DWORD size = sizeof text;
+    MsiFormatRecordA(0, record, text, &size);
     AppendLine(text);
     return IDOK;
 }
 
-UINT WINAPI HookMsiCloseHandle(MSIHANDLE handle)
+BOOL WINAPI HookOpenThreadToken(HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token)
 {
-    Released(HeldInstallerHandles, (void *)handle);
-    g_records.erase(handle);
-    return ERROR_SUCCESS;
+    if (Enter(FaultOpenThreadToken, CALLER))
+        return Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED);
+    const BOOL opened = REAL(OpenThreadToken)(thread, access, asSelf, token);
+    if (opened)
+        Acquired(HeldHandles, *token);
+    return opened;
 }
+
+OPENS(MSIHANDLE, MsiCreateRecord, (UINT fields), (fields), 0, 0, HeldInstallerHandles)
+RELEASES(UINT, WINAPI, MsiCloseHandle, MSIHANDLE, HeldInstallerHandles, x)
 
 LONG WINAPI HookRegCreateKeyExA(HKEY root, LPCSTR path, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM access,
                                 LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
