@@ -82,7 +82,7 @@
     X(MsiCreateRecord, "MsiCreateRecord", "0") \
     X(RegCreateKeyExA, "RegCreateKeyExA", "ERROR_ACCESS_DENIED") \
     X(CreateProcessA, "CreateProcessA", "FALSE, ERROR_FILE_NOT_FOUND") \
-    X(TerminateProcess, "TerminateProcess", "FALSE, ERROR_ACCESS_DENIED") \
+    X(TerminateProcess, "TerminateProcess", "FALSE, ERROR_ACCESS_DENIED", "TRUE, the process does not end") \
     X(OpenThreadToken, "OpenThreadToken", "FALSE, ERROR_ACCESS_DENIED") \
     X(CoUninitialize, "CoUninitialize")
 

@@ -874,49 +874,39 @@ ActionStep StepOf(const Fault &f, bool lookedAt)
     return step == steps.end() ? AllDone : step->second;
 }
 
-// EndRemainingMonitors' lines, and whether the stand-in runs on.
-bool EndRemainingLines(World world, const std::string &process, std::map<ActionStep, std::string> &steps,
-                       LONG answer, std::vector<std::string> *lines)
+// What an action's run shows, as the test words it.
+std::string ActionOutcome(UINT result, const std::string &session, const char *standIn, bool started, bool key)
 {
-    const bool listed = !steps.count(NoneListed) && !steps.count(NoSnapshot);
-    const bool lookedAt = listed && !steps.count(NotLookedAt);
-    const bool terminated = lookedAt && world == MonitorNeverEnds && !steps.count(NotEnded);
-    if (lookedAt && world == MonitorNeverEnds)
-        lines->push_back(terminated ? "ended process " + process : "process " + process + " could not be ended");
-    if (steps.count(NoSnapshot))
-        lines->push_back("CreateToolhelp32Snapshot failed, error " + steps[NoSnapshot]);
-    else
-        lines->push_back(std::string("looked at ") + (listed ? "1" : "0") + " processes, ended " + (terminated ? "1" : "0"));
-    const bool runs = world == FileHeld || !lookedAt || (world == MonitorNeverEnds && !terminated);
-    // A file that cannot be found is free; any other error leaves it in use.
-    if (answer ? answer == 1 : runs)
-        lines->push_back("the monitor is still in use or cannot be opened for writing");
-    return runs;
+    return "returned " + std::to_string(result) + "\n" + session + "stand-in: " + standIn + "\nmonitor started: " +
+           (started ? "yes" : "no") + "\nRun key: " + (key ? "present" : "absent") + "\n";
 }
 
 // What the action must do ("The package" in docs/design.md), given the
-// chain's failures and the codes they gave: its answer, the lines it logs,
-// the property it sets, whether the stand-in runs on, whether a monitor was
-// started, whether the Run key is there. The test runs as Wine's one user,
-// a person at an interactive log-on.
-std::string ExpectAction(const ActionScenario &s, DWORD standIn, const Chain &chain, const FaultControl &c)
+// chain's failures and the codes they gave: its answer, the lines it logs
+// and the property it sets, whether the stand-in runs on, a monitor was
+// started and the Run key is there. The test runs as Wine's one user, a
+// person at an interactive log-on.
+std::string ExpectAction(const ActionScenario &s, const Chain &chain, const FaultControl &c)
 {
-    const std::string action = s.action;
+    const std::string action = s.action, process = std::to_string(c.shown);
     std::map<ActionStep, std::string> steps;  // each step undone, with the error the action was given
     std::set<LONG> linesLost;                 // by the ordinal of the record that could not be made
     LONG answer = 0;                          // the class of failure the try for writing got
     for (size_t i = 0; i < chain.size(); i++) {
-        const ActionStep step = StepOf(chain[i], !steps.count(NotLookedAt) && !steps.count(NoneListed) &&
-                                                     !steps.count(NoSnapshot));
+        const bool lookedAt = !steps.count(NotLookedAt) && !steps.count(NoneListed) && !steps.count(NoSnapshot);
+        const ActionStep step = StepOf(chain[i], lookedAt);
         steps[step] = std::to_string(chain[i].function == FaultMalloc ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
         if (step == LineLost)
             linesLost.insert(chain[i].ordinal);
         answer = step == Answered ? chain[i].variant : answer;
     }
     const bool noData = steps.count(NoData), person = !steps.count(TokenUnread);
+    const bool listed = !steps.count(NoneListed) && !steps.count(NoSnapshot);
+    const bool lookedAt = listed && !steps.count(NotLookedAt);
+    const bool terminated = lookedAt && s.world == MonitorNeverEnds && !steps.count(NotEnded);
+    bool runs = c.shown != 0;
     std::vector<std::string> lines;
     std::string property;
-    bool runs = standIn != 0, started = false;
     if (action == "SetRunCommand" && !noData)
         property = "MonitorRunCommand=" + WrittenValue();
     if (action == "CheckInteractiveLogon" && !person)
@@ -925,30 +915,36 @@ std::string ExpectAction(const ActionScenario &s, DWORD standIn, const Chain &ch
         lines.push_back(std::string("a person at an interactive log-on: ") + (person ? "1" : "0"));
         property = noData ? "" : std::string("InteractiveLogon=") + (person ? "1" : "");
     }
-    if (action == "RestartMonitor" && noData)
-        lines.push_back("no CustomActionData, no monitor started");
-    else if (action == "RestartMonitor" && s.dataPrefix[0] != '1')
+    const bool restart = action == "RestartMonitor", end = action == "EndRemainingMonitors";
+    if ((restart || end) && noData)
+        lines.push_back(restart ? "no CustomActionData, no monitor started" : "no CustomActionData, no process ended");
+    else if (restart && s.dataPrefix[0] != '1')
         lines.push_back("not a person's log-on, no monitor started");
-    else if (action == "RestartMonitor" && steps.count(NotStarted))
+    else if (restart && steps.count(NotStarted))
         lines.push_back("CreateProcessA failed, error " + steps[NotStarted]);
-    else
-        started = action == "RestartMonitor";
+    else if (end && steps.count(IdentityUnread))
+        lines.push_back("the monitor's file identity cannot be read, error " + steps[IdentityUnread] + "; no process ended");
+    else if (end) {
+        if (lookedAt && s.world == MonitorNeverEnds)
+            lines.push_back(terminated ? "ended process " + process : "process " + process + " could not be ended");
+        if (steps.count(NoSnapshot))
+            lines.push_back("CreateToolhelp32Snapshot failed, error " + steps[NoSnapshot]);
+        else
+            lines.push_back(std::string("looked at ") + (listed ? "1" : "0") + " processes, ended " + (terminated ? "1" : "0"));
+        runs = s.world == FileHeld || !lookedAt || (s.world == MonitorNeverEnds && !terminated);
+        // A file that cannot be found is free; any other error leaves it in use.
+        if (answer ? answer == 1 : runs)
+            lines.push_back("the monitor is still in use or cannot be opened for writing");
+    }
     if (action == "CreateRunKey" && steps.count(KeyNotCreated))
         lines.push_back("RegCreateKeyExA failed with error " + steps[KeyNotCreated]);
-    if (action == "EndRemainingMonitors" && noData)
-        lines.push_back("no CustomActionData, no process ended");
-    else if (action == "EndRemainingMonitors" && steps.count(IdentityUnread))
-        lines.push_back("the monitor's file identity cannot be read, error " + steps[IdentityUnread] + "; no process ended");
-    else if (action == "EndRemainingMonitors")
-        runs = EndRemainingLines(s.world, std::to_string(standIn), steps, answer, &lines);
-    std::ostringstream out;
-    out << "returned " << (action == "SetRunCommand" && noData ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS) << "\n";
+    std::string session;
     for (size_t i = 0; i < lines.size(); i++)
-        out << (linesLost.count(i + 1) ? "" : action + ": " + lines[i] + "\n");
-    out << property << (property.empty() ? "" : "\n") << "stand-in: " << (standIn ? (runs ? "running" : "ended") : "none")
-        << "\nmonitor started: " << (started ? "yes" : "no") << "\nRun key: "
-        << (s.world != RunKeyAbsent || !steps.count(KeyNotCreated) ? "present" : "absent") << "\n";
-    return out.str();
+        session += linesLost.count(i + 1) ? "" : action + ": " + lines[i] + "\n";
+    session += property.empty() ? "" : property + "\n";
+    return ActionOutcome(action == "SetRunCommand" && noData ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS, session,
+                         c.shown ? (runs ? "running" : "ended") : "none", restart && lines.empty(),
+                         s.world != RunKeyAbsent || !steps.count(KeyNotCreated));
 }
 
 std::string ActionsFolder()
@@ -977,8 +973,7 @@ bool EndStandIns(DWORD standIn)
     return started;
 }
 
-// The action called with the chain's failures in its world; the output
-// says what ExpectAction does.
+// The action called with the chain's failures in its world.
 std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &chain)
 {
     std::unique_ptr<Observation> seen(new Observation);
@@ -995,35 +990,27 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
     if (s.world == RunKeyAbsent)
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath);
     const std::string session = "\nCustomActionData=" + (s.dataPrefix + installed) + "\nMonitorFileName=ZN374Mon.exe\n";
-    std::string result = "none";
-    {
-        ProbedProcess host;
-        if (!StartProbed(BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH), "", chain, Monitor, PhaseStart, &host, NULL,
-                         [&](FaultControl *c) {
-                             lstrcpynA(c->image, BuildFilePath(ZN_ACTIONS_DLL_UNIX_PATH).c_str(), MAX_PATH);
-                             lstrcpynA(c->action, s.action, sizeof c->action);
-                             lstrcpynA(c->session, session.c_str(), sizeof c->session);
-                             c->shown = standIn.info.dwProcessId;
-                         }))
-            ADD_FAILURE() << "cannot start the probed action host, error " << GetLastError();
-        result = std::to_string(ExitCodeAfter(host, WaitMs));
-        seen->control[Monitor] = *host.control;
-    }
-    const bool runs = WaitForSingleObject(standIn.info.hProcess, 0) == WAIT_TIMEOUT;
-    HKEY key;
+    ProbedProcess host;
+    if (!StartProbed(BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH), "", chain, Monitor, PhaseStart, &host, NULL,
+                     [&](FaultControl *c) {
+                         lstrcpynA(c->image, BuildFilePath(ZN_ACTIONS_DLL_UNIX_PATH).c_str(), MAX_PATH);
+                         lstrcpynA(c->action, s.action, sizeof c->action);
+                         lstrcpynA(c->session, session.c_str(), sizeof c->session);
+                         c->shown = standIn.info.dwProcessId;
+                     }))
+        ADD_FAILURE() << "cannot start the probed action host, error " << GetLastError();
+    const UINT result = ExitCodeAfter(host, WaitMs);
+    seen->control[Monitor] = *host.control;
+    const char *state = WaitForSingleObject(standIn.info.hProcess, 0) == WAIT_TIMEOUT ? "running" : "ended";
+    HKEY key = NULL;
     const bool keyPresent = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS;
-    RegCloseKey(keyPresent ? key : NULL);
-    std::ostringstream out;
-    out << "returned " << result << "\n" << seen->control[Monitor].session + std::min(session.size(), strlen(seen->control[Monitor].session))
-        << "stand-in: " << (standIn.info.hProcess ? (runs ? "running" : "ended") : "none") << "\nmonitor started: "
-        << (EndStandIns(standIn.info.dwProcessId) ? "yes" : "no") << "\nRun key: " << (keyPresent ? "present" : "absent")
-        << "\n";
-    seen->output = out.str();
+    seen->output = ActionOutcome(result, host.control->session + session.size(), standIn.info.hProcess ? state : "none",
+                                 EndStandIns(standIn.info.dwProcessId), keyPresent);
+    RegCloseKey(key);
     CloseHandle(quit);
     CloseHandle(ready);
-    HKEY created;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &created, NULL);
-    RegCloseKey(created);
+    RegCreateKeyA(HKEY_LOCAL_MACHINE, RunKeyPath, &key);
+    RegCloseKey(key);
     return seen;
 }
 
@@ -1037,14 +1024,9 @@ TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
     std::string imports;
     const DWORD start = GetTickCount();
     for (const ActionScenario &s : ActionScenarios) {
-        DWORD standIn = 0;
-        const Runner run = [&](const Chain &chain) {
-            std::unique_ptr<Observation> seen = RunAction(s, chain);
-            standIn = seen->control[Monitor].shown;
-            return seen;
-        };
-        const Checker check = [&](const Chain &chain, const Observation &seen) {
-            const std::string expected = ExpectAction(s, standIn, chain, seen.control[Monitor]);
+        const Runner run = [&s](const Chain &chain) { return RunAction(s, chain); };
+        const Checker check = [&s](const Chain &chain, const Observation &seen) {
+            const std::string expected = ExpectAction(s, chain, seen.control[Monitor]);
             return Leftovers(s.action, 0, seen.control[Monitor]) +
                    (seen.output == expected ? "" : "  expected:\n" + expected + "  got:\n" + seen.output);
         };

@@ -712,10 +712,16 @@ void WINAPI HookSleep(DWORD interval)
     g_clock += 25 * interval;
 }
 
+// "TerminateProcess is asynchronous": the second class begins an end that
+// does not come.
 BOOL WINAPI HookTerminateProcess(HANDLE process, UINT code)
 {
-    if (Enter(FaultTerminateProcess, CALLER))
+    switch (Enter(FaultTerminateProcess, CALLER)) {
+    case 1:
         return Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED);
+    case 2:
+        return TRUE;
+    }
     g_terminated = process;
     return REAL(TerminateProcess)(process, code);
 }
