@@ -837,7 +837,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 }
 
 // Loads the custom-action DLL, calls the action with its imports swapped and
-// gives back its answer; unloading the DLL writes its coverage counters.
+// gives back its answer. Unloading the DLL writes its coverage counters, in
+// calls that are no part of the action's trace.
 extern "C" __declspec(dllexport) UINT RunAction(void)
 {
     typedef UINT(WINAPI * Action)(MSIHANDLE);
@@ -848,7 +849,9 @@ extern "C" __declspec(dllexport) UINT RunAction(void)
     g_imageBase = (BYTE *)dll;
     SwapImports();
     const UINT result = action(1);
-    FreeLibrary(dll);
     RecordEnd();
+    const LONG calls = g_control->callCount;
+    FreeLibrary(dll);
+    g_control->callCount = calls;
     return result;
 }
