@@ -6,85 +6,128 @@
 #pragma once
 
 #include <windows.h>
+#include <cfgmgr32.h>
+#include <errno.h>
+#include <vfwmsgs.h>
+
+// A class of failure, as the platform documents it: the call's result and
+// the code a caller can show, which is the result itself (RETURNS), set for
+// GetLastError (SETS) or for errno (NO_MEMORY). ANSWERS is a result the probe
+// makes from the call's arguments (a size needed, a path cut short), with the
+// error it sets, 0 for none. A hook may do more (fill an output it does not
+// promise to write); the result and the code are these.
+enum FaultCodeKind { CodeReturned, CodeInLastError, CodeInErrno };
+
+struct FaultClass
+{
+    const char *text;
+    LONG_PTR result;
+    DWORD code;
+    FaultCodeKind kind;
+};
+
+#define RETURNS(code) {#code, (LONG_PTR)(code), (DWORD)(code), CodeReturned}
+#define SETS(result, error) {#result ", " #error, (LONG_PTR)(result), error, CodeInLastError}
+#define NO_MEMORY {"NULL, ENOMEM", 0, ENOMEM, CodeInErrno}
+#define ANSWERS(text, error) {text, 0, error, CodeInLastError}
 
 // Every function the monitor and the status report import that can fail,
-// the COM methods they call on the objects they receive, and the calls
-// traced only: X(identifier, the import's name or Interface::Method, each
-// class of failure as the platform documents it). The first class is the
-// plain failure; the others, where there are any, the end of a list, a
-// partial failure or another documented answer the caller must cope with. A
-// function without any is traced, never failed.
+// the COM methods they call on the objects they receive, and the calls the
+// probe watches without failing them (the releases, the end): X(identifier,
+// the import's name or Interface::Method, each class of failure). The
+// identifier is the import's name, or the method's; the probe's hook for it
+// is Hook<identifier>. The first class is the plain failure; the others,
+// where there are any, the end of a list, a partial failure or another
+// documented answer the caller must cope with.
 #define FAULT_FUNCTIONS(X) \
-    X(RegOpenKeyExA, "RegOpenKeyExA", "ERROR_ACCESS_DENIED") \
-    X(RegQueryValueExA, "RegQueryValueExA", "ERROR_FILE_NOT_FOUND", "ERROR_MORE_DATA", "ERROR_ACCESS_DENIED") \
-    X(RegSetValueExA, "RegSetValueExA", "ERROR_ACCESS_DENIED") \
-    X(RegDeleteValueA, "RegDeleteValueA", "ERROR_ACCESS_DENIED") \
-    X(CM_Get_DevNode_Registry_PropertyA, "CM_Get_DevNode_Registry_PropertyA", "CR_NO_SUCH_VALUE", "CR_BUFFER_SMALL") \
-    X(CM_Get_DevNode_Status, "CM_Get_DevNode_Status", "CR_NO_SUCH_DEVINST") \
-    X(CM_Get_Device_ID_ListA, "CM_Get_Device_ID_ListA", "CR_REGISTRY_ERROR", "CR_BUFFER_SMALL") \
-    X(CM_Get_Device_ID_List_SizeA, "CM_Get_Device_ID_List_SizeA", "CR_REGISTRY_ERROR") \
-    X(CM_Locate_DevNodeA, "CM_Locate_DevNodeA", "CR_NO_SUCH_DEVNODE") \
-    X(CM_Open_DevNode_Key, "CM_Open_DevNode_Key", "CR_NO_SUCH_REGISTRY_KEY", "CR_REGISTRY_ERROR") \
-    X(GetFullPathNameA, "GetFullPathNameA", "0, ERROR_FILENAME_EXCED_RANGE", "size needed") \
-    X(GetModuleFileNameA, "GetModuleFileNameA", "0, ERROR_NOT_ENOUGH_MEMORY", "cut short, ERROR_INSUFFICIENT_BUFFER") \
-    X(GetSystemPowerStatus, "GetSystemPowerStatus", "FALSE, ERROR_GEN_FAILURE") \
-    X(GetVersionExA, "GetVersionExA", "FALSE, ERROR_INSUFFICIENT_BUFFER") \
-    X(GetWindowsDirectoryA, "GetWindowsDirectoryA", "0, ERROR_NOT_ENOUGH_MEMORY", "size needed") \
-    X(WideCharToMultiByte, "WideCharToMultiByte", "0, ERROR_INSUFFICIENT_BUFFER, partial copy") \
-    X(Malloc, "malloc", "NULL, ENOMEM") \
-    X(CoCreateInstance, "CoCreateInstance", "REGDB_E_CLASSNOTREG") \
-    X(CoInitialize, "CoInitialize", "E_OUTOFMEMORY", "RPC_E_CHANGED_MODE", "S_FALSE, already initialised") \
-    X(GetCurrentPowerPolicies, "GetCurrentPowerPolicies", "FALSE, ERROR_ACCESS_DENIED") \
-    X(SetupDiEnumDeviceInfo, "SetupDiEnumDeviceInfo", "FALSE, ERROR_NO_MORE_ITEMS", "FALSE, ERROR_NOT_ENOUGH_MEMORY") \
-    X(SetupDiGetClassDevsA, "SetupDiGetClassDevsA", "INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY") \
-    X(BroadcastSystemMessageA, "BroadcastSystemMessageA", "-1, ERROR_NOT_ENOUGH_MEMORY") \
-    X(CreateDialogParamA, "CreateDialogParamA", "NULL, ERROR_NOT_ENOUGH_MEMORY") \
-    X(GetMessageA, "GetMessageA", "-1, ERROR_INVALID_PARAMETER") \
-    X(KillTimer, "KillTimer", "FALSE, ERROR_INVALID_PARAMETER") \
-    X(RegisterWindowMessageA, "RegisterWindowMessageA", "0, ERROR_NOT_ENOUGH_MEMORY") \
-    X(SetTimer, "SetTimer", "0, ERROR_NOT_ENOUGH_MEMORY") \
-    X(CreateClassEnumerator, "ICreateDevEnum::CreateClassEnumerator", "E_OUTOFMEMORY", "S_FALSE, no enumerator") \
-    X(EnumMonikerNext, "IEnumMoniker::Next", "S_FALSE, fewer than asked", "E_OUTOFMEMORY") \
-    X(BindToStorage, "IMoniker::BindToStorage", "E_OUTOFMEMORY") \
-    X(PropertyBagRead, "IPropertyBag::Read", "E_FAIL") \
-    X(BindToObject, "IMoniker::BindToObject", "MK_E_NOOBJECT") \
-    X(QueryInterface, "IUnknown::QueryInterface", "E_NOINTERFACE") \
-    X(PropertySetSet, "IKsPropertySet::Set", "E_PROP_ID_UNSUPPORTED") \
+    X(RegOpenKeyExA, "RegOpenKeyExA", RETURNS(ERROR_ACCESS_DENIED)) \
+    X(RegQueryValueExA, "RegQueryValueExA", RETURNS(ERROR_FILE_NOT_FOUND), RETURNS(ERROR_MORE_DATA), \
+      RETURNS(ERROR_ACCESS_DENIED)) \
+    X(RegSetValueExA, "RegSetValueExA", RETURNS(ERROR_ACCESS_DENIED)) \
+    X(RegDeleteValueA, "RegDeleteValueA", RETURNS(ERROR_ACCESS_DENIED)) \
+    X(RegCloseKey, "RegCloseKey") \
+    X(CM_Get_DevNode_Registry_PropertyA, "CM_Get_DevNode_Registry_PropertyA", RETURNS(CR_NO_SUCH_VALUE), \
+      RETURNS(CR_BUFFER_SMALL)) \
+    X(CM_Get_DevNode_Status, "CM_Get_DevNode_Status", RETURNS(CR_NO_SUCH_DEVINST)) \
+    X(CM_Get_Device_ID_ListA, "CM_Get_Device_ID_ListA", RETURNS(CR_REGISTRY_ERROR), RETURNS(CR_BUFFER_SMALL)) \
+    X(CM_Get_Device_ID_List_SizeA, "CM_Get_Device_ID_List_SizeA", RETURNS(CR_REGISTRY_ERROR)) \
+    X(CM_Locate_DevNodeA, "CM_Locate_DevNodeA", RETURNS(CR_NO_SUCH_DEVNODE)) \
+    X(CM_Open_DevNode_Key, "CM_Open_DevNode_Key", RETURNS(CR_NO_SUCH_REGISTRY_KEY), RETURNS(CR_REGISTRY_ERROR)) \
+    X(GetFullPathNameA, "GetFullPathNameA", SETS(0, ERROR_FILENAME_EXCED_RANGE), ANSWERS("size needed", 0)) \
+    X(GetModuleFileNameA, "GetModuleFileNameA", SETS(0, ERROR_NOT_ENOUGH_MEMORY), \
+      ANSWERS("cut short", ERROR_INSUFFICIENT_BUFFER)) \
+    X(GetSystemPowerStatus, "GetSystemPowerStatus", SETS(FALSE, ERROR_GEN_FAILURE)) \
+    X(GetVersionExA, "GetVersionExA", SETS(FALSE, ERROR_INSUFFICIENT_BUFFER)) \
+    X(GetWindowsDirectoryA, "GetWindowsDirectoryA", SETS(0, ERROR_NOT_ENOUGH_MEMORY), ANSWERS("size needed", 0)) \
+    X(WideCharToMultiByte, "WideCharToMultiByte", SETS(0, ERROR_INSUFFICIENT_BUFFER)) \
+    X(malloc, "malloc", NO_MEMORY) \
+    X(free, "free") \
+    X(CoCreateInstance, "CoCreateInstance", RETURNS(REGDB_E_CLASSNOTREG)) \
+    X(CoInitialize, "CoInitialize", RETURNS(E_OUTOFMEMORY), RETURNS(RPC_E_CHANGED_MODE), RETURNS(S_FALSE)) \
+    X(CoUninitialize, "CoUninitialize") \
+    X(VariantClear, "VariantClear") \
+    X(GetCurrentPowerPolicies, "GetCurrentPowerPolicies", SETS(FALSE, ERROR_ACCESS_DENIED)) \
+    X(SetupDiEnumDeviceInfo, "SetupDiEnumDeviceInfo", SETS(FALSE, ERROR_NO_MORE_ITEMS), \
+      SETS(FALSE, ERROR_NOT_ENOUGH_MEMORY)) \
+    X(SetupDiGetClassDevsA, "SetupDiGetClassDevsA", SETS(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY)) \
+    X(SetupDiDestroyDeviceInfoList, "SetupDiDestroyDeviceInfoList") \
+    X(BroadcastSystemMessageA, "BroadcastSystemMessageA", SETS(-1, ERROR_NOT_ENOUGH_MEMORY)) \
+    X(CreateDialogParamA, "CreateDialogParamA", SETS(NULL, ERROR_NOT_ENOUGH_MEMORY)) \
+    X(GetMessageA, "GetMessageA", SETS(-1, ERROR_INVALID_PARAMETER)) \
+    X(KillTimer, "KillTimer", SETS(FALSE, ERROR_INVALID_PARAMETER)) \
+    X(RegisterWindowMessageA, "RegisterWindowMessageA", SETS(0, ERROR_NOT_ENOUGH_MEMORY)) \
+    X(SetTimer, "SetTimer", SETS(0, ERROR_NOT_ENOUGH_MEMORY)) \
+    X(ExitProcess, "ExitProcess") \
+    X(CreateClassEnumerator, "ICreateDevEnum::CreateClassEnumerator", RETURNS(E_OUTOFMEMORY), RETURNS(S_FALSE)) \
+    X(EnumMonikerNext, "IEnumMoniker::Next", RETURNS(S_FALSE), RETURNS(E_OUTOFMEMORY)) \
+    X(BindToStorage, "IMoniker::BindToStorage", RETURNS(E_OUTOFMEMORY)) \
+    X(PropertyBagRead, "IPropertyBag::Read", RETURNS(E_FAIL)) \
+    X(BindToObject, "IMoniker::BindToObject", RETURNS(MK_E_NOOBJECT)) \
+    X(QueryInterface, "IUnknown::QueryInterface", RETURNS(E_NOINTERFACE)) \
+    X(PropertySetSet, "IKsPropertySet::Set", RETURNS(E_PROP_ID_UNSUPPORTED)) \
     /* the status report's own */ \
-    X(OpenProcessToken, "OpenProcessToken", "FALSE, ERROR_ACCESS_DENIED") \
-    X(GetTokenInformation, "GetTokenInformation", "FALSE, ERROR_ACCESS_DENIED") \
-    X(LookupAccountSidA, "LookupAccountSidA", "FALSE, ERROR_NONE_MAPPED") \
-    X(CM_Get_Device_IDA, "CM_Get_Device_IDA", "CR_INVALID_DEVNODE") \
-    X(CreateToolhelp32Snapshot, "CreateToolhelp32Snapshot", "INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY") \
-    X(Process32First, "Process32First", "FALSE, ERROR_NO_MORE_FILES") \
-    X(Process32Next, "Process32Next", "FALSE, ERROR_NO_MORE_FILES") \
-    X(OpenProcess, "OpenProcess", "NULL, ERROR_ACCESS_DENIED") \
-    X(GetModuleFileNameExA, "GetModuleFileNameExA", "0, ERROR_ACCESS_DENIED") \
-    X(ExpandEnvironmentStringsA, "ExpandEnvironmentStringsA", "0, ERROR_NOT_ENOUGH_MEMORY", "size needed") \
-    X(GetFileAttributesA, "GetFileAttributesA", "INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED", \
-      "INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND") \
-    X(GetLongPathNameA, "GetLongPathNameA", "0, ERROR_ACCESS_DENIED", "size needed") \
-    X(SearchPathA, "SearchPathA", "0, ERROR_FILE_NOT_FOUND", "size needed") \
-    X(GetFileVersionInfoSizeA, "GetFileVersionInfoSizeA", "0, ERROR_RESOURCE_TYPE_NOT_FOUND") \
-    X(GetFileVersionInfoA, "GetFileVersionInfoA", "FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND") \
-    X(VerQueryValueA, "VerQueryValueA", "FALSE, no such value") \
-    X(GetProcAddress, "GetProcAddress", "NULL, ERROR_PROC_NOT_FOUND") \
-    X(Calloc, "calloc", "NULL, ENOMEM") \
-    X(Realloc, "realloc", "NULL, ENOMEM, the block kept") \
-    X(CreateFileA, "CreateFileA", "INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED", \
-      "INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND") \
-    X(GetFileInformationByHandle, "GetFileInformationByHandle", "FALSE, ERROR_ACCESS_DENIED") \
-    X(EnumProcessModules, "EnumProcessModules", "FALSE, ERROR_PARTIAL_COPY") \
-    X(GetMappedFileNameA, "GetMappedFileNameA", "0, ERROR_ACCESS_DENIED") \
-    /* the package's custom actions' own */ \
-    X(MsiGetPropertyA, "MsiGetPropertyA", "ERROR_MORE_DATA, cut short", "ERROR_SUCCESS, empty: not set") \
-    X(MsiSetPropertyA, "MsiSetPropertyA", "ERROR_FUNCTION_FAILED") \
-    X(MsiCreateRecord, "MsiCreateRecord", "0") \
-    X(RegCreateKeyExA, "RegCreateKeyExA", "ERROR_ACCESS_DENIED") \
-    X(CreateProcessA, "CreateProcessA", "FALSE, ERROR_FILE_NOT_FOUND") \
-    X(TerminateProcess, "TerminateProcess", "FALSE, ERROR_ACCESS_DENIED", "TRUE, the process does not end") \
-    X(OpenThreadToken, "OpenThreadToken", "FALSE, ERROR_ACCESS_DENIED") \
-    X(CoUninitialize, "CoUninitialize")
+    X(OpenProcessToken, "OpenProcessToken", SETS(FALSE, ERROR_ACCESS_DENIED)) \
+    X(GetTokenInformation, "GetTokenInformation", SETS(FALSE, ERROR_ACCESS_DENIED)) \
+    X(LookupAccountSidA, "LookupAccountSidA", SETS(FALSE, ERROR_NONE_MAPPED)) \
+    X(CM_Get_Device_IDA, "CM_Get_Device_IDA", RETURNS(CR_INVALID_DEVNODE)) \
+    X(CreateToolhelp32Snapshot, "CreateToolhelp32Snapshot", SETS(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY)) \
+    X(Process32First, "Process32First", SETS(FALSE, ERROR_NO_MORE_FILES)) \
+    X(Process32Next, "Process32Next", SETS(FALSE, ERROR_NO_MORE_FILES)) \
+    X(OpenProcess, "OpenProcess", SETS(NULL, ERROR_ACCESS_DENIED)) \
+    X(CloseHandle, "CloseHandle") \
+    X(GetModuleFileNameExA, "GetModuleFileNameExA", SETS(0, ERROR_ACCESS_DENIED)) \
+    X(ExpandEnvironmentStringsA, "ExpandEnvironmentStringsA", SETS(0, ERROR_NOT_ENOUGH_MEMORY), \
+      ANSWERS("size needed", 0)) \
+    X(GetFileAttributesA, "GetFileAttributesA", SETS(INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED), \
+      SETS(INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND)) \
+    X(GetLongPathNameA, "GetLongPathNameA", SETS(0, ERROR_ACCESS_DENIED), ANSWERS("size needed", 0)) \
+    X(SearchPathA, "SearchPathA", SETS(0, ERROR_FILE_NOT_FOUND), ANSWERS("size needed", 0)) \
+    X(GetFileVersionInfoSizeA, "GetFileVersionInfoSizeA", SETS(0, ERROR_RESOURCE_TYPE_NOT_FOUND)) \
+    X(GetFileVersionInfoA, "GetFileVersionInfoA", SETS(FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND)) \
+    X(VerQueryValueA, "VerQueryValueA", ANSWERS("FALSE, no such value", 0)) \
+    X(GetProcAddress, "GetProcAddress", SETS(NULL, ERROR_PROC_NOT_FOUND)) \
+    X(calloc, "calloc", NO_MEMORY) \
+    X(realloc, "realloc", NO_MEMORY) \
+    X(CreateFileA, "CreateFileA", SETS(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED), \
+      SETS(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND)) \
+    X(GetFileInformationByHandle, "GetFileInformationByHandle", SETS(FALSE, ERROR_ACCESS_DENIED)) \
+    X(EnumProcessModules, "EnumProcessModules", SETS(FALSE, ERROR_PARTIAL_COPY)) \
+    X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED)) \
+    /* the package's custom actions' own: the session's, and the clock */ \
+    X(MsiGetPropertyA, "MsiGetPropertyA", RETURNS(ERROR_MORE_DATA), \
+      ANSWERS("ERROR_SUCCESS, empty: not set", 0)) \
+    X(MsiSetPropertyA, "MsiSetPropertyA", RETURNS(ERROR_FUNCTION_FAILED)) \
+    X(MsiCreateRecord, "MsiCreateRecord", RETURNS(0)) \
+    X(MsiProcessMessage, "MsiProcessMessage") \
+    X(MsiCloseHandle, "MsiCloseHandle") \
+    X(RegCreateKeyExA, "RegCreateKeyExA", RETURNS(ERROR_ACCESS_DENIED)) \
+    X(OpenThreadToken, "OpenThreadToken", SETS(FALSE, ERROR_ACCESS_DENIED)) \
+    X(CreateProcessA, "CreateProcessA", SETS(FALSE, ERROR_FILE_NOT_FOUND)) \
+    X(TerminateProcess, "TerminateProcess", SETS(FALSE, ERROR_ACCESS_DENIED), \
+      ANSWERS("TRUE, the process does not end", 0)) \
+    X(GetTickCount, "GetTickCount") \
+    X(Sleep, "Sleep") \
+    X(WaitForSingleObject, "WaitForSingleObject")
 
 #define FAULT_ENUM(identifier, ...) Fault##identifier,
 enum FaultFunction { FAULT_FUNCTIONS(FAULT_ENUM) FaultFunctionCount };
@@ -92,7 +135,7 @@ enum FaultFunction { FAULT_FUNCTIONS(FAULT_ENUM) FaultFunctionCount };
 struct FaultFunctionInfo
 {
     const char *name;
-    const char *failure[3];  // NULL after the last
+    FaultClass failure[3];  // text NULL after the last
 };
 
 #define FAULT_INFO(identifier, name, ...) {name, {__VA_ARGS__}},
@@ -100,8 +143,10 @@ static const FaultFunctionInfo FaultFunctions[FaultFunctionCount] = {FAULT_FUNCT
 
 inline int FailureClasses(int function)
 {
-    const char *const *failure = FaultFunctions[function].failure;
-    return !failure[0] ? 0 : !failure[1] ? 1 : !failure[2] ? 2 : 3;
+    int classes = 0;
+    while (classes < 3 && FaultFunctions[function].failure[classes].text)
+        classes++;
+    return classes;
 }
 
 // The scenario's steps; the test moves the phase on before each one.
@@ -141,8 +186,8 @@ struct FaultPlan
 // handle or address.
 enum HeldKind
 {
-    HeldKeys, HeldDeviceLists, HeldHeapBlocks, HeldStrings, HeldReferences, HeldHandles, HeldInstallerHandles,
-    HeldKindCount
+    HeldKeys, HeldDeviceLists, HeldHeapBlocks, HeldStrings, HeldReferences, HeldHandles,
+    HeldInstallerHandles, HeldKindCount
 };
 
 enum { FaultCallCapacity = 1024, FaultChainCapacity = 4 };
@@ -181,7 +226,7 @@ struct FaultControl
 
 #define FAULT_CONTROL_MAPPING_FORMAT "ZN374FaultControl.%lu"
 #define FAULT_PROBE_DLL "zn374faultprobe.dll"
-// Set when the action waits for a process: a stand-in monitor that can end ends then.
+// Set when an action waits for a process: a stand-in monitor that can end ends then.
 #define FAULT_QUIT_EVENT "ZN374Actions.Quit"
 // Set by a stand-in process once it runs and holds what it holds.
 #define FAULT_READY_EVENT "ZN374Actions.Ready"

@@ -89,20 +89,23 @@ int Enter(FaultFunction function, void *site)
 // that a caller who reads it anyway is caught.
 const ULONG Unwritten = 0x23232323;
 
-// A failure's result, and the code a caller can show: GetLastError's, or
-// the result itself.
-template <typename T>
-T Code(T code)
+// Gives the code of the failure being given now, where the platform gives it.
+void GiveCode(void)
 {
-    g_firing->code = (DWORD)code;
-    return code;
+    const FaultClass &failure = FaultFunctions[g_firing->function].failure[g_firing->variant - 1];
+    g_firing->code = failure.code;
+    if (failure.kind == CodeInLastError && failure.code)
+        SetLastError(failure.code);
+    if (failure.kind == CodeInErrno)
+        errno = failure.code;
 }
 
+// The failure's result, as the list gives it, or as the hook makes it.
 template <typename T>
-T Fail(T result, DWORD error)
+T Failed(void)
 {
-    SetLastError(Code(error));
-    return result;
+    GiveCode();
+    return (T)FaultFunctions[g_firing->function].failure[g_firing->variant - 1].result;
 }
 
 // ---- COM methods, swapped in the vtables of the objects the product receives
@@ -132,19 +135,29 @@ void SwapMethod(void *object, int slot, void *replacement)
 }
 
 // The method of an interface each call of the product goes through; the
-// product's calls are counted and may be failed, everybody else's pass.
-#define METHOD(slot, ...)                                                                   \
-    typedef HRESULT(STDMETHODCALLTYPE * Method)(__VA_ARGS__);                              \
-    Method original = (Method)OriginalMethod(self, slot);                                  \
-    const bool product = FromProduct(CALLER)
+// product's calls are counted and may be failed (variant: the class planned),
+// everybody else's pass.
+#define METHOD(identifier, slot, ...)                                          \
+    typedef HRESULT(STDMETHODCALLTYPE * Method)(__VA_ARGS__);                 \
+    Method original = (Method)OriginalMethod(self, slot);                     \
+    const bool product = FromProduct(CALLER);                                 \
+    const int variant = product ? Enter(Fault##identifier, CALLER) : 0
 
 void Received(void *object, REFIID iid);
 
+// A failed call that hands out an interface hands out NULL.
+template <typename T>
+HRESULT FailedOut(T **out)
+{
+    *out = NULL;
+    return Failed<HRESULT>();
+}
+
 HRESULT STDMETHODCALLTYPE HookQueryInterface(IUnknown *self, REFIID iid, void **out)
 {
-    METHOD(0, IUnknown *, REFIID, void **);
-    if (product && Enter(FaultQueryInterface, CALLER))
-        return *out = NULL, Code(E_NOINTERFACE);
+    METHOD(QueryInterface, 0, IUnknown *, REFIID, void **);
+    if (variant)
+        return FailedOut(out);
     const HRESULT hr = original(self, iid, out);
     if (product && SUCCEEDED(hr) && *out)
         Received(*out, iid);
@@ -167,21 +180,22 @@ ULONG STDMETHODCALLTYPE HookRelease(IUnknown *self)
     return ((Method)OriginalMethod(self, 2))(self);
 }
 
-HRESULT STDMETHODCALLTYPE HookSet(IKsPropertySet *self, REFGUID set, DWORD id, LPVOID instance,
-                                  DWORD instanceSize, LPVOID data, DWORD dataSize)
+HRESULT STDMETHODCALLTYPE HookPropertySetSet(IKsPropertySet *self, REFGUID set, DWORD id,
+                                             LPVOID instance, DWORD instanceSize, LPVOID data,
+                                             DWORD dataSize)
 {
-    METHOD(3, IKsPropertySet *, REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD);
-    if (product && Enter(FaultPropertySetSet, CALLER))
-        return Code((HRESULT)0x80070490);  // E_PROP_ID_UNSUPPORTED
+    METHOD(PropertySetSet, 3, IKsPropertySet *, REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD);
+    if (variant)
+        return Failed<HRESULT>();
     return original(self, set, id, instance, instanceSize, data, dataSize);
 }
 
-HRESULT STDMETHODCALLTYPE HookRead(IPropertyBag *self, LPCOLESTR name, VARIANT *value,
-                                   IErrorLog *log)
+HRESULT STDMETHODCALLTYPE HookPropertyBagRead(IPropertyBag *self, LPCOLESTR name, VARIANT *value,
+                                              IErrorLog *log)
 {
-    METHOD(3, IPropertyBag *, LPCOLESTR, VARIANT *, IErrorLog *);
-    if (product && Enter(FaultPropertyBagRead, CALLER))
-        return Code(E_FAIL);
+    METHOD(PropertyBagRead, 3, IPropertyBag *, LPCOLESTR, VARIANT *, IErrorLog *);
+    if (variant)
+        return Failed<HRESULT>();
     const HRESULT hr = original(self, name, value, log);
     if (product && SUCCEEDED(hr) && value->vt == VT_BSTR && value->bstrVal)
         Acquired(HeldStrings, value->bstrVal);
@@ -189,33 +203,30 @@ HRESULT STDMETHODCALLTYPE HookRead(IPropertyBag *self, LPCOLESTR name, VARIANT *
 }
 
 // IMoniker's binds: the object or storage it names, a reference received.
-#define BIND(name, slot, failure)                                                                       \
-    HRESULT STDMETHODCALLTYPE Hook##name(IMoniker *self, IBindCtx *context, IMoniker *left, REFIID iid, \
-                                         void **out)                                                    \
-    {                                                                                                   \
-        METHOD(slot, IMoniker *, IBindCtx *, IMoniker *, REFIID, void **);                              \
-        if (product && Enter(Fault##name, CALLER))                                                      \
-            return *out = NULL, Code(failure);                                                          \
-        const HRESULT hr = original(self, context, left, iid, out);                                     \
-        if (product && SUCCEEDED(hr) && *out)                                                           \
-            Received(*out, iid);                                                                        \
-        return hr;                                                                                      \
+#define BIND(identifier, slot)                                                                  \
+    HRESULT STDMETHODCALLTYPE Hook##identifier(IMoniker *self, IBindCtx *context,               \
+                                               IMoniker *left, REFIID iid, void **out)          \
+    {                                                                                           \
+        METHOD(identifier, slot, IMoniker *, IBindCtx *, IMoniker *, REFIID, void **);          \
+        if (variant)                                                                            \
+            return FailedOut(out);                                                              \
+        const HRESULT hr = original(self, context, left, iid, out);                             \
+        if (product && SUCCEEDED(hr) && *out)                                                   \
+            Received(*out, iid);                                                                \
+        return hr;                                                                              \
     }
-BIND(BindToObject, 8, MK_E_NOOBJECT)
-BIND(BindToStorage, 9, E_OUTOFMEMORY)
+BIND(BindToObject, 8)
+BIND(BindToStorage, 9)
 
-HRESULT STDMETHODCALLTYPE HookNext(IEnumMoniker *self, ULONG count, IMoniker **monikers,
-                                   ULONG *fetched)
+// S_FALSE: fewer than asked, here none.
+HRESULT STDMETHODCALLTYPE HookEnumMonikerNext(IEnumMoniker *self, ULONG count, IMoniker **monikers,
+                                              ULONG *fetched)
 {
-    METHOD(3, IEnumMoniker *, ULONG, IMoniker **, ULONG *);
-    switch (product ? Enter(FaultEnumMonikerNext, CALLER) : 0) {
-    case 1:
-        if (fetched)
-            *fetched = 0;
-        return Code(S_FALSE);
-    case 2:
-        return Code(E_OUTOFMEMORY);
-    }
+    METHOD(EnumMonikerNext, 3, IEnumMoniker *, ULONG, IMoniker **, ULONG *);
+    if (variant && fetched)
+        *fetched = 0;
+    if (variant)
+        return Failed<HRESULT>();
     ULONG got = 0;
     const HRESULT hr = original(self, count, monikers, &got);
     if (fetched)
@@ -225,16 +236,13 @@ HRESULT STDMETHODCALLTYPE HookNext(IEnumMoniker *self, ULONG count, IMoniker **m
     return hr;
 }
 
+// S_FALSE: the category is empty, and no enumerator.
 HRESULT STDMETHODCALLTYPE HookCreateClassEnumerator(ICreateDevEnum *self, REFCLSID category,
                                                     IEnumMoniker **out, DWORD flags)
 {
-    METHOD(3, ICreateDevEnum *, REFCLSID, IEnumMoniker **, DWORD);
-    switch (product ? Enter(FaultCreateClassEnumerator, CALLER) : 0) {
-    case 1:
-        return *out = NULL, Code(E_OUTOFMEMORY);
-    case 2:
-        return *out = NULL, Code(S_FALSE);
-    }
+    METHOD(CreateClassEnumerator, 3, ICreateDevEnum *, REFCLSID, IEnumMoniker **, DWORD);
+    if (variant)
+        return FailedOut(out);
     const HRESULT hr = original(self, category, out, flags);
     if (product && SUCCEEDED(hr) && *out)
         Received(*out, IID_IEnumMoniker);
@@ -252,11 +260,11 @@ void Received(void *object, REFIID iid)
         int slot;
         void *hook;
     } watched[] = {{&IID_ICreateDevEnum, 3, (void *)HookCreateClassEnumerator},
-                   {&IID_IEnumMoniker, 3, (void *)HookNext},
+                   {&IID_IEnumMoniker, 3, (void *)HookEnumMonikerNext},
                    {&IID_IMoniker, 8, (void *)HookBindToObject},
                    {&IID_IMoniker, 9, (void *)HookBindToStorage},
-                   {&IID_IPropertyBag, 3, (void *)HookRead},
-                   {&__uuidof(IKsPropertySet), 3, (void *)HookSet}};
+                   {&IID_IPropertyBag, 3, (void *)HookPropertyBagRead},
+                   {&__uuidof(IKsPropertySet), 3, (void *)HookPropertySetSet}};
     Acquired(HeldReferences, object);
     SwapMethod(object, 0, (void *)HookQueryInterface);
     SwapMethod(object, 1, (void *)HookAddRef);
@@ -269,141 +277,151 @@ void Received(void *object, REFIID iid)
 
 // ---- Imports
 
-// Every import the probe swaps: X(name) for each.
-#define IMPORTS(X)                                                                                         \
-    X(RegOpenKeyExA) X(RegQueryValueExA) X(RegSetValueExA) X(RegDeleteValueA) X(RegCloseKey)               \
-    X(CM_Get_DevNode_Registry_PropertyA) X(CM_Get_DevNode_Status) X(CM_Get_Device_ID_ListA)                \
-    X(CM_Get_Device_ID_List_SizeA) X(CM_Locate_DevNodeA) X(CM_Open_DevNode_Key) X(GetFullPathNameA)        \
-    X(GetModuleFileNameA) X(GetSystemPowerStatus) X(GetVersionExA) X(GetWindowsDirectoryA)                 \
-    X(WideCharToMultiByte) X(ExitProcess) X(malloc) X(free) X(CoCreateInstance) X(CoInitialize)           \
-    X(CoUninitialize) X(VariantClear) X(GetCurrentPowerPolicies) X(SetupDiEnumDeviceInfo)                  \
-    X(SetupDiGetClassDevsA) X(SetupDiDestroyDeviceInfoList) X(BroadcastSystemMessageA)                     \
-    X(CreateDialogParamA) X(GetMessageA) X(KillTimer) X(RegisterWindowMessageA) X(SetTimer)                \
-    X(OpenProcessToken) X(GetTokenInformation) X(LookupAccountSidA) X(CM_Get_Device_IDA)                   \
-    X(CreateToolhelp32Snapshot) X(Process32First) X(Process32Next) X(OpenProcess) X(GetModuleFileNameExA)  \
-    X(ExpandEnvironmentStringsA) X(GetFileAttributesA) X(GetLongPathNameA) X(SearchPathA)                  \
-    X(GetFileVersionInfoSizeA) X(GetFileVersionInfoA) X(VerQueryValueA) X(GetProcAddress) X(calloc)        \
-    X(realloc) X(CloseHandle) X(CreateFileA) X(GetFileInformationByHandle)                                     \
-    X(EnumProcessModules) X(GetMappedFileNameA) X(MsiGetPropertyA) X(MsiSetPropertyA) X(MsiCreateRecord)      \
-    X(MsiProcessMessage) X(MsiCloseHandle) X(RegCreateKeyExA) X(CreateProcessA) X(TerminateProcess)           \
-    X(GetTickCount) X(Sleep) X(WaitForSingleObject) X(OpenThreadToken)
+// The original of each import swapped, at its function's index.
+void *g_real[FaultFunctionCount];
 
-#define IMPORT_INDEX(name) Import##name,
-enum ImportIndex { IMPORTS(IMPORT_INDEX) ImportCount };
-void *g_real[ImportCount];
+#define REAL(name) ((decltype(&::name))g_real[Fault##name])
 
-#define REAL(name) ((decltype(&::name))g_real[Import##name])
-
-// An import with one class of failure, or two, each an expression giving
-// the result and setting what else the platform sets.
-#define FAILABLE2(type, name, parameters, arguments, first, second) \
-    type WINAPI Hook##name parameters                               \
-    {                                                               \
-        switch (Enter(Fault##name, CALLER)) {                       \
-        case 1:                                                     \
-            return first;                                           \
-        case 2:                                                     \
-            return second;                                          \
-        }                                                           \
-        return REAL(name) arguments;                                \
-    }
-#define FAILABLE(type, name, parameters, arguments, failure) \
-    FAILABLE2(type, name, parameters, arguments, failure, failure)
-
-// An import that hands out what the process must give back: held from then on.
-#define OPENS(type, name, parameters, arguments, invalid, error, kind) \
-    type WINAPI Hook##name parameters                                  \
-    {                                                                  \
-        if (Enter(Fault##name, CALLER))                                \
-            return Fail<type>(invalid, error);                         \
-        type handle = REAL(name) arguments;                            \
-        if (handle != invalid)                                         \
-            Acquired(kind, (void *)handle);                            \
-        return handle;                                                 \
-    }
-
-FAILABLE(LONG, RegSetValueExA, (HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size),
-         (key, name, reserved, type, data, size), Code(ERROR_ACCESS_DENIED))
-FAILABLE(LONG, RegDeleteValueA, (HKEY key, LPCSTR name), (key, name), Code(ERROR_ACCESS_DENIED))
-FAILABLE(BOOL, GetSystemPowerStatus, (LPSYSTEM_POWER_STATUS status), (status), Fail<BOOL>(FALSE, ERROR_GEN_FAILURE))
-FAILABLE(BOOL, GetVersionExA, (LPOSVERSIONINFOA info), (info), Fail<BOOL>(FALSE, ERROR_INSUFFICIENT_BUFFER))
-FAILABLE(BOOLEAN, GetCurrentPowerPolicies, (PGLOBAL_POWER_POLICY global, PPOWER_POLICY policy), (global, policy),
-         Fail<BOOLEAN>(FALSE, ERROR_ACCESS_DENIED))
-FAILABLE(long, BroadcastSystemMessageA, (DWORD flags, LPDWORD to, UINT message, WPARAM wParam, LPARAM lParam),
-         (flags, to, message, wParam, lParam), Fail<long>(-1, ERROR_NOT_ENOUGH_MEMORY))
-FAILABLE(HWND, CreateDialogParamA, (HINSTANCE instance, LPCSTR name, HWND parent, DLGPROC procedure, LPARAM parameter),
-         (instance, name, parent, procedure, parameter), Fail<HWND>(NULL, ERROR_NOT_ENOUGH_MEMORY))
-FAILABLE(BOOL, GetMessageA, (LPMSG message, HWND window, UINT first, UINT last), (message, window, first, last),
-         Fail<BOOL>(-1, ERROR_INVALID_PARAMETER))
-FAILABLE(UINT, RegisterWindowMessageA, (LPCSTR name), (name), Fail<UINT>(0, ERROR_NOT_ENOUGH_MEMORY))
-
-LONG WINAPI HookRegOpenKeyExA(HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key)
+// The hook of an import that fails as the list says, whatever its
+// parameters. One that hands out what the process must give back (K, unless
+// HeldKindCount) holds it from then on, unless it is the failure's result.
+template <FaultFunction F, int K, typename R, typename... A>
+R WINAPI Hook(A... arguments)
 {
-    if (Enter(FaultRegOpenKeyExA, CALLER))
-        return Code(ERROR_ACCESS_DENIED);
-    const LONG result = REAL(RegOpenKeyExA)(root, path, options, access, key);
-    if (result == ERROR_SUCCESS)
-        Acquired(HeldKeys, *key);
+    if (Enter(F, CALLER))
+        return Failed<R>();
+    const R result = ((R(WINAPI *)(A...))g_real[F])(arguments...);
+    if (K < HeldKindCount && result != (R)FaultFunctions[F].failure[0].result)
+        Acquired((HeldKind)K, (void *)(ULONG_PTR)result);
     return result;
 }
 
-LONG WINAPI HookRegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
-                                 LPBYTE data, LPDWORD size)
+template <FaultFunction F, int K, typename R, typename... A>
+void *HookOf(R(WINAPI *)(A...))
 {
-    switch (Enter(FaultRegQueryValueExA, CALLER)) {
-    case 1:
-        return Code(ERROR_FILE_NOT_FOUND);
-    case 2:
-        // The buffer's content is undefined then: it holds a pattern and no terminator.
-        if (data && size)
-            memset(data, 0x23, *size);
-        if (type)
-            *type = REG_SZ;
-        if (size)
-            *size += 40;
-        return Code(ERROR_MORE_DATA);
-    case 3:
-        return Code(ERROR_ACCESS_DENIED);
-    }
-    return REAL(RegQueryValueExA)(key, name, reserved, type, data, size);
+    return (void *)&Hook<F, K, R, A...>;
 }
 
-FAILABLE2(CONFIGRET, CM_Get_DevNode_Registry_PropertyA,
-          (DEVINST node, ULONG property, PULONG type, PVOID buffer, PULONG length, ULONG flags),
-          (node, property, type, buffer, length, flags), Code(CR_NO_SUCH_VALUE), (*length += 64, Code(CR_BUFFER_SMALL)))
-FAILABLE(CONFIGRET, CM_Get_DevNode_Status, (PULONG status, PULONG problem, DEVINST node, ULONG flags),
-         (status, problem, node, flags), (*status = *problem = Unwritten, Code(CR_NO_SUCH_DEVINST)))
-// CR_BUFFER_SMALL: a device arrived since the size was asked.
-FAILABLE2(CONFIGRET, CM_Get_Device_ID_ListA, (PCSTR filter, PCHAR buffer, ULONG length, ULONG flags),
-          (filter, buffer, length, flags), Code(CR_REGISTRY_ERROR), Code(CR_BUFFER_SMALL))
-FAILABLE(CONFIGRET, CM_Get_Device_ID_List_SizeA, (PULONG length, PCSTR filter, ULONG flags), (length, filter, flags),
-         (*length = Unwritten, Code(CR_REGISTRY_ERROR)))
-FAILABLE(CONFIGRET, CM_Locate_DevNodeA, (PDEVINST node, DEVINSTID_A id, ULONG flags), (node, id, flags),
-         (*node = Unwritten, Code(CR_NO_SUCH_DEVNODE)))
-FAILABLE2(UINT, GetWindowsDirectoryA, (LPSTR buffer, UINT size), (buffer, size),
-          Fail<UINT>(0, ERROR_NOT_ENOUGH_MEMORY), size + 40)
+#define FAILS(name) void *const Hook##name = HookOf<Fault##name, HeldKindCount>(&::name);
+#define OPENS(name, kind) void *const Hook##name = HookOf<Fault##name, kind>(&::name);
+
+// An import hooked by hand: effect is what a failure does besides, a
+// statement, which may return an answer of the hook's own making (variant is
+// the class planned).
+#define FAILABLE(type, name, parameters, arguments, effect) \
+    type WINAPI Hook##name parameters                       \
+    {                                                       \
+        const int variant = Enter(Fault##name, CALLER);     \
+        if (variant) {                                      \
+            effect;                                         \
+            return Failed<type>();                          \
+        }                                                   \
+        return REAL(name) arguments;                        \
+    }
+
+// The answer "size needed", the second class: the buffer is 40 bytes short.
+#define SIZE_NEEDED(size) \
+    if (variant == 2)     \
+    return size + 40
+
+// An import that hands out a key or handle in *out, held from then on: a
+// key when the result is 0 (ERROR_SUCCESS, CR_SUCCESS), a handle when it is
+// not (TRUE).
+#define OPENS_OUT(type, name, parameters, arguments, out, kind) \
+    type WINAPI Hook##name parameters                           \
+    {                                                           \
+        if (Enter(Fault##name, CALLER))                         \
+            return Failed<type>();                              \
+        const type result = REAL(name) arguments;               \
+        if ((result == 0) == (kind == HeldKeys))                \
+            Acquired(kind, *out);                               \
+        return result;                                          \
+    }
+
+// The calls that give back what the process held; what held gives for x is
+// given back, NULL (a NULL block, a variant without a BSTR) is nothing.
+#define RELEASES(type, convention, name, parameter, kind, held) \
+    type convention Hook##name(parameter x)                     \
+    {                                                           \
+        if (held)                                               \
+            Released(kind, (void *)(held));                     \
+        return REAL(name)(x);                                   \
+    }
+
+FAILS(RegSetValueExA) FAILS(RegDeleteValueA) FAILS(GetSystemPowerStatus) FAILS(GetVersionExA)
+FAILS(GetCurrentPowerPolicies) FAILS(BroadcastSystemMessageA) FAILS(CreateDialogParamA)
+FAILS(GetMessageA) FAILS(RegisterWindowMessageA) FAILS(SetupDiEnumDeviceInfo)
+FAILS(CM_Get_Device_ID_ListA) FAILS(GetFileInformationByHandle) FAILS(EnumProcessModules)
+FAILS(GetMappedFileNameA) FAILS(GetTokenInformation) FAILS(LookupAccountSidA) FAILS(CM_Get_Device_IDA)
+FAILS(GetModuleFileNameExA) FAILS(GetFileAttributesA)
+FAILS(GetFileVersionInfoSizeA) FAILS(GetFileVersionInfoA) FAILS(VerQueryValueA) FAILS(GetProcAddress)
+OPENS(SetupDiGetClassDevsA, HeldDeviceLists) OPENS(OpenProcess, HeldHandles)
+OPENS(CreateToolhelp32Snapshot, HeldHandles) OPENS(CreateFileA, HeldHandles)
+
+OPENS_OUT(LONG, RegOpenKeyExA, (HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key),
+          (root, path, options, access, key), key, HeldKeys)
+OPENS_OUT(CONFIGRET, CM_Open_DevNode_Key, (DEVINST node, REGSAM access, ULONG profile,
+          REGDISPOSITION disposition, PHKEY key, ULONG flags),
+          (node, access, profile, disposition, key, flags), key, HeldKeys)
+OPENS_OUT(BOOL, OpenProcessToken, (HANDLE process, DWORD access, PHANDLE token), (process, access, token),
+          token, HeldHandles)
+OPENS_OUT(BOOL, OpenThreadToken, (HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token),
+          (thread, access, asSelf, token), token, HeldHandles)
+OPENS_OUT(LONG, RegCreateKeyExA, (HKEY root, LPCSTR path, DWORD reserved, LPSTR keyClass, DWORD options,
+          REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition),
+          (root, path, reserved, keyClass, options, access, security, key, disposition), key, HeldKeys)
+OPENS(MsiCreateRecord, HeldInstallerHandles)
+RELEASES(UINT, WINAPI, MsiCloseHandle, MSIHANDLE, HeldInstallerHandles, x)
+RELEASES(LONG, WINAPI, RegCloseKey, HKEY, HeldKeys, x)
+RELEASES(BOOL, WINAPI, SetupDiDestroyDeviceInfoList, HDEVINFO, HeldDeviceLists, x)
+RELEASES(BOOL, WINAPI, CloseHandle, HANDLE, HeldHandles, x)
+RELEASES(HRESULT, WINAPI, VariantClear, VARIANTARG *, HeldStrings, x->vt == VT_BSTR ? x->bstrVal : NULL)
+RELEASES(void, __cdecl, free, void *, HeldHeapBlocks, x)
+
+// The value is larger than the buffer: the buffer's content is undefined
+// then, here a pattern without a terminator, and the size is the value's.
+void MoreData(LPDWORD type, LPBYTE data, LPDWORD size)
+{
+    if (data && size)
+        memset(data, 0x23, *size);
+    if (type)
+        *type = REG_SZ;
+    if (size)
+        *size += 40;
+}
+
 // Windows XP fills the whole buffer and leaves it unterminated when it is too short.
-FAILABLE2(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR buffer, DWORD size), (module, buffer, size),
-          Fail<DWORD>(0, ERROR_NOT_ENOUGH_MEMORY),
-          (memset(buffer, 'x', size), Fail<DWORD>(size, ERROR_INSUFFICIENT_BUFFER)))
-FAILABLE(int, WideCharToMultiByte, (UINT codePage, DWORD flags, LPCWCH text, int textLength, LPSTR buffer, int size,
-         LPCCH defaultChar, LPBOOL usedDefault), (codePage, flags, text, textLength, buffer, size, defaultChar, usedDefault),
-         (buffer && size > 0 ? (void)memset(buffer, 'x', size) : (void)0, Fail<int>(0, ERROR_INSUFFICIENT_BUFFER)))
-
-CONFIGRET WINAPI HookCM_Open_DevNode_Key(DEVINST node, REGSAM access, ULONG profile,
-                                         REGDISPOSITION disposition, PHKEY key, ULONG flags)
+DWORD CutShort(LPSTR buffer, DWORD size)
 {
-    switch (Enter(FaultCM_Open_DevNode_Key, CALLER)) {
-    case 1:
-        return Code(CR_NO_SUCH_REGISTRY_KEY);
-    case 2:
-        return Code(CR_REGISTRY_ERROR);
-    }
-    const CONFIGRET result = REAL(CM_Open_DevNode_Key)(node, access, profile, disposition, key, flags);
-    if (result == CR_SUCCESS)
-        Acquired(HeldKeys, *key);
-    return result;
+    memset(buffer, 'x', size);
+    GiveCode();
+    return size;
 }
+
+FAILABLE(LONG, RegQueryValueExA, (HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+         LPDWORD size), (key, name, reserved, type, data, size), if (variant == 2) MoreData(type, data, size))
+FAILABLE(CONFIGRET, CM_Get_DevNode_Registry_PropertyA, (DEVINST node, ULONG property, PULONG type,
+         PVOID buffer, PULONG length, ULONG flags), (node, property, type, buffer, length, flags),
+         if (variant == 2) *length += 64)
+FAILABLE(CONFIGRET, CM_Get_DevNode_Status, (PULONG status, PULONG problem, DEVINST node, ULONG flags),
+         (status, problem, node, flags), *status = *problem = Unwritten)
+FAILABLE(CONFIGRET, CM_Get_Device_ID_List_SizeA, (PULONG length, PCSTR filter, ULONG flags),
+         (length, filter, flags), *length = Unwritten)
+FAILABLE(CONFIGRET, CM_Locate_DevNodeA, (PDEVINST node, DEVINSTID_A id, ULONG flags), (node, id, flags),
+         *node = Unwritten)
+FAILABLE(UINT, GetWindowsDirectoryA, (LPSTR buffer, UINT size), (buffer, size), SIZE_NEEDED(size))
+FAILABLE(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR buffer, DWORD size), (module, buffer, size),
+         if (variant == 2) return CutShort(buffer, size))
+FAILABLE(int, WideCharToMultiByte, (UINT codePage, DWORD flags, LPCWCH text, int textLength,
+         LPSTR buffer, int size, LPCCH defaultChar, LPBOOL usedDefault),
+         (codePage, flags, text, textLength, buffer, size, defaultChar, usedDefault),
+         if (buffer && size > 0) memset(buffer, 'x', size))
+FAILABLE(DWORD, ExpandEnvironmentStringsA, (LPCSTR source, LPSTR buffer, DWORD size), (source, buffer, size),
+         SIZE_NEEDED(size))
+FAILABLE(DWORD, GetLongPathNameA, (LPCSTR path, LPSTR buffer, DWORD size), (path, buffer, size),
+         SIZE_NEEDED(size))
+FAILABLE(DWORD, SearchPathA, (LPCSTR path, LPCSTR name, LPCSTR extension, DWORD size, LPSTR buffer,
+         LPSTR *part), (path, name, extension, size, buffer, part), SIZE_NEEDED(size))
 
 DWORD WINAPI HookGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *filePart)
 {
@@ -411,25 +429,17 @@ DWORD WINAPI HookGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *
     // for the product's 260-byte buffers.
     if (strnlen(name, MAX_PATH) == MAX_PATH)
         g_control->unterminatedPaths++;
-    switch (Enter(FaultGetFullPathNameA, CALLER)) {
-    case 1:
-        return Fail<DWORD>(0, ERROR_FILENAME_EXCED_RANGE);
-    case 2:
-        return size + 40;
-    }
+    const int variant = Enter(FaultGetFullPathNameA, CALLER);
+    SIZE_NEEDED(size);
+    if (variant)
+        return Failed<DWORD>();
     return REAL(GetFullPathNameA)(name, size, buffer, filePart);
-}
-
-void *NoMemory(void)
-{
-    errno = ENOMEM;
-    return NULL;
 }
 
 void *__cdecl Hookmalloc(size_t size)
 {
-    if (Enter(FaultMalloc, CALLER))
-        return NoMemory();
+    if (Enter(Faultmalloc, CALLER))
+        return Failed<void *>();
     void *block = REAL(malloc)(size);
     if (block) {
         Acquired(HeldHeapBlocks, block);
@@ -438,11 +448,34 @@ void *__cdecl Hookmalloc(size_t size)
     return block;
 }
 
+void *__cdecl Hookcalloc(size_t count, size_t size)
+{
+    if (Enter(Faultcalloc, CALLER))
+        return Failed<void *>();
+    void *block = REAL(calloc)(count, size);
+    if (block)
+        Acquired(HeldHeapBlocks, block);
+    return block;
+}
+
+// A block that cannot grow stays as it was.
+void *__cdecl Hookrealloc(void *block, size_t size)
+{
+    if (Enter(Faultrealloc, CALLER))
+        return Failed<void *>();
+    void *grown = REAL(realloc)(block, size);
+    if (block && (grown || !size))
+        Released(HeldHeapBlocks, block);
+    if (grown)
+        Acquired(HeldHeapBlocks, grown);
+    return grown;
+}
+
 HRESULT WINAPI HookCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
                                     LPVOID *out)
 {
     if (Enter(FaultCoCreateInstance, CALLER))
-        return *out = NULL, Code(REGDB_E_CLASSNOTREG);
+        return FailedOut(out);
     const HRESULT hr = REAL(CoCreateInstance)(clsid, outer, context, iid, out);
     if (SUCCEEDED(hr) && *out)
         Received(*out, iid);
@@ -452,16 +485,18 @@ HRESULT WINAPI HookCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD conte
 HRESULT WINAPI HookCoInitialize(LPVOID reserved)
 {
     const LONG index = g_control->callCount;
-    HRESULT hr = E_OUTOFMEMORY;
-    const int failure = Enter(FaultCoInitialize, CALLER);
+    const int variant = Enter(FaultCoInitialize, CALLER);
     // For the other answers another party initialised the thread first, in
     // the multithreaded apartment or in the same one, so that the platform
     // itself gives them.
-    if (failure == 2)
+    if (variant == 2)
         CoInitializeEx(NULL, COINIT_MULTITHREADED);
-    if (failure == 3)
+    if (variant == 3)
         REAL(CoInitialize)(NULL);
-    if (failure != 1)
+    HRESULT hr = E_OUTOFMEMORY;
+    if (variant == 1)
+        hr = Failed<HRESULT>();
+    else
         hr = REAL(CoInitialize)(reserved);
     if (index < FaultCallCapacity)
         g_control->calls[index].result = hr;
@@ -474,31 +509,11 @@ void WINAPI HookCoUninitialize(void)
     REAL(CoUninitialize)();
 }
 
-FAILABLE2(BOOL, SetupDiEnumDeviceInfo, (HDEVINFO devices, DWORD index, PSP_DEVINFO_DATA device), (devices, index, device),
-          Fail<BOOL>(FALSE, ERROR_NO_MORE_ITEMS), Fail<BOOL>(FALSE, ERROR_NOT_ENOUGH_MEMORY))
-OPENS(HDEVINFO, SetupDiGetClassDevsA, (const GUID *setupClass, PCSTR enumerator, HWND parent, DWORD flags),
-      (setupClass, enumerator, parent, flags), INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY, HeldDeviceLists)
-
-// The calls that give back what the process held; what held gives for x is
-// given back, NULL (a NULL block, a variant without a BSTR) is nothing.
-#define RELEASES(type, convention, name, parameter, kind, held) \
-    type convention Hook##name(parameter x)                     \
-    {                                                           \
-        if (held)                                               \
-            Released(kind, (void *)(held));                     \
-        return REAL(name)(x);                                   \
-    }
-RELEASES(LONG, WINAPI, RegCloseKey, HKEY, HeldKeys, x)
-RELEASES(BOOL, WINAPI, SetupDiDestroyDeviceInfoList, HDEVINFO, HeldDeviceLists, x)
-RELEASES(BOOL, WINAPI, CloseHandle, HANDLE, HeldHandles, x)
-RELEASES(HRESULT, WINAPI, VariantClear, VARIANTARG *, HeldStrings, x->vt == VT_BSTR ? x->bstrVal : NULL)
-RELEASES(void, __cdecl, free, void *, HeldHeapBlocks, x)
-
 // The period of the one timer, as the system has it armed, for the test to read.
 UINT_PTR WINAPI HookSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC procedure)
 {
     if (Enter(FaultSetTimer, CALLER))
-        return Fail<UINT_PTR>(0, ERROR_NOT_ENOUGH_MEMORY);
+        return Failed<UINT_PTR>();
     const UINT_PTR armed = REAL(SetTimer)(window, id, period, procedure);
     if (armed)
         g_control->timerPeriod = period;
@@ -508,142 +523,55 @@ UINT_PTR WINAPI HookSetTimer(HWND window, UINT_PTR id, UINT period, TIMERPROC pr
 BOOL WINAPI HookKillTimer(HWND window, UINT_PTR id)
 {
     if (Enter(FaultKillTimer, CALLER))
-        return Fail<BOOL>(FALSE, ERROR_INVALID_PARAMETER);
+        return Failed<BOOL>();
     const BOOL killed = REAL(KillTimer)(window, id);
     if (killed)
         g_control->timerPeriod = 0;
     return killed;
 }
 
-// ---- The status report's own imports
-
-OPENS(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD id), (access, inherit, id), NULL, ERROR_ACCESS_DENIED,
-      HeldHandles)
-OPENS(HANDLE, CreateToolhelp32Snapshot, (DWORD flags, DWORD id), (flags, id), INVALID_HANDLE_VALUE,
-      ERROR_NOT_ENOUGH_MEMORY, HeldHandles)
-
-HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                              DWORD disposition, DWORD flags, HANDLE model)
-{
-    switch (Enter(FaultCreateFileA, CALLER)) {
-    case 1:
-        return Fail(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
-    case 2:
-        return Fail(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND);
-    }
-    HANDLE file = REAL(CreateFileA)(name, access, share, security, disposition, flags, model);
-    if (file != INVALID_HANDLE_VALUE)
-        Acquired(HeldHandles, file);
-    return file;
-}
-FAILABLE(BOOL, GetFileInformationByHandle, (HANDLE file, LPBY_HANDLE_FILE_INFORMATION info), (file, info),
-         Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED))
-FAILABLE(BOOL, EnumProcessModules, (HANDLE process, HMODULE *modules, DWORD size, LPDWORD needed),
-         (process, modules, size, needed), Fail<BOOL>(FALSE, ERROR_PARTIAL_COPY))
-FAILABLE(DWORD, GetMappedFileNameA, (HANDLE process, LPVOID address, LPSTR name, DWORD size), (process, address, name, size),
-         Fail<DWORD>(0, ERROR_ACCESS_DENIED))
-
-BOOL WINAPI HookOpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
-{
-    if (Enter(FaultOpenProcessToken, CALLER))
-        return Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED);
-    const BOOL opened = REAL(OpenProcessToken)(process, access, token);
-    return opened && (Acquired(HeldHandles, *token), true);
-}
-
-FAILABLE(BOOL, GetTokenInformation, (HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data, DWORD size, PDWORD needed),
-         (token, kind, data, size, needed), Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED))
-FAILABLE(BOOL, LookupAccountSidA, (LPCSTR system, PSID sid, LPSTR name, LPDWORD nameSize, LPSTR domain,
-         LPDWORD domainSize, PSID_NAME_USE use), (system, sid, name, nameSize, domain, domainSize, use),
-         Fail<BOOL>(FALSE, ERROR_NONE_MAPPED))
-FAILABLE(CONFIGRET, CM_Get_Device_IDA, (DEVINST node, PCHAR buffer, ULONG length, ULONG flags), (node, buffer, length, flags),
-         Code(CR_INVALID_DEVNODE))
-// For a custom action, a snapshot shows only the processes the test placed
+// For a custom action, a snapshot shows only the process the test placed
 // there, so that each run sees the same list.
-BOOL Shown(HANDLE snapshot, LPPROCESSENTRY32 entry, BOOL more)
-{
-    while (more && g_control->shown && entry->th32ProcessID != g_control->shown)
-        more = REAL(Process32Next)(snapshot, entry);
-    return more;
-}
-
-#define WALKS(name)                                                     \
-    BOOL WINAPI Hook##name(HANDLE snapshot, LPPROCESSENTRY32 entry)     \
-    {                                                                   \
-        if (Enter(Fault##name, CALLER))                                 \
-            return Fail<BOOL>(FALSE, ERROR_NO_MORE_FILES);              \
-        return Shown(snapshot, entry, REAL(name)(snapshot, entry));     \
+#define WALKS(name)                                                                       \
+    BOOL WINAPI Hook##name(HANDLE snapshot, LPPROCESSENTRY32 entry)                       \
+    {                                                                                     \
+        if (Enter(Fault##name, CALLER))                                                   \
+            return Failed<BOOL>();                                                        \
+        BOOL more = REAL(name)(snapshot, entry);                                          \
+        while (more && g_control->shown && entry->th32ProcessID != g_control->shown)     \
+            more = REAL(Process32Next)(snapshot, entry);                                  \
+        return more;                                                                      \
     }
 WALKS(Process32First)
 WALKS(Process32Next)
-FAILABLE(DWORD, GetModuleFileNameExA, (HANDLE process, HMODULE module, LPSTR name, DWORD size), (process, module, name, size),
-         Fail<DWORD>(0, ERROR_ACCESS_DENIED))
-FAILABLE2(DWORD, ExpandEnvironmentStringsA, (LPCSTR source, LPSTR buffer, DWORD size), (source, buffer, size),
-          Fail<DWORD>(0, ERROR_NOT_ENOUGH_MEMORY), size + 40)
-FAILABLE2(DWORD, GetFileAttributesA, (LPCSTR name), (name), Fail<DWORD>(INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED),
-          Fail<DWORD>(INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND))
-FAILABLE2(DWORD, GetLongPathNameA, (LPCSTR path, LPSTR buffer, DWORD size), (path, buffer, size),
-          Fail<DWORD>(0, ERROR_ACCESS_DENIED), size + 40)
-FAILABLE2(DWORD, SearchPathA, (LPCSTR path, LPCSTR name, LPCSTR extension, DWORD size, LPSTR buffer, LPSTR *part),
-          (path, name, extension, size, buffer, part), Fail<DWORD>(0, ERROR_FILE_NOT_FOUND), size + 40)
-FAILABLE(DWORD, GetFileVersionInfoSizeA, (LPCSTR name, LPDWORD handle), (name, handle),
-         Fail<DWORD>(0, ERROR_RESOURCE_TYPE_NOT_FOUND))
-FAILABLE(BOOL, GetFileVersionInfoA, (LPCSTR name, DWORD handle, DWORD size, LPVOID data), (name, handle, size, data),
-         Fail<BOOL>(FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND))
-FAILABLE(BOOL, VerQueryValueA, (LPCVOID block, LPCSTR path, LPVOID *value, PUINT size), (block, path, value, size), FALSE)
-FAILABLE(FARPROC, GetProcAddress, (HMODULE module, LPCSTR name), (module, name), Fail<FARPROC>(NULL, ERROR_PROC_NOT_FOUND))
 
-void *__cdecl Hookcalloc(size_t count, size_t size)
-{
-    if (Enter(FaultCalloc, CALLER))
-        return NoMemory();
-    void *block = REAL(calloc)(count, size);
-    if (block)
-        Acquired(HeldHeapBlocks, block);
-    return block;
-}
-
-// A block that cannot grow stays as it was.
-void *__cdecl Hookrealloc(void *block, size_t size)
-{
-    if (Enter(FaultRealloc, CALLER))
-        return NoMemory();
-    void *grown = REAL(realloc)(block, size);
-    if (block && (grown || !size))
-        Released(HeldHeapBlocks, block);
-    if (grown)
-        Acquired(HeldHeapBlocks, grown);
-    return grown;
-}
-
-// ---- The custom actions' own: the session's calls served from the text in
-// the control block, the records the platform's, and a clock the test runs.
+// ---- The custom actions' own: the session served from the text in the
+// control block, the records the platform's, and a clock the test runs.
 
 void AppendLine(const std::string &line)
 {
     lstrcpynA(g_control->session, (g_control->session + line + "\n").c_str(), sizeof g_control->session);
 }
 
-// A property not set reads as empty, with ERROR_SUCCESS (MsiGetProperty,
-// learn.microsoft.com).
+// A property not set reads as empty, with ERROR_SUCCESS; one longer than the
+// buffer comes cut short (MsiGetProperty, learn.microsoft.com).
 UINT WINAPI HookMsiGetPropertyA(MSIHANDLE, LPCSTR name, LPSTR value, LPDWORD size)
 {
-    const int failure = Enter(FaultMsiGetPropertyA, CALLER);
+    const int variant = Enter(FaultMsiGetPropertyA, CALLER);
     const std::string key = std::string("\n") + name + "=";
-    const char *found = failure == 2 ? NULL : strstr(g_control->session, key.c_str());
+    const char *found = variant == 2 ? NULL : strstr(g_control->session, key.c_str());
     std::string text = found ? std::string(found + key.size(), strcspn(found + key.size(), "\n")) : "";
-    if (failure == 1)
+    if (variant == 1)
         text.append(*size, 'x');
     lstrcpynA(value, text.c_str(), *size);
-    const bool fits = text.size() < *size;
     *size = text.size();
-    return fits ? ERROR_SUCCESS : Code(ERROR_MORE_DATA);
+    return variant ? Failed<UINT>() : ERROR_SUCCESS;
 }
 
 UINT WINAPI HookMsiSetPropertyA(MSIHANDLE, LPCSTR name, LPCSTR value)
 {
     if (Enter(FaultMsiSetPropertyA, CALLER))
-        return Code(ERROR_FUNCTION_FAILED);
+        return Failed<UINT>();
     AppendLine(std::string(name) + "=" + value);
     return ERROR_SUCCESS;
 }
@@ -658,38 +586,15 @@ int WINAPI HookMsiProcessMessage(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE record)
     return IDOK;
 }
 
-BOOL WINAPI HookOpenThreadToken(HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token)
-{
-    if (Enter(FaultOpenThreadToken, CALLER))
-        return Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED);
-    const BOOL opened = REAL(OpenThreadToken)(thread, access, asSelf, token);
-    if (opened)
-        Acquired(HeldHandles, *token);
-    return opened;
-}
-
-OPENS(MSIHANDLE, MsiCreateRecord, (UINT fields), (fields), 0, 0, HeldInstallerHandles)
-RELEASES(UINT, WINAPI, MsiCloseHandle, MSIHANDLE, HeldInstallerHandles, x)
-
-LONG WINAPI HookRegCreateKeyExA(HKEY root, LPCSTR path, DWORD reserved, LPSTR keyClass, DWORD options, REGSAM access,
-                                LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition)
-{
-    if (Enter(FaultRegCreateKeyExA, CALLER))
-        return Code(ERROR_ACCESS_DENIED);
-    const LONG result = REAL(RegCreateKeyExA)(root, path, reserved, keyClass, options, access, security, key, disposition);
-    if (result == ERROR_SUCCESS)
-        Acquired(HeldKeys, *key);
-    return result;
-}
-
 BOOL WINAPI HookCreateProcessA(LPCSTR name, LPSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,
-                               LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit, DWORD flags, LPVOID environment,
-                               LPCSTR folder, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info)
+                               LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit, DWORD flags,
+                               LPVOID environment, LPCSTR folder, LPSTARTUPINFOA startup,
+                               LPPROCESS_INFORMATION info)
 {
     if (Enter(FaultCreateProcessA, CALLER))
-        return Fail<BOOL>(FALSE, ERROR_FILE_NOT_FOUND);
-    const BOOL created = REAL(CreateProcessA)(name, commandLine, processSecurity, threadSecurity, inherit, flags,
-                                              environment, folder, startup, info);
+        return Failed<BOOL>();
+    const BOOL created = REAL(CreateProcessA)(name, commandLine, processSecurity, threadSecurity, inherit,
+                                              flags, environment, folder, startup, info);
     if (created) {
         Acquired(HeldHandles, info->hProcess);
         Acquired(HeldHandles, info->hThread);
@@ -716,12 +621,11 @@ void WINAPI HookSleep(DWORD interval)
 // does not come.
 BOOL WINAPI HookTerminateProcess(HANDLE process, UINT code)
 {
-    switch (Enter(FaultTerminateProcess, CALLER)) {
-    case 1:
-        return Fail<BOOL>(FALSE, ERROR_ACCESS_DENIED);
-    case 2:
+    const int variant = Enter(FaultTerminateProcess, CALLER);
+    if (variant == 2)
         return TRUE;
-    }
+    if (variant)
+        return Failed<BOOL>();
     g_terminated = process;
     return REAL(TerminateProcess)(process, code);
 }
@@ -772,15 +676,11 @@ LONG WINAPI RecordCrash(EXCEPTION_POINTERS *exception)
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
-#define IMPORT_ENTRY(name) {#name, (void *)Hook##name},
-const struct
-{
-    const char *name;
-    void *hook;
-} g_imports[ImportCount] = {IMPORTS(IMPORT_ENTRY)};
+#define HOOK_ENTRY(identifier, ...) (void *)Hook##identifier,
+void *const g_hooks[FaultFunctionCount] = {FAULT_FUNCTIONS(HOOK_ENTRY)};
 
-// Swaps each import of the executable named in g_imports; an entry's original
-// goes to g_real at the same index. Every import's name goes to the control
+// Swaps each import of the executable named in the list; its original goes
+// to g_real at its function's index. Every import's name goes to the control
 // block.
 void SwapImports(void)
 {
@@ -800,13 +700,13 @@ void SwapImports(void)
             const size_t used = strlen(g_control->imports), length = strlen(name);
             if (used + length + 2 < sizeof g_control->imports)
                 sprintf(g_control->imports + used, used ? " %s" : "%s", name);
-            for (int i = 0; i < ImportCount; i++) {
-                if (strcmp(name, g_imports[i].name) != 0)
+            for (int i = 0; i < FaultFunctionCount; i++) {
+                if (strcmp(name, FaultFunctions[i].name) != 0)
                     continue;
                 g_real[i] = (void *)slots->u1.Function;
                 DWORD protection;
                 VirtualProtect(&slots->u1.Function, sizeof(void *), PAGE_READWRITE, &protection);
-                slots->u1.Function = (ULONG_PTR)g_imports[i].hook;
+                slots->u1.Function = (ULONG_PTR)g_hooks[i];
                 VirtualProtect(&slots->u1.Function, sizeof(void *), protection, &protection);
             }
         }
