@@ -12,10 +12,12 @@
 int main(int argc, char **argv)
 {
     typedef UINT (*RunAction)(void);
-    RunAction run = (RunAction)(void (*)(void))GetProcAddress(GetModuleHandleA(FAULT_PROBE_DLL), "RunAction");
+    HMODULE probe = GetModuleHandleA(FAULT_PROBE_DLL);
+    RunAction run = (RunAction)(void (*)(void))GetProcAddress(probe, "RunAction");
     if (run)
         return (int)run();
-    CreateFileA(argc > 1 ? argv[1] : "", GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    const char *held = argc > 1 ? argv[1] : "";
+    CreateFileA(held, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     HANDLE quit = OpenEventA(SYNCHRONIZE, FALSE, FAULT_QUIT_EVENT);
     SetEvent(OpenEventA(EVENT_MODIFY_STATE, FALSE, FAULT_READY_EVENT));
     WaitForSingleObject(quit ? quit : GetCurrentProcess(), INFINITE);

@@ -124,7 +124,8 @@ bool LoadProbe(HANDLE process)
 }
 
 bool StartProbed(const std::string &exe, const std::string &tail, const Chain &chain, int which, LONG phase,
-                 ProbedProcess *run, HANDLE output = NULL, std::function<void(FaultControl *)> prepare = nullptr)
+                 ProbedProcess *run, HANDLE output = NULL,
+                 std::function<void(FaultControl *)> prepare = nullptr)
 {
     std::string commandLine = "\"" + exe + "\" " + tail;
     STARTUPINFOA startup = {};
@@ -480,7 +481,8 @@ std::string ComBalance(const FaultControl &c)
 std::string Leftovers(const char *process, DWORD exitCode, const FaultControl &c, const char *expectedExit = "0")
 {
     static const char *const kinds[HeldKindCount] = {"registry keys", "device information lists", "heap blocks",
-                                                     "BSTRs", "COM references", "kernel handles", "installer handles"};
+                                                     "BSTRs", "COM references", "kernel handles",
+                                                     "installer handles"};
     std::ostringstream out;
     if (exitCode != 0)
         out << "  " << process << " exit code: expected " << expectedExit << ", got " << exitCode << "\n";
@@ -548,8 +550,8 @@ const char NeverFailing[] =
     " GetCommandLineA lstrcmpiA lstrlenA _stricmp memchr memcmp strchr strlen strtok GetCurrentProcess"
     " GetLastError DispatchMessageA PostQuitMessage SetLastError lstrcatA lstrcpynA DestroyWindow"
     " GetWindowLongA SetWindowLongA EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode"
-    " GetModuleHandleA _vsnprintf GetStdHandle MultiByteToWideChar WriteConsoleW _write QueryDosDeviceA"
-    " GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger ";
+    " GetModuleHandleA _vsnprintf GetStdHandle MultiByteToWideChar WriteConsoleW _write"
+    " QueryDosDeviceA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger ";
 
 // ---- The sweep
 
@@ -836,124 +838,134 @@ TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft
 // What is around the action: one stand-in process at most, a copy of the host.
 enum World { Nothing, MonitorEndsWhenAsked, MonitorNeverEnds, FileHeld, RunKeyAbsent };
 
-struct ActionScenario
+const struct ActionScenario
 {
     const char *action;
     World world;
     const char *dataPrefix;  // of CustomActionData, before the installed file's path
     const char *what;
-};
-
-const ActionScenario ActionScenarios[] = {
-    {"CheckInteractiveLogon", Nothing, "", "CheckInteractiveLogon, as Wine's interactive user"},
-    {"SetRunCommand", Nothing, "", "SetRunCommand"},
-    {"RestartMonitor", Nothing, "1|", "RestartMonitor for a person"},
-    {"RestartMonitor", Nothing, "|", "RestartMonitor for an account nobody sees"},
-    {"EndMonitor", Nothing, "", "EndMonitor"},
-    {"EndRemainingMonitors", MonitorEndsWhenAsked, "", "EndRemainingMonitors, a monitor ending in the grace period"},
-    {"EndRemainingMonitors", MonitorNeverEnds, "", "EndRemainingMonitors, a monitor that must be ended"},
-    {"EndRemainingMonitors", FileHeld, "", "EndRemainingMonitors, the file held by another process"},
-    {"CreateRunKey", Nothing, "", "CreateRunKey, the Run key there"},
-    {"CreateRunKey", RunKeyAbsent, "", "CreateRunKey, the Run key absent"}};
+} ActionScenarios[] = {
+    {"CheckInteractiveLogon", Nothing, "", "as Wine's one user, a person at an interactive log-on"},
+    {"SetRunCommand", Nothing, "", ""},
+    {"RestartMonitor", Nothing, "1|", "for a person"},
+    {"RestartMonitor", Nothing, "|", "for an account nobody sees"},
+    {"EndMonitor", Nothing, "", ""},
+    {"EndRemainingMonitors", MonitorEndsWhenAsked, "", "a monitor ending in the grace period"},
+    {"EndRemainingMonitors", MonitorNeverEnds, "", "a monitor that must be ended"},
+    {"EndRemainingMonitors", FileHeld, "", "the file held by another process"},
+    {"CreateRunKey", Nothing, "", "the Run key there"},
+    {"CreateRunKey", RunKeyAbsent, "", "the Run key absent"}};
 
 // Which step of an action a failure undoes.
 enum ActionStep
 {
-    AllDone, NoData, NotStarted, TokenUnread, IdentityUnread, NoSnapshot, NoneListed, NotLookedAt, NotEnded,
-    KeyNotCreated, LineLost, Answered
+    AllDone, NoData, NotStarted, TokenUnread, IdentityUnread, NoSnapshot, NoneListed, NotLookedAt,
+    NotEnded, KeyNotCreated, LineLost, Answered
 };
 
 ActionStep StepOf(const Fault &f, bool lookedAt)
 {
     static const std::map<LONG, ActionStep> steps = {
-        {FaultMsiGetPropertyA, NoData}, {FaultGetWindowsDirectoryA, NoData}, {FaultMsiSetPropertyA, NoData},
-        {FaultCreateProcessA, NotStarted}, {FaultOpenThreadToken, TokenUnread}, {FaultOpenProcessToken, TokenUnread},
-        {FaultGetTokenInformation, TokenUnread}, {Faultmalloc, TokenUnread}, {FaultCreateToolhelp32Snapshot, NoSnapshot},
-        {FaultProcess32First, NoneListed}, {FaultOpenProcess, NotLookedAt}, {FaultEnumProcessModules, NotLookedAt},
+        {FaultMsiGetPropertyA, NoData}, {FaultGetWindowsDirectoryA, NoData},
+        {FaultMsiSetPropertyA, NoData}, {FaultCreateProcessA, NotStarted},
+        {FaultOpenThreadToken, TokenUnread}, {FaultOpenProcessToken, TokenUnread},
+        {FaultGetTokenInformation, TokenUnread}, {Faultmalloc, TokenUnread},
+        {FaultCreateToolhelp32Snapshot, NoSnapshot}, {FaultProcess32First, NoneListed},
+        {FaultOpenProcess, NotLookedAt}, {FaultEnumProcessModules, NotLookedAt},
         {FaultGetMappedFileNameA, NotLookedAt}, {FaultTerminateProcess, NotEnded},
         {FaultRegCreateKeyExA, KeyNotCreated}, {FaultMsiCreateRecord, LineLost}};
     // The installed file's identity is read first, then the image's, then
     // the file is tried for writing.
-    const bool identity = f.function == FaultCreateFileA || f.function == FaultGetFileInformationByHandle;
-    if (identity && f.ordinal == 1)
+    const LONG function = f.function;
+    const bool file = function == FaultCreateFileA || function == FaultGetFileInformationByHandle;
+    if (file && f.ordinal == 1)
         return IdentityUnread;
-    if (identity)
+    if (file)
         return f.ordinal == 2 && lookedAt ? NotLookedAt : Answered;
     const auto step = steps.find(f.function);
     return step == steps.end() ? AllDone : step->second;
 }
 
 // What an action's run shows, as the test words it.
-std::string ActionOutcome(UINT result, const std::string &session, const char *standIn, bool started, bool key)
+std::string ActionOutcome(UINT result, const std::string &session, const char *standIn,
+                          bool started, bool key)
 {
-    return "returned " + std::to_string(result) + "\n" + session + "stand-in: " + standIn + "\nmonitor started: " +
-           (started ? "yes" : "no") + "\nRun key: " + (key ? "present" : "absent") + "\n";
+    return "returned " + std::to_string(result) + "\n" + session + "stand-in: " + standIn +
+           "\nmonitor started: " + (started ? "yes" : "no") +
+           "\nRun key: " + (key ? "present" : "absent");
 }
 
 // What the action must do ("The package" in docs/design.md), given the
 // chain's failures and the codes they gave: its answer, the lines it logs
 // and the property it sets, whether the stand-in runs on, a monitor was
-// started and the Run key is there. The test runs as Wine's one user, a
-// person at an interactive log-on.
+// started and the Run key is there.
 std::string ExpectAction(const ActionScenario &s, const Chain &chain, const FaultControl &c)
 {
     const std::string action = s.action, process = std::to_string(c.shown);
-    std::map<ActionStep, std::string> steps;  // each step undone, with the error the action was given
-    std::set<LONG> linesLost;                 // by the ordinal of the record that could not be made
+    std::map<ActionStep, std::string> error;  // each step undone, with the error given
+    std::set<LONG> linesLost;                 // by the ordinal of the record not made
     LONG answer = 0;                          // the class of failure the try for writing got
     for (size_t i = 0; i < chain.size(); i++) {
-        const bool lookedAt = !steps.count(NotLookedAt) && !steps.count(NoneListed) && !steps.count(NoSnapshot);
-        const ActionStep step = StepOf(chain[i], lookedAt);
-        steps[step] = std::to_string(chain[i].function == Faultmalloc ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
+        const bool listed = !error.count(NoneListed) && !error.count(NoSnapshot);
+        const ActionStep step = StepOf(chain[i], listed && !error.count(NotLookedAt));
+        const bool malloc = chain[i].function == Faultmalloc;
+        error[step] = std::to_string(malloc ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
         if (step == LineLost)
             linesLost.insert(chain[i].ordinal);
-        answer = step == Answered ? chain[i].variant : answer;
+        if (step == Answered)
+            answer = chain[i].variant;
     }
-    const bool noData = steps.count(NoData), person = !steps.count(TokenUnread);
-    const bool listed = !steps.count(NoneListed) && !steps.count(NoSnapshot);
-    const bool lookedAt = listed && !steps.count(NotLookedAt);
-    const bool terminated = lookedAt && s.world == MonitorNeverEnds && !steps.count(NotEnded);
+    const bool noData = error.count(NoData), person = !error.count(TokenUnread);
+    const bool listed = !error.count(NoneListed) && !error.count(NoSnapshot);
+    const bool lookedAt = listed && !error.count(NotLookedAt);
+    const bool mustEnd = s.world == MonitorNeverEnds;
+    const bool terminated = lookedAt && mustEnd && !error.count(NotEnded);
+    const bool restart = action == "RestartMonitor", end = action == "EndRemainingMonitors";
     bool runs = c.shown != 0;
     std::vector<std::string> lines;
-    std::string property;
-    if (action == "SetRunCommand" && !noData)
-        property = "MonitorRunCommand=" + WrittenValue();
     if (action == "CheckInteractiveLogon" && !person)
-        lines.push_back("the token cannot be read, error " + steps[TokenUnread]);
-    if (action == "CheckInteractiveLogon") {
+        lines.push_back("the token cannot be read, error " + error[TokenUnread]);
+    if (action == "CheckInteractiveLogon")
         lines.push_back(std::string("a person at an interactive log-on: ") + (person ? "1" : "0"));
-        property = noData ? "" : std::string("InteractiveLogon=") + (person ? "1" : "");
-    }
-    const bool restart = action == "RestartMonitor", end = action == "EndRemainingMonitors";
-    if ((restart || end) && noData)
-        lines.push_back(restart ? "no CustomActionData, no monitor started" : "no CustomActionData, no process ended");
+    if (restart && noData)
+        lines.push_back("no CustomActionData, no monitor started");
     else if (restart && s.dataPrefix[0] != '1')
         lines.push_back("not a person's log-on, no monitor started");
-    else if (restart && steps.count(NotStarted))
-        lines.push_back("CreateProcessA failed, error " + steps[NotStarted]);
-    else if (end && steps.count(IdentityUnread))
-        lines.push_back("the monitor's file identity cannot be read, error " + steps[IdentityUnread] + "; no process ended");
+    else if (restart && error.count(NotStarted))
+        lines.push_back("CreateProcessA failed, error " + error[NotStarted]);
+    if (end && noData)
+        lines.push_back("no CustomActionData, no process ended");
+    else if (end && error.count(IdentityUnread))
+        lines.push_back("the monitor's file identity cannot be read, error " +
+                        error[IdentityUnread] + "; no process ended");
     else if (end) {
-        if (lookedAt && s.world == MonitorNeverEnds)
-            lines.push_back(terminated ? "ended process " + process : "process " + process + " could not be ended");
-        if (steps.count(NoSnapshot))
-            lines.push_back("CreateToolhelp32Snapshot failed, error " + steps[NoSnapshot]);
+        if (lookedAt && mustEnd && terminated)
+            lines.push_back("ended process " + process);
+        if (lookedAt && mustEnd && !terminated)
+            lines.push_back("process " + process + " could not be ended");
+        if (error.count(NoSnapshot))
+            lines.push_back("CreateToolhelp32Snapshot failed, error " + error[NoSnapshot]);
         else
-            lines.push_back(std::string("looked at ") + (listed ? "1" : "0") + " processes, ended " + (terminated ? "1" : "0"));
-        runs = s.world == FileHeld || !lookedAt || (s.world == MonitorNeverEnds && !terminated);
+            lines.push_back(std::string("looked at ") + (listed ? "1" : "0") +
+                            " processes, ended " + (terminated ? "1" : "0"));
+        runs = s.world == FileHeld || !lookedAt || (mustEnd && !terminated);
         // A file that cannot be found is free; any other error leaves it in use.
         if (answer ? answer == 1 : runs)
             lines.push_back("the monitor is still in use or cannot be opened for writing");
     }
-    if (action == "CreateRunKey" && steps.count(KeyNotCreated))
-        lines.push_back("RegCreateKeyExA failed with error " + steps[KeyNotCreated]);
+    if (action == "CreateRunKey" && error.count(KeyNotCreated))
+        lines.push_back("RegCreateKeyExA failed with error " + error[KeyNotCreated]);
     std::string session;
     for (size_t i = 0; i < lines.size(); i++)
         session += linesLost.count(i + 1) ? "" : action + ": " + lines[i] + "\n";
-    session += property.empty() ? "" : property + "\n";
-    return ActionOutcome(action == "SetRunCommand" && noData ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS, session,
-                         c.shown ? (runs ? "running" : "ended") : "none", restart && lines.empty(),
-                         s.world != RunKeyAbsent || !steps.count(KeyNotCreated));
+    if (action == "SetRunCommand" && !noData)
+        session += "MonitorRunCommand=" + WrittenValue() + "\n";
+    if (action == "CheckInteractiveLogon" && !noData)
+        session += std::string("InteractiveLogon=") + (person ? "1" : "") + "\n";
+    const UINT result = action == "SetRunCommand" && noData ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
+    const bool key = s.world != RunKeyAbsent || !error.count(KeyNotCreated);
+    return ActionOutcome(result, session, c.shown ? (runs ? "running" : "ended") : "none",
+                         restart && lines.empty(), key);
 }
 
 std::string ActionsFolder()
@@ -969,7 +981,8 @@ bool EndStandIns(DWORD standIn)
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    BOOL more = Process32First(snapshot, &entry);
+    for (; more; more = Process32Next(snapshot, &entry)) {
         if (lstrcmpiA(entry.szExeFile, "ZN374Mon.exe") && lstrcmpiA(entry.szExeFile, "holder.exe"))
             continue;
         started = started || entry.th32ProcessID != standIn;
@@ -987,47 +1000,54 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
 {
     std::unique_ptr<Observation> seen(new Observation);
     const std::string installed = ActionsFolder() + "ZN374Mon.exe";
+    const bool monitor = s.world == MonitorEndsWhenAsked || s.world == MonitorNeverEnds;
     HANDLE ready = CreateEventA(NULL, TRUE, FALSE, FAULT_READY_EVENT);
-    HANDLE quit = s.world == MonitorEndsWhenAsked ? CreateEventA(NULL, TRUE, FALSE, FAULT_QUIT_EVENT) : NULL;
+    const bool asked = s.world == MonitorEndsWhenAsked;
+    HANDLE quit = CreateEventA(NULL, TRUE, FALSE, asked ? FAULT_QUIT_EVENT : NULL);
     ProgramRun standIn;
-    if (s.world == FileHeld)
-        StartProgram(ActionsFolder() + "holder.exe", "\"" + installed + "\"", &standIn);
-    if (s.world == MonitorEndsWhenAsked || s.world == MonitorNeverEnds)
+    if (monitor)
         StartProgram(installed, "", &standIn);
+    if (s.world == FileHeld)
+        StartProgram(ActionsFolder() + "holder.exe", installed, &standIn);
     if (standIn.info.hProcess && WaitForSingleObject(ready, WaitMs) != WAIT_OBJECT_0)
-        ADD_FAILURE() << "expected the stand-in process to be ready, got no sign of it";
+        ADD_FAILURE() << "the stand-in process: expected it ready, got no sign of it";
     if (s.world == RunKeyAbsent)
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath);
-    const std::string session = "\nCustomActionData=" + (s.dataPrefix + installed) + "\nMonitorFileName=ZN374Mon.exe\n";
+    const std::string session =
+        "\nCustomActionData=" + (s.dataPrefix + installed) + "\nMonitorFileName=ZN374Mon.exe\n";
+    const auto prepare = [&](FaultControl *c) {
+        lstrcpynA(c->image, BuildFilePath(ZN_ACTIONS_DLL_UNIX_PATH).c_str(), MAX_PATH);
+        lstrcpynA(c->action, s.action, sizeof c->action);
+        lstrcpynA(c->session, session.c_str(), sizeof c->session);
+        c->shown = standIn.info.dwProcessId;
+    };
     ProbedProcess host;
-    if (!StartProbed(BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH), "", chain, Monitor, PhaseStart, &host, NULL,
-                     [&](FaultControl *c) {
-                         lstrcpynA(c->image, BuildFilePath(ZN_ACTIONS_DLL_UNIX_PATH).c_str(), MAX_PATH);
-                         lstrcpynA(c->action, s.action, sizeof c->action);
-                         lstrcpynA(c->session, session.c_str(), sizeof c->session);
-                         c->shown = standIn.info.dwProcessId;
-                     }))
+    const std::string hostPath = BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH);
+    if (!StartProbed(hostPath, "", chain, Monitor, PhaseStart, &host, NULL, prepare))
         ADD_FAILURE() << "cannot start the probed action host, error " << GetLastError();
     const UINT result = ExitCodeAfter(host, WaitMs);
     seen->control[Monitor] = *host.control;
-    const char *state = WaitForSingleObject(standIn.info.hProcess, 0) == WAIT_TIMEOUT ? "running" : "ended";
+    const bool runs = WaitForSingleObject(standIn.info.hProcess, 0) == WAIT_TIMEOUT;
     HKEY key = NULL;
-    const bool keyPresent = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS;
-    seen->output = ActionOutcome(result, host.control->session + session.size(), standIn.info.hProcess ? state : "none",
-                                 EndStandIns(standIn.info.dwProcessId), keyPresent);
+    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ, &key);
+    seen->output = ActionOutcome(result, host.control->session + session.size(),
+                                 standIn.info.hProcess ? (runs ? "running" : "ended") : "none",
+                                 EndStandIns(standIn.info.dwProcessId), opened == ERROR_SUCCESS);
+    RegCloseKey(key);
+    RegCreateKeyA(HKEY_LOCAL_MACHINE, RunKeyPath, &key);
     RegCloseKey(key);
     CloseHandle(quit);
     CloseHandle(ready);
-    RegCreateKeyA(HKEY_LOCAL_MACHINE, RunKeyPath, &key);
-    RegCloseKey(key);
     return seen;
 }
 
 TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
 {
     CreateDirectoryA(ActionsFolder().c_str(), NULL);
+    const std::string host = BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH);
     for (const char *copy : {"ZN374Mon.exe", "holder.exe"})
-        ASSERT_TRUE(CopyFileA(BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH).c_str(), (ActionsFolder() + copy).c_str(), FALSE));
+        ASSERT_TRUE(CopyFileA(host.c_str(), (ActionsFolder() + copy).c_str(), FALSE))
+            << "copying the host: expected success, got error " << GetLastError();
     std::map<LONG, Tally> tally;
     size_t runs = 0, firstPlan = 0;
     std::string imports;
@@ -1036,10 +1056,12 @@ TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
         const Runner run = [&s](const Chain &chain) { return RunAction(s, chain); };
         const Checker check = [&s](const Chain &chain, const Observation &seen) {
             const std::string expected = ExpectAction(s, chain, seen.control[Monitor]);
-            return Leftovers(s.action, 0, seen.control[Monitor]) +
-                   (seen.output == expected ? "" : "  expected:\n" + expected + "  got:\n" + seen.output);
+            const std::string differs = "  expected:\n" + expected + "\n  got:\n" + seen.output;
+            const std::string mismatch = seen.output == expected ? "" : differs + "\n";
+            return Leftovers(s.action, 0, seen.control[Monitor]) + mismatch;
         };
-        Sweep(3, s.what, run, check, &tally, &runs, &firstPlan, &imports);
+        const std::string what = s.action + std::string(", ") + s.what;
+        Sweep(3, what.c_str(), run, check, &tally, &runs, &firstPlan, &imports);
         if (HasFatalFailure())
             return;  // the clean run already differs: nothing else is told
     }

@@ -367,9 +367,11 @@ OPENS_OUT(BOOL, OpenProcessToken, (HANDLE process, DWORD access, PHANDLE token),
           token, HeldHandles)
 OPENS_OUT(BOOL, OpenThreadToken, (HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token),
           (thread, access, asSelf, token), token, HeldHandles)
-OPENS_OUT(LONG, RegCreateKeyExA, (HKEY root, LPCSTR path, DWORD reserved, LPSTR keyClass, DWORD options,
-          REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition),
-          (root, path, reserved, keyClass, options, access, security, key, disposition), key, HeldKeys)
+OPENS_OUT(LONG, RegCreateKeyExA, (HKEY root, LPCSTR path, DWORD reserved, LPSTR keyClass,
+          DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
+          LPDWORD disposition),
+          (root, path, reserved, keyClass, options, access, security, key, disposition), key,
+          HeldKeys)
 OPENS(MsiCreateRecord, HeldInstallerHandles)
 RELEASES(UINT, WINAPI, MsiCloseHandle, MSIHANDLE, HeldInstallerHandles, x)
 RELEASES(LONG, WINAPI, RegCloseKey, HKEY, HeldKeys, x)
@@ -550,7 +552,8 @@ WALKS(Process32Next)
 
 void AppendLine(const std::string &line)
 {
-    lstrcpynA(g_control->session, (g_control->session + line + "\n").c_str(), sizeof g_control->session);
+    const std::string session = g_control->session + line + "\n";
+    lstrcpynA(g_control->session, session.c_str(), sizeof g_control->session);
 }
 
 // A property not set reads as empty, with ERROR_SUCCESS; one longer than the
@@ -560,7 +563,8 @@ UINT WINAPI HookMsiGetPropertyA(MSIHANDLE, LPCSTR name, LPSTR value, LPDWORD siz
     const int variant = Enter(FaultMsiGetPropertyA, CALLER);
     const std::string key = std::string("\n") + name + "=";
     const char *found = variant == 2 ? NULL : strstr(g_control->session, key.c_str());
-    std::string text = found ? std::string(found + key.size(), strcspn(found + key.size(), "\n")) : "";
+    const char *start = found ? found + key.size() : "";
+    std::string text(start, strcspn(start, "\n"));
     if (variant == 1)
         text.append(*size, 'x');
     lstrcpynA(value, text.c_str(), *size);
@@ -586,15 +590,15 @@ int WINAPI HookMsiProcessMessage(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE record)
     return IDOK;
 }
 
-BOOL WINAPI HookCreateProcessA(LPCSTR name, LPSTR commandLine, LPSECURITY_ATTRIBUTES processSecurity,
-                               LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit, DWORD flags,
+BOOL WINAPI HookCreateProcessA(LPCSTR name, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
+                               LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
                                LPVOID environment, LPCSTR folder, LPSTARTUPINFOA startup,
                                LPPROCESS_INFORMATION info)
 {
     if (Enter(FaultCreateProcessA, CALLER))
         return Failed<BOOL>();
-    const BOOL created = REAL(CreateProcessA)(name, commandLine, processSecurity, threadSecurity, inherit,
-                                              flags, environment, folder, startup, info);
+    const BOOL created = REAL(CreateProcessA)(name, commandLine, process, thread, inherit, flags,
+                                              environment, folder, startup, info);
     if (created) {
         Acquired(HeldHandles, info->hProcess);
         Acquired(HeldHandles, info->hThread);
@@ -602,8 +606,9 @@ BOOL WINAPI HookCreateProcessA(LPCSTR name, LPSTR commandLine, LPSECURITY_ATTRIB
     return created;
 }
 
-// The clock starts just before it wraps, and a Sleep lets 25 times its
-// interval pass, as on a machine busy enough to take that long.
+// The clock starts just before it wraps, and a Sleep lets a hundred times
+// its interval pass, as on a machine busy enough to take that long: polls
+// until a deadline take a few calls.
 DWORD g_clock = (DWORD)-500;
 HANDLE g_terminated;
 
@@ -614,7 +619,7 @@ DWORD WINAPI HookGetTickCount(void)
 
 void WINAPI HookSleep(DWORD interval)
 {
-    g_clock += 25 * interval;
+    g_clock += 100 * interval;
 }
 
 // "TerminateProcess is asynchronous": the second class begins an end that
