@@ -1,8 +1,9 @@
-// Every platform call the real ZN374Mon.exe and ZN374Stat.exe make, failed
-// in a run of its own with each failure the platform documents for it. A
-// clean run is traced first: the monitor's scenario (start-up with /i, a
-// suspend, a session end, a battery tick that engages the critical band and
-// one that leaves it, then /u) on each of two machines, and the report. Each
+// Every platform call the real ZN374Mon.exe, ZN374Stat.exe and ZN374Actions.dll
+// make, failed in a run of its own with each failure the platform documents
+// for it. A clean run is traced first: the monitor's scenario (start-up with
+// /i, a suspend, a session end, a battery tick that engages the critical band
+// and one that leaves it, then /u) on each of two machines, the report, and
+// each custom action in each of its worlds. Each
 // call it made is failed; each call a failed run makes at a site not yet
 // failed in that phase is failed in turn, until no new one appears. Every
 // run is checked for its outcome, for where its failures fired and for what

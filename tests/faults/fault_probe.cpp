@@ -1,10 +1,11 @@
-// The probe the fault-injection test loads into a monitor or status report
-// process before its first instruction. It swaps the executable's own import
-// entries (the platform's internal calls stay untouched) and the methods of
-// the COM objects it receives for wrappers that trace every call, fail the
-// planned ones as the platform documents, and account for what the process
-// acquires and releases, all in the control block in the mapping named after
-// the process; without one the probe does nothing.
+// The probe the fault-injection test loads into a monitor, status report or
+// custom-action host process before its first instruction. It swaps the
+// executable's (or the custom-action DLL's) own import entries (the
+// platform's internal calls stay untouched) and the methods of the COM
+// objects it receives for wrappers that trace every call, fail the planned
+// ones as the platform documents, and account for what the process acquires
+// and releases, all in the control block in the mapping named after the
+// process; without one the probe does nothing.
 
 // dshow.h would otherwise forbid the C runtime's sprintf.
 #define STRSAFE_NO_DEPRECATE
