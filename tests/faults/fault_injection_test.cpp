@@ -850,6 +850,7 @@ const struct ActionScenario
     {"SetRunCommand", Nothing, "", ""},
     {"RestartMonitor", Nothing, "1|", "for a person"},
     {"RestartMonitor", Nothing, "|", "for an account nobody sees"},
+    {"RestartMonitor", Nothing, "1", "with data that lacks its bar"},
     {"EndMonitor", Nothing, "", ""},
     {"EndRemainingMonitors", MonitorEndsWhenAsked, "", "a monitor ending in the grace period"},
     {"EndRemainingMonitors", MonitorNeverEnds, "", "a monitor that must be ended"},
@@ -930,7 +931,7 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
         lines.push_back(std::string("a person at an interactive log-on: ") + (person ? "1" : "0"));
     if (restart && noData)
         lines.push_back("no CustomActionData, no monitor started");
-    else if (restart && s.dataPrefix[0] != '1')
+    else if (restart && std::string(s.dataPrefix) != "1|")
         lines.push_back("not a person's log-on, no monitor started");
     else if (restart && error.count(NotStarted))
         lines.push_back("CreateProcessA failed, error " + error[NotStarted]);
