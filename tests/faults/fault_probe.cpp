@@ -568,9 +568,12 @@ UINT WINAPI HookMsiGetPropertyA(MSIHANDLE, LPCSTR name, LPSTR value, LPDWORD siz
     std::string text(start, strcspn(start, "\n"));
     if (variant == 1)
         text.append(*size, 'x');
-    lstrcpynA(value, text.c_str(), *size);
+    const DWORD room = *size;
+    lstrcpynA(value, text.c_str(), room);
     *size = text.size();
-    return variant ? Failed<UINT>() : ERROR_SUCCESS;
+    if (variant)
+        return Failed<UINT>();
+    return text.size() < room ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 
 UINT WINAPI HookMsiSetPropertyA(MSIHANDLE, LPCSTR name, LPCSTR value)
@@ -623,8 +626,9 @@ void WINAPI HookSleep(DWORD interval)
     g_clock += 100 * interval;
 }
 
-// "TerminateProcess is asynchronous": the second class begins an end that
-// does not come.
+// "TerminateProcess is asynchronous; it initiates termination and returns
+// immediately" (TerminateProcess, learn.microsoft.com): the second class
+// begins an end that does not come.
 BOOL WINAPI HookTerminateProcess(HANDLE process, UINT code)
 {
     const int variant = Enter(FaultTerminateProcess, CALLER);
