@@ -557,8 +557,9 @@ void AppendLine(const std::string &line)
     lstrcpynA(g_control->session, session.c_str(), sizeof g_control->session);
 }
 
-// A property not set reads as empty, with ERROR_SUCCESS; one longer than the
-// buffer comes cut short (MsiGetProperty, learn.microsoft.com).
+// A property not set reads as empty, "not an error"; one longer than the
+// buffer answers ERROR_MORE_DATA and the size it needs (MsiGetProperty
+// function, learn.microsoft.com), here with the buffer holding it cut short.
 UINT WINAPI HookMsiGetPropertyA(MSIHANDLE, LPCSTR name, LPSTR value, LPDWORD size)
 {
     const int variant = Enter(FaultMsiGetPropertyA, CALLER);
