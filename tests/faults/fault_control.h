@@ -217,11 +217,12 @@ struct FaultControl
     // Written by the test for a custom action's run: the DLL and its entry
     // point, the one process its snapshots show (0: all), and the session,
     // "\nname=value" for each property, to which the probe appends what the
-    // action sets and logs, a line each.
+    // action sets and logs, a line each; by the probe, the process it started.
     char image[MAX_PATH];
     char action[32];
     DWORD shown;
     char session[2048];
+    DWORD started;
 };
 
 #define FAULT_CONTROL_MAPPING_FORMAT "ZN374FaultControl.%lu"

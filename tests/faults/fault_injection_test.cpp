@@ -975,28 +975,6 @@ std::string ActionsFolder()
     return WindowsDirectory() + "\\zn374actions\\";
 }
 
-// Ends every stand-in process, those the action started included; true
-// when there was one besides the stand-in.
-bool EndStandIns(DWORD standIn)
-{
-    bool started = false;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    BOOL more = Process32First(snapshot, &entry);
-    for (; more; more = Process32Next(snapshot, &entry)) {
-        if (lstrcmpiA(entry.szExeFile, "ZN374Mon.exe") && lstrcmpiA(entry.szExeFile, "holder.exe"))
-            continue;
-        started = started || entry.th32ProcessID != standIn;
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, WaitMs);
-        CloseHandle(process);
-    }
-    CloseHandle(snapshot);
-    return started;
-}
-
 // The action called with the chain's failures in its world.
 std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &chain)
 {
@@ -1010,7 +988,7 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
     if (monitor)
         StartProgram(installed, "", &standIn);
     if (s.world == FileHeld)
-        StartProgram(ActionsFolder() + "holder.exe", installed, &standIn);
+        StartProgram(BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH), installed, &standIn);
     if (standIn.info.hProcess && WaitForSingleObject(ready, WaitMs) != WAIT_OBJECT_0)
         ADD_FAILURE() << "the stand-in process: expected it ready, got no sign of it";
     if (s.world == RunKeyAbsent)
@@ -1030,11 +1008,18 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
     const UINT result = ExitCodeAfter(host, WaitMs);
     seen->control[Monitor] = *host.control;
     const bool runs = WaitForSingleObject(standIn.info.hProcess, 0) == WAIT_TIMEOUT;
+    HANDLE started = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, host.control->started);
+    const bool startedRuns = WaitForSingleObject(started, 0) == WAIT_TIMEOUT;
+    for (HANDLE process : {standIn.info.hProcess, started}) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, WaitMs);
+    }
+    CloseHandle(started);
     HKEY key = NULL;
     const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ, &key);
     seen->output = ActionOutcome(result, host.control->session + session.size(),
                                  standIn.info.hProcess ? (runs ? "running" : "ended") : "none",
-                                 EndStandIns(standIn.info.dwProcessId), opened == ERROR_SUCCESS);
+                                 startedRuns, opened == ERROR_SUCCESS);
     RegCloseKey(key);
     RegCreateKeyA(HKEY_LOCAL_MACHINE, RunKeyPath, &key);
     RegCloseKey(key);
@@ -1047,9 +1032,8 @@ TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
 {
     CreateDirectoryA(ActionsFolder().c_str(), NULL);
     const std::string host = BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH);
-    for (const char *copy : {"ZN374Mon.exe", "holder.exe"})
-        ASSERT_TRUE(CopyFileA(host.c_str(), (ActionsFolder() + copy).c_str(), FALSE))
-            << "copying the host: expected success, got error " << GetLastError();
+    ASSERT_TRUE(CopyFileA(host.c_str(), (ActionsFolder() + "ZN374Mon.exe").c_str(), FALSE))
+        << "copying the host: expected success, got error " << GetLastError();
     std::map<LONG, Tally> tally;
     size_t runs = 0, firstPlan = 0;
     std::string imports;

@@ -607,6 +607,7 @@ BOOL WINAPI HookCreateProcessA(LPCSTR name, LPSTR commandLine, LPSECURITY_ATTRIB
     if (created) {
         Acquired(HeldHandles, info->hProcess);
         Acquired(HeldHandles, info->hThread);
+        g_control->started = info->dwProcessId;
     }
     return created;
 }
