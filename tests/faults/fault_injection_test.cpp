@@ -910,8 +910,8 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
     for (size_t i = 0; i < chain.size(); i++) {
         const bool listed = !error.count(NoneListed) && !error.count(NoSnapshot);
         const ActionStep step = StepOf(chain[i], listed && !error.count(NotLookedAt));
-        const bool malloc = chain[i].function == Faultmalloc;
-        error[step] = std::to_string(malloc ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
+        const bool noMemory = chain[i].function == Faultmalloc;
+        error[step] = std::to_string(noMemory ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
         if (step == LineLost)
             linesLost.insert(chain[i].ordinal);
         if (step == Answered)
@@ -941,7 +941,7 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
         lines.push_back("the monitor's file identity cannot be read, error " +
                         error[IdentityUnread] + "; no process ended");
     else if (end) {
-        if (lookedAt && mustEnd && terminated)
+        if (terminated)
             lines.push_back("ended process " + process);
         if (lookedAt && mustEnd && !terminated)
             lines.push_back("process " + process + " could not be ended");
