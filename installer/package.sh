@@ -146,7 +146,8 @@ read_back "the upgrade row" "$upgrade_code	0.0.0	$version		768" \
 # every in-script action that impersonates the user (0x400 without 0x800)
 # gets msidbCustomActionTypeTSAware (0x4000), without which a terminal
 # server runs it as LocalSystem in a per-machine installation ("Custom
-# Action In-Script Execution Options").
+# Action In-Script Execution Options"); Windows Installer knows the bit from
+# version 1.5 (msidefs.h), and the package requires 2.0.
 rollback_type=$(( $(cell CustomAction 1 RestartMonitor 2) | 0x4500 ))
 end_type=$(( $(cell CustomAction 1 EndMonitor 2) | 0x4000 ))
 msiinfo export "$stage/package.msi" CustomAction | tr -d '\r' | cut -f1-4 |

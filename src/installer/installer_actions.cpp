@@ -110,9 +110,10 @@ int EndProcessOfFile(MSIHANDLE install, DWORD processId, const FileIdentity *fil
     return ended;
 }
 
-// Windows Installer runs an immediate action either in a process of the
-// installing account or, from its service, on a thread that impersonates
-// that account: the thread's token, when it has one, is the account's.
+// The token an immediate action runs under: a thread's that impersonates
+// the installing account, when it has one, otherwise the process's. Either
+// is LocalSystem's where Windows Installer elevates the action ("Custom
+// Action Security"), which then counts as no person.
 int OpenInstallingToken(HANDLE *token)
 {
     if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token))

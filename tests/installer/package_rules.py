@@ -1,117 +1,222 @@
 #!/usr/bin/env python3
 """Reads the built package's tables and fails on each Windows Installer rule
-that the package relies on and Wine's msiexec does not enforce: on Windows
-these decide whether an upgrade, a rollback or a repair works at all.
-Each rule cites the page of Windows Installer's documentation that states it.
-usage: package_rules.py PACKAGE"""
+that the package relies on and Wine's msiexec does not enforce, each citing
+the page that states it; then fails unless each rule, and it alone, refuses
+a copy of the package broken in that rule. usage: package_rules.py PACKAGE"""
+import functools
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
-package = sys.argv[1]
-
-
-def rows(name):
-    """The rows of table NAME as dicts by column name; none where it is absent."""
-    export = subprocess.run(["msiinfo", "export", package, name], capture_output=True, text=True)
-    if export.returncode != 0:
-        return []
-    lines = export.stdout.replace("\r", "").split("\n")
-    return [dict(zip(lines[0].split("\t"), line.split("\t"))) for line in lines[3:] if line]
+IN_SCRIPT, ROLLBACK, COMMIT, ASYNC, NO_IMPERSONATE, TS_AWARE = 0x400, 0x100, 0x200, 0x80, 0x800, 0x4000
+# Each rollback action and the deferred actions whose work it undoes.
+UNDOES = {"RestartMonitor": ["EndMonitor", "EndRemainingMonitors"]}
+NT5 = "Installed OR (VersionNT >= 500 AND VersionNT <= 502)"
 
 
-def stream(name):
-    return subprocess.run(["msiinfo", "extract", package, name], capture_output=True).stdout
+class Package:
+    def __init__(self, path):
+        self.path = path
+
+    @functools.lru_cache(maxsize=None)
+    def rows(self, name):
+        """The rows of table NAME as dicts by column name; none where it is absent."""
+        export = subprocess.run(["msiinfo", "export", self.path, name], capture_output=True, text=True)
+        lines = export.stdout.replace("\r", "").split("\n") if export.returncode == 0 else [""]
+        return [dict(zip(lines[0].split("\t"), line.split("\t"))) for line in lines[3:] if line]
+
+    def stream(self, name):
+        return subprocess.run(["msiinfo", "extract", self.path, name], capture_output=True).stdout
+
+    def types(self):
+        return {row["Action"]: int(row["Type"]) for row in self.rows("CustomAction")}
+
+    def sequence(self, table="InstallExecuteSequence"):
+        return {row["Action"]: int(row["Sequence"]) for row in self.rows(table) if row["Sequence"]}
+
+    def property(self, name, default=""):
+        return {row["Property"]: row["Value"] for row in self.rows("Property")}.get(name, default)
 
 
-actions = {row["Action"]: int(row["Type"]) for row in rows("CustomAction")}
-sequence = {row["Action"]: int(row["Sequence"]) for row in rows("InstallExecuteSequence")}
-files = rows("File")
-properties = {row["Property"]: row["Value"] for row in rows("Property")}
-IN_SCRIPT, ROLLBACK, COMMIT, ASYNC = 0x400, 0x100, 0x200, 0x80
-
-
-def actions_before_remove_existing_products():
-    """The actions between InstallInitialize and RemoveExistingProducts, or
-    where RemoveExistingProducts is when it is not after InstallInitialize."""
-    start, end = sequence.get("InstallInitialize", 0), sequence.get("RemoveExistingProducts", 0)
+def actions_before_remove_existing_products(p):
+    start, end = p.sequence().get("InstallInitialize", 0), p.sequence().get("RemoveExistingProducts", 0)
     if not 0 < start < end:
         return [f"RemoveExistingProducts at {end}, InstallInitialize at {start}"]
-    return [action for action, number in sequence.items() if start < number < end]
+    return [action for action, number in p.sequence().items() if start < number < end]
 
 
-def has_key_path(component):
-    # msidbComponentAttributesRegistryKeyPath: the key path is a Registry row.
-    owner = "File" if int(component["Attributes"]) & 4 == 0 else "Registry"
-    return any(row[owner] == component["KeyPath"] and row["Component_"] == component["Component"]
-               for row in rows(owner))
+def in_script_misplaced(p):
+    """Outside the install sequence only built-in types: an administrative
+    installation only lays out a source image, and no action of ours belongs there."""
+    found = []
+    for table in ("InstallExecuteSequence", "AdminExecuteSequence", "AdvtExecuteSequence"):
+        order = p.sequence(table)
+        start, end = order.get("InstallInitialize", 0), order.get("InstallFinalize", 0)
+        for action, kind in p.types().items():
+            if action in order and table != "InstallExecuteSequence" and kind & 0x3F not in (19, 35, 51):
+                found.append(f"{table}.{action}")
+            elif action in order and kind & IN_SCRIPT and not start < order[action] < end:
+                found.append(f"{table}.{action} at {order[action]}, not within {start}..{end}")
+    return found
 
 
-def passing_uninstall_switch():
-    """The programs and DLLs of custom actions that give a program /u: the
-    monitor's /u deletes the Run value, the RunValue component's key path. A
-    DLL's command lines are among its strings, the switch at their end."""
+def rollback_after_what_it_undoes(p):
+    order = p.sequence()
+    rollbacks = [a for a, t in p.types().items() if t & IN_SCRIPT and t & ROLLBACK and a in order]
+    return [f"{r} at {order[r]} (undoes {UNDOES.get(r, 'nothing known')})" for r in rollbacks
+            if r not in UNDOES or any(order.get(a, 0) <= order[r] for a in UNDOES[r])]
+
+
+def launch_conditions_late(p):
+    found = []
+    for table in ("InstallUISequence", "InstallExecuteSequence"):
+        order = p.sequence(table)
+        found += [] if "LaunchConditions" in order else [f"{table}: none"]
+        found += [f"{table}: {a} first" for a in order if (a in p.types() or a == "InstallInitialize") and
+                  order[a] <= order.get("LaunchConditions", 0)]
+    return found
+
+
+def newer_version_not_refused(p):
+    """An OnlyDetect row from this version up, whose property a launch condition refuses."""
+    detected = [u["ActionProperty"] for u in p.rows("Upgrade") if int(u["Attributes"]) & 0x102 == 2 and not
+                u["VersionMax"] and (u["UpgradeCode"], u["VersionMin"]) ==
+                (p.property("UpgradeCode"), p.property("ProductVersion"))]
+    late = [t for t in ("InstallUISequence", "InstallExecuteSequence")
+            if p.sequence(t).get("FindRelatedProducts", 1 << 30) > p.sequence(t).get("LaunchConditions", 1 << 30)]
+    conditions = {r["Condition"] for r in p.rows("LaunchCondition")}
+    return late + ([] if {f"NOT {d}" for d in detected} & conditions else ["no newer version in a condition"])
+
+
+def start_not_only_for_a_person(p):
+    """StartMonitor and RestartMonitor's data need InteractiveLogon, set before them."""
+    order = p.sequence()
+    condition = next((r["Condition"] for r in p.rows("InstallExecuteSequence") if r["Action"] == "StartMonitor"), "")
+    data = {r["Action"]: r["Target"] for r in p.rows("CustomAction")}.get("SetRestartMonitorData", "")
+    found = [] if "InteractiveLogon" in condition.split(" AND ") and " OR " not in condition else [condition]
+    found += [] if data.startswith("[InteractiveLogon]|") else [f"SetRestartMonitorData: {data}"]
+    return found + [f"{a} before CheckInteractiveLogon" for a in ("SetRestartMonitorData", "StartMonitor")
+                    if order.get(a, 0) <= order.get("CheckInteractiveLogon", 1 << 30)]
+
+
+def passing_uninstall_switch(p):
+    """Actions and DLLs that give a program /u, in a command line or alone, ASCII or UTF-16."""
     found = set()
-    for row in rows("CustomAction"):
+    for row in p.rows("CustomAction"):
         kind = int(row["Type"]) & 0x3F
-        if kind == 1 and re.search(rb'[ "][/-][uU]\x00', stream("Binary." + row["Source"])):
+        dll = p.stream("Binary." + row["Source"]) if kind == 1 else b""
+        if re.search(rb'(^|[\0 "])[/-][uU]\0', dll) or re.search(rb'(^|\0\0|[ "]\0)[/-]\0[uU]\0\0\0', dll):
             found.add(f"the DLL {row['Source']}")
         elif kind in (2, 18, 34, 50) and re.search(r"(^|\s)[/-][uU](\s|$)", row["Target"]):
             found.add(row["Action"])
     return sorted(found)
 
 
-# Each rule: what must hold, and the rows that break it.
+def has_key_path(p, component):  # a Registry row with msidbComponentAttributesRegistryKeyPath
+    owner = "File" if int(component["Attributes"]) & 4 == 0 else "Registry"
+    return any((r[owner], r["Component_"]) == (component["KeyPath"], component["Component"]) for r in p.rows(owner))
+
+
+# Each rule: a key, what must hold (citing its page), and what in a package breaks it.
 RULES = [
-    # "Synchronous and Asynchronous Custom Actions": the installer can only
-    # run rollback custom actions synchronously; "Commit Custom Actions" are
-    # written into the rollback script too ("Custom Action Return Processing
-    # Options": msidbCustomActionTypeAsync cannot be used with them).
-    ("rollback and commit actions run synchronously",
-     [a for a, t in actions.items() if t & IN_SCRIPT and t & (ROLLBACK | COMMIT) and t & ASYNC]),
-    # "ICE63", "RemoveExistingProducts Action": immediately after
-    # InstallInitialize is one of the allowed places, and the one chosen here,
-    # so that the old version's removal belongs to the new one's transaction.
-    ("RemoveExistingProducts comes immediately after InstallInitialize", actions_before_remove_existing_products()),
-    # "REINSTALLMODE property", "File Versioning Rules": with the default "o"
-    # an equal version on disk is not copied, and the old product's removal
-    # inside the transaction then deletes it. The monitor's file version is
-    # the same in every build.
-    ("REINSTALLMODE copies over an equal file version",
-     [] if re.search("[ea]", properties.get("REINSTALLMODE", "")) else [properties.get("REINSTALLMODE", "omus (the default)")]),
-    # "ICE77": in-script custom actions between InstallInitialize and InstallFinalize.
-    ("deferred, rollback and commit actions lie between InstallInitialize and InstallFinalize",
-     [a for a, t in actions.items() if t & IN_SCRIPT and a in sequence and
-      not sequence.get("InstallInitialize", 0) < sequence[a] < sequence.get("InstallFinalize", 0)]),
-    # "MsiFileHash Table": it can only be used with unversioned files ("ICE60").
-    ("MsiFileHash rows name only unversioned files",
-     [r["File_"] for r in rows("MsiFileHash") for f in files if f["File"] == r["File_"] and f["Version"]]),
-    # "ICE60": a versioned file that is not a font has a language.
-    ("versioned files have a language",
-     [f["File"] for f in files if f["Version"] and not f["Language"] and
-      f["Version"] not in {g["File"] for g in files}]),
-    # "ICE02": the installer detects a component by its key path, a file or
-    # registry row of that component.
-    ("every component has a key path of its own", [c["Component"] for c in rows("Component") if not has_key_path(c)]),
-    # "ICE02" again: a custom action that deletes a key path leaves the
-    # component broken, and nothing rewrites it but a repair.
-    ("no custom action passes the uninstall switch /u",
-     passing_uninstall_switch()),
-    # "VersionNT property", "LaunchCondition Table": Windows NT 5.x only,
-    # never in the way of an installed product's removal or repair.
-    ("the launch condition admits Windows NT 5.x and an installed product",
-     [] if "Installed OR (VersionNT >= 500 AND VersionNT <= 502)" in {r["Condition"] for r in rows("LaunchCondition")}
-     else ["no such LaunchCondition row"]),
-    # "REBOOT property", "System Reboots": ReallySuppress suppresses the
-    # restart at the end of an installation that replaced a file in use.
-    ("REBOOT is ReallySuppress", [] if properties.get("REBOOT") == "ReallySuppress" else [properties.get("REBOOT", "(not set)")]),
+    ("sync", "rollback and commit actions run synchronously (Synchronous and Asynchronous Custom Actions)",
+     lambda p: [a for a, t in p.types().items() if t & IN_SCRIPT and t & (ROLLBACK | COMMIT) and t & ASYNC]),
+    ("undo", "every rollback action precedes the deferred actions it rolls back (Rollback Custom Actions)",
+     rollback_after_what_it_undoes),
+    ("rep", "RemoveExistingProducts comes immediately after InstallInitialize, inside the transaction "
+     "(ICE63)", actions_before_remove_existing_products),
+    # With the default "o" an equal version on disk is not copied, and the
+    # old product's removal inside the transaction deletes it.
+    ("mode", "REINSTALLMODE copies over an equal version, as the monitor's is in every build (REINSTALLMODE property)",
+     lambda p: [] if re.search("[ea]", p.property("REINSTALLMODE")) else [p.property("REINSTALLMODE", "omus")]),
+    ("ice77", "in-script actions lie between InstallInitialize and InstallFinalize (ICE77), and only built-in "
+     "ones in the administrative and advertisement sequences (ICE72)", in_script_misplaced),
+    ("ice68", "only deferred actions carry the no-impersonation bit (ICE68)",
+     lambda p: [a for a, t in p.types().items() if t & NO_IMPERSONATE and not t & IN_SCRIPT]),
+    ("ts", "impersonated deferred actions are terminal-server aware (Custom Action In-Script Execution Options)",
+     lambda p: [a for a, t in p.types().items() if t & IN_SCRIPT and not t & (NO_IMPERSONATE | TS_AWARE)]),
+    ("launch", "LaunchConditions runs in both install sequences before anything that may change the machine "
+     "(LaunchConditions Action)", launch_conditions_late),
+    ("ice61", "every Upgrade ActionProperty is in SecureCustomProperties, or never reaches the server (ICE61)",
+     lambda p: sorted({u["ActionProperty"] for u in p.rows("Upgrade")} -
+                      set(p.property("SecureCustomProperties").split(";")))),
+    ("newer", "a newer installed version is detected and refused before anything is written (Preventing an "
+     "Old Package from Installing Over a Newer Version)", newer_version_not_refused),
+    ("hash", "MsiFileHash rows name only unversioned files (MsiFileHash Table)",
+     lambda p: sorted({r["File_"] for r in p.rows("MsiFileHash")} & {f["File"] for f in p.rows("File") if f["Version"]})),
+    ("ice60", "versioned files that are not fonts have a language (ICE60)",
+     lambda p: [f["File"] for f in p.rows("File") if f["Version"] and not f["Language"] and
+                f["Version"] not in {g["File"] for g in p.rows("File")}]),
+    ("key", "every component has a key path of its own, by which it is detected (ICE02)",
+     lambda p: [c["Component"] for c in p.rows("Component") if not has_key_path(p, c)]),
+    # The monitor's /u deletes the Run value, the RunValue component's key
+    # path, which only RemoveRegistryValues may remove, inside the
+    # transaction, so that a rollback restores it.
+    ("/u", "no custom action passes the uninstall switch /u (Component Table: KeyPath)", passing_uninstall_switch),
+    ("nt5", "the launch condition admits Windows NT 5.x, and an installed product for its removal (VersionNT "
+     "property)", lambda p: [] if NT5 in {r["Condition"] for r in p.rows("LaunchCondition")} else ["no such row"]),
+    ("reboot", "REBOOT is ReallySuppress: a restart is left to the administrator (REBOOT property)",
+     lambda p: [] if p.property("REBOOT") == "ReallySuppress" else [p.property("REBOOT", "(not set)")]),
+    ("person", "a monitor starts only for a person, whose token holds INTERACTIVE; any other account's would "
+     "never learn that its session ends (Well-known SIDs)", start_not_only_for_a_person),
 ]
 
-failures = 0
-for rule, broken in RULES:
-    if broken:
-        failures += 1
-        print(f"FAIL: {rule}\n  expected: none\n  found:    {' '.join(map(str, broken))}")
+
+def retype(action, change):
+    return lambda p: [f"UPDATE CustomAction SET Type = {change(p.types()[action])} WHERE Action = '{action}'"]
+
+
+# Each rule's broken copy of the package: SQL, or bytes appended to a stream.
+BROKEN = {
+    "sync": retype("RestartMonitor", lambda t: t | ASYNC),
+    "undo": ["UPDATE InstallExecuteSequence SET Sequence = 3496 WHERE Action = 'RestartMonitor'"],
+    "rep": ["UPDATE InstallExecuteSequence SET Sequence = 1410 WHERE Action = 'RemoveExistingProducts'"],
+    "mode": ["UPDATE Property SET Value = 'omus' WHERE Property = 'REINSTALLMODE'"],
+    "ice77": ["INSERT INTO AdminExecuteSequence (Action, Sequence) VALUES ('EndRemainingMonitors', 1450)"],
+    "ice68": retype("SetRunCommand", lambda t: t | NO_IMPERSONATE),
+    "ts": retype("EndMonitor", lambda t: t & ~TS_AWARE),
+    "launch": [f"DELETE FROM Install{s}Sequence WHERE Action = 'LaunchConditions'" for s in ("UI", "Execute")],
+    "ice61": ["UPDATE Property SET Value = '' WHERE Property = 'SecureCustomProperties'"],
+    "newer": ["DELETE FROM Upgrade WHERE ActionProperty = 'NEWERVERSIONFOUND'"],
+    "hash": ["INSERT INTO MsiFileHash (File_, Options, HashPart1, HashPart2, HashPart3, HashPart4) "
+             "VALUES ('Monitor', 0, 1, 2, 3, 4)"],
+    "ice60": ["UPDATE File SET Language = '' WHERE File = 'Monitor'"],
+    "key": ["UPDATE Component SET KeyPath = 'Status' WHERE Component = 'Monitor'"],
+    "/u": [("Binary.InstallerActions", "/u\0".encode("utf-16-le"))],
+    "nt5": [f"DELETE FROM LaunchCondition WHERE Condition = '{NT5}'"],
+    "reboot": ["DELETE FROM Property WHERE Property = 'REBOOT'"],
+    "person": ["UPDATE InstallExecuteSequence SET Condition = '$Monitor=3' WHERE Action = 'StartMonitor'"],
+}
+
+
+def broken_rules(package):
+    return [(key, found) for key, _, check in RULES for found in [check(package)] if found]
+
+
+def broken_copy(package, edits, folder):
+    """A copy of the package with the edits made: SQL, or (stream, bytes to append)."""
+    copy = shutil.copy(package.path, f"{folder}/broken.msi")
+    for edit in edits(package) if callable(edits) else edits:
+        if isinstance(edit, tuple):
+            with open(f"{folder}/stream", "wb") as stream:
+                stream.write(package.stream(edit[0]) + edit[1])
+            subprocess.run(["msibuild", copy, "-a", edit[0], f"{folder}/stream"], check=True)
+        else:
+            subprocess.run(["msibuild", copy, "-q", edit], check=True)
+    return Package(copy)
+
+
+built = Package(sys.argv[1])
+failures = [f"FAIL: {key}\n  expected: none\n  found:    {found}" for key, found in broken_rules(built)]
+for key, rule, _ in RULES:
+    with tempfile.TemporaryDirectory() as folder:
+        refused = broken_rules(broken_copy(built, BROKEN[key], folder)) if key in BROKEN else [("no copy", [])]
+    print(f"{key}: {rule}\n  its broken copy is refused by {refused}")
+    if [name for name, _ in refused] != [key]:
+        failures.append(f"FAIL: the copy broken in {key}\n  expected: refused by {key} alone\n  found:    {refused}")
+print("\n".join(failures))
 if failures:
-    sys.exit(f"{failures} of {len(RULES)} rules broken")
-print(f"package rules: all {len(RULES)} hold")
+    sys.exit(f"{len(failures)} failures among {len(RULES)} rules and their broken copies")
+print(f"package rules: all {len(RULES)} hold, and each refuses its broken copy alone")

@@ -1,12 +1,9 @@
-// Whether an install starts the monitor: the package's own CheckInteractiveLogon,
-// loaded from the build and called in a session of the built package, decides
-// for the token it runs under; Windows Installer's own evaluator then reads
-// StartMonitor's condition, after costing, and the data RestartMonitor gets.
-// Wine runs every process as one interactive user, so only a thread that
-// impersonates a copy of that token with INTERACTIVE (S-1-5-4) for deny only
-// ("CreateRestrictedToken") can stand for an account that nobody sees: a
-// service, a scheduled task, a management agent. Wine has no LocalSystem
-// token to show.
+// Whether an install starts the monitor: the package's CheckInteractiveLogon,
+// called in a session of the built package, decides for the token it runs
+// under, then Windows Installer evaluates StartMonitor's condition and the data
+// RestartMonitor gets. Wine runs everything as one interactive user: a thread
+// impersonating that token with INTERACTIVE for deny only stands for a service
+// or a scheduled task. Wine has no LocalSystem token to show.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <msi.h>
@@ -18,66 +15,44 @@
 
 namespace {
 
-struct MsiHandle
-{
-    MSIHANDLE handle = 0;
-    ~MsiHandle()
-    {
-        if (handle)
-            MsiCloseHandle(handle);
-    }
-};
-
-// The thread's impersonation of a restricted token, undone at scope end.
-struct Impersonation
-{
-    HANDLE token = NULL;
-    ~Impersonation()
-    {
-        if (token) {
-            RevertToSelf();
-            CloseHandle(token);
-        }
-    }
-};
-
 std::string Property(MSIHANDLE session, const char *name)
 {
     char value[1024] = "";
     DWORD size = sizeof value;
-    MsiGetPropertyA(session, name, value, &size);
-    return value;
+    return MsiGetPropertyA(session, name, value, &size) == ERROR_SUCCESS ? value : "(unreadable)";
 }
 
 // The action's condition as the package's InstallExecuteSequence holds it.
 std::string SequenceCondition(MSIHANDLE session, const char *action)
 {
-    MsiHandle database, view, record;
-    database.handle = MsiGetActiveDatabase(session);
+    PMSIHANDLE database = MsiGetActiveDatabase(session);
+    PMSIHANDLE view, record;
     const std::string query =
         std::string("SELECT `Condition` FROM `InstallExecuteSequence` WHERE `Action` = '") + action + "'";
     char text[1024] = "";
     DWORD size = sizeof text;
-    if (MsiDatabaseOpenViewA(database.handle, query.c_str(), &view.handle) != ERROR_SUCCESS ||
-        MsiViewExecute(view.handle, 0) != ERROR_SUCCESS ||
-        MsiViewFetch(view.handle, &record.handle) != ERROR_SUCCESS ||
-        MsiRecordGetStringA(record.handle, 1, text, &size) != ERROR_SUCCESS)
+    if (MsiDatabaseOpenViewA(database, query.c_str(), &view) != ERROR_SUCCESS ||
+        MsiViewExecute(view, 0) != ERROR_SUCCESS || MsiViewFetch(view, &record) != ERROR_SUCCESS ||
+        MsiRecordGetStringA(record, 1, text, &size) != ERROR_SUCCESS)
         return "(no row)";
     return text;
 }
 
 // Makes the thread impersonate this process's token with INTERACTIVE kept
 // for deny only, as a token of a service or batch log-on lacks it.
-bool ImpersonateWithoutInteractive(Impersonation *impersonation)
+bool ImpersonateWithoutInteractive()
 {
     SID interactive = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_INTERACTIVE_RID}};
     SID_AND_ATTRIBUTES disabled = {&interactive, 0};
-    HANDLE process;
+    HANDLE process, restricted = NULL;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
         return false;
-    const BOOL made = CreateRestrictedToken(process, 0, 1, &disabled, 0, NULL, 0, NULL, &impersonation->token);
+    const BOOL made = CreateRestrictedToken(process, 0, 1, &disabled, 0, NULL, 0, NULL, &restricted);
+    const BOOL impersonating = made && ImpersonateLoggedOnUser(restricted);
+    if (restricted)
+        CloseHandle(restricted);
     CloseHandle(process);
-    return made && ImpersonateLoggedOnUser(impersonation->token);
+    return impersonating;
 }
 
 struct StartCase
@@ -104,24 +79,22 @@ TEST(StartMonitorCondition, StartsOnlyForAPersonAtAnInteractiveLogOn)
     MsiSetInternalUI(INSTALLUILEVEL_NONE, NULL);
     for (const StartCase &c : StartCases) {
         SCOPED_TRACE(c.installer);
-        MsiHandle session;
-        ASSERT_EQ(ERROR_SUCCESS, MsiOpenPackageA(BuildFilePath(ZN_PACKAGE_UNIX_PATH).c_str(), &session.handle));
+        PMSIHANDLE session;
+        ASSERT_EQ(ERROR_SUCCESS, MsiOpenPackageA(BuildFilePath(ZN_PACKAGE_UNIX_PATH).c_str(), &session));
         for (const char *action : {"CostInitialize", "FileCost", "CostFinalize"})
-            ASSERT_EQ(ERROR_SUCCESS, MsiDoActionA(session.handle, action)) << action;
-        {
-            Impersonation impersonation;
-            if (!c.interactive) {
-                ASSERT_TRUE(ImpersonateWithoutInteractive(&impersonation)) << "error " << GetLastError();
-            }
-            EXPECT_EQ(ERROR_SUCCESS, check(session.handle));
-        }
-        ASSERT_EQ(ERROR_SUCCESS, MsiDoActionA(session.handle, "SetRestartMonitorData"));
+            ASSERT_EQ(ERROR_SUCCESS, MsiDoActionA(session, action)) << action;
+        const bool impersonating = !c.interactive && ImpersonateWithoutInteractive();
+        ASSERT_EQ(!c.interactive, impersonating) << "error " << GetLastError();
+        EXPECT_EQ(ERROR_SUCCESS, check(session));
+        if (impersonating)
+            RevertToSelf();
+        ASSERT_EQ(ERROR_SUCCESS, MsiDoActionA(session, "SetRestartMonitorData"));
 
-        const std::string condition = SequenceCondition(session.handle, "StartMonitor");
-        EXPECT_EQ(c.expected, MsiEvaluateConditionA(session.handle, condition.c_str()))
-            << "condition: " << condition << ", InteractiveLogon [" << Property(session.handle, "InteractiveLogon")
+        const std::string condition = SequenceCondition(session, "StartMonitor");
+        EXPECT_EQ(c.expected, MsiEvaluateConditionA(session, condition.c_str()))
+            << "condition: " << condition << ", InteractiveLogon [" << Property(session, "InteractiveLogon")
             << "] (MSICONDITION_FALSE 0, TRUE 1, NONE 2, ERROR 3)";
-        const std::string data = Property(session.handle, "RestartMonitor");
+        const std::string data = Property(session, "RestartMonitor");
         EXPECT_EQ(c.restartData, data.substr(0, data.find('|') + 1)) << "RestartMonitor's data: " << data;
     }
     FreeLibrary(actions);
