@@ -44,6 +44,8 @@ const char *InstanceId(DEVINST node, char *id)
 int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char *list)
 {
     char *closed = static_cast<char *>(calloc(size + MultiStringGuardBytes, 1));
+    if (!closed)
+        LoseFact();
     unsigned long offset = 0, read = size;
     CONFIGRET result;
     // A list that cannot be read shows as one ID, its error, which matches none.

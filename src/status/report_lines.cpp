@@ -86,6 +86,11 @@ void Fact(const char *format, ...)
     va_end(arguments);
 }
 
+void LoseFact(void)
+{
+    g_Lost++;
+}
+
 void ErrorFact(const char *key, unsigned long error)
 {
     Fact("%s=unreadable (error %lu)", key, error);

@@ -33,6 +33,8 @@ struct StatusFacts
 
 // Records a fact formatted as "key=value"; the key ends at the first '='.
 void Fact(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Counts facts that found no memory to be recorded in (report.facts_lost).
+void LoseFact(void);
 // Records "key=unreadable (error N)": the reading failed with Win32 error N.
 void ErrorFact(const char *key, unsigned long error);
 // Records "key=yes" when yes is not 0, else "key=no"; as ErrorFact when error

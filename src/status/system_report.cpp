@@ -51,12 +51,22 @@ void VersionFact(const char *key, const char *path, int product)
 char *Expand(const char *text, DWORD *error)
 {
     const DWORD size = ExpandEnvironmentStringsA(text, NULL, 0);
-    char *expanded = size ? static_cast<char *>(malloc(size + 1)) : NULL;
-    if (expanded && !ExpandEnvironmentStringsA(text, expanded, size + 1))
-        free(expanded), expanded = NULL;
-    if (!expanded)
+    if (!size) {
         *error = GetLastError();
-    return expanded;
+        return NULL;
+    }
+    char *expanded = static_cast<char *>(malloc(size + 1));
+    const DWORD written = expanded ? ExpandEnvironmentStringsA(text, expanded, size + 1) : 0;
+    // A result larger than the buffer is the size it needs, and the buffer
+    // holds nothing ("ExpandEnvironmentStrings").
+    if (written && written <= size + 1)
+        return expanded;
+    if (!expanded)
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+    else
+        *error = written ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
+    free(expanded);
+    return NULL;
 }
 
 // Finds the program a Run command line starts, as CreateProcess does; returns 1
@@ -76,6 +86,9 @@ int FindRunProgram(const char *commandLine, char *found, DWORD *error)
     for (unsigned attempt = 0; !*error && !resolved && TakeRunProgram(commandLine, attempt, program, sizeof program);
          attempt++) {
         const DWORD length = program[0] ? SearchPathA(searchPath, program, ".exe", TextBufferSize, found, &filePart) : 0;
+        // A length beyond the buffer is the size a found program's path needs: unread.
+        if (length >= TextBufferSize)
+            *error = ERROR_INSUFFICIENT_BUFFER;
         // INVALID_FILE_ATTRIBUTES has the directory bit set too.
         const DWORD attributes = length && length < TextBufferSize ? GetFileAttributesA(found) : FILE_ATTRIBUTE_DIRECTORY;
         resolved = !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -83,8 +96,9 @@ int FindRunProgram(const char *commandLine, char *found, DWORD *error)
             *error = GetLastError();
         Fact("autostart.tried.%u=%s", attempt, program);
         // Short (8.3) names too compare equal to the installed monitor's path.
-        if (resolved && !GetLongPathNameA(found, found, TextBufferSize))
-            *error = GetLastError();
+        const DWORD longLength = resolved ? GetLongPathNameA(found, found, TextBufferSize) : 1;
+        if (!longLength || longLength >= TextBufferSize)
+            *error = longLength ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
     }
     free(searchPath);
     return resolved;
@@ -191,10 +205,12 @@ void ReportWindows(StatusFacts *facts)
     info.dwOSVersionInfoSize = sizeof info;
     const DWORD length = GetModuleFileNameA(NULL, own, sizeof own - 1);
     own[length] = '\0';
-    if (length)
+    // A path that fills the buffer is cut short (Windows XP leaves it
+    // unterminated): "GetModuleFileName".
+    if (length && length < sizeof own - 1)
         VersionFact("report.version", own, 1);
     else
-        ErrorFact("report.version", GetLastError());
+        ErrorFact("report.version", length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
     if (GetVersionExA(&info)) {
         Fact("windows.version=%lu.%lu.%lu", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
         Fact("windows.service_pack=%s", info.szCSDVersion);
@@ -300,11 +316,15 @@ void ReportRunningMonitors(void)
         const int named = HasMonitorName(entry);
         if (match == ImageUnreadable && !named)
             unchecked++, uncheckedError = error;
-        if ((named || match == ImageOfFile) &&
-            (grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12)))) {
-            FormatText(grown + lstrlenA(grown), 12, "%s%lu", count ? " " : "", entry.th32ProcessID);
+        if (named || match == ImageOfFile) {
+            // A process ID that finds no memory is left out of the list, as a fact lost.
+            grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12));
+            if (grown)
+                FormatText(grown + lstrlenA(grown), 12, "%s%lu", grown[0] ? " " : "", entry.th32ProcessID);
+            else
+                LoseFact();
+            ids = grown ? grown : ids;
             MonitorFacts(count++, entry.th32ProcessID, process, error, match);
-            ids = grown;
         }
         if (process)
             CloseHandle(process);
