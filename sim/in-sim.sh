@@ -12,7 +12,8 @@ if [ "${ZN374_SIM_INSIDE:-}" = 1 ]; then
 fi
 
 export WINEPREFIX=${ZN374_PREFIX:-$root/build/win32/prefix}
-export WINEARCH=win32
+# ZN374_ARCH=win64 with a prefix of its own: Windows XP x64 Edition.
+export WINEARCH=${ZN374_ARCH:-win32}
 export WINEDEBUG=${ZN374_WINEDEBUG:--all}
 if [ $# -eq 0 ]; then
     echo "usage: $0 CMD [ARGS...]" >&2
@@ -24,13 +25,15 @@ fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     mkdir -p "$(dirname "$WINEPREFIX")"
     flock "$WINEPREFIX.lock" bash -c \
-        '[ -f "$1/system.reg" ] || "$2/make-prefix.sh" "$1"' _ "$WINEPREFIX" "$sim" || exit 1
+        '[ -f "$1/system.reg" ] || "$2/make-prefix.sh" "$1" "$3"' _ "$WINEPREFIX" "$sim" "$WINEARCH" || exit 1
 fi
 
 # Copy the stand-ins over Wine's own DLLs of the same names. Compared by
 # content, not date: the prefix is usually younger than the build.
 bin=${ZN374_SIM_BIN:-$root/build/win32/bin}
+# A 64-bit Windows loads 32-bit DLLs from syswow64.
 system32=$WINEPREFIX/drive_c/windows/system32
+[ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ] || system32=$WINEPREFIX/drive_c/windows/syswow64
 if [ -d "$system32" ]; then
     for dll in powrprof.dll cfgmgr32.dll zn374simcam.dll; do
         if [ -f "$bin/$dll" ] && ! cmp -s "$bin/$dll" "$system32/$dll"; then

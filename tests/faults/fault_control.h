@@ -112,7 +112,7 @@ struct FaultClass
       SETS(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND)) \
     X(GetFileInformationByHandle, "GetFileInformationByHandle", SETS(FALSE, ERROR_ACCESS_DENIED)) \
     X(EnumProcessModules, "EnumProcessModules", SETS(FALSE, ERROR_PARTIAL_COPY)) \
-    X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED)) \
+    X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED), ANSWERS("a device path", 0)) \
     /* the package's custom actions' own: the session's, and the clock */ \
     X(MsiGetPropertyA, "MsiGetPropertyA", RETURNS(ERROR_MORE_DATA), \
       ANSWERS("ERROR_SUCCESS, empty: not set", 0)) \
@@ -167,6 +167,7 @@ struct FaultCall
     LONG phase;     // FaultPhase when it was called
     DWORD site;     // return address, relative to the executable's image
     LONG result;    // CoInitialize's answer; 0 otherwise
+    LONG classes;   // bit per failure class documented for the call's arguments
 };
 
 // One failure of a run: the callth call of function in this process (1 = the

@@ -64,14 +64,17 @@ void Released(HeldKind kind, void *handle)
         g_held[kind].erase(held);
 }
 
-// Traces the call; returns the failure class planned for it (1 to 3), or 0 to let it run.
-int Enter(FaultFunction function, void *site)
+// Traces the call with the failure classes its arguments allow (a bit per
+// class: an answer that depends on the input, as a size needed only where a
+// buffer is given); returns the class planned for it (1 to 3), or 0 to let
+// it run.
+int Enter(FaultFunction function, void *site, LONG classes = 7)
 {
     FaultControl *c = g_control;
     const LONG phase = c->phase;
     const LONG index = c->callCount++;
     if (index < FaultCallCapacity)
-        c->calls[index] = FaultCall{function, phase, Relative(site), 0};
+        c->calls[index] = FaultCall{function, phase, Relative(site), 0, classes};
     const LONG call = ++g_calls[function];
     for (LONG i = 0; i < c->faultCount; i++) {
         FaultPlan &fault = c->faults[i];
@@ -306,24 +309,27 @@ void *HookOf(R(WINAPI *)(A...))
 #define FAILS(name) void *const Hook##name = HookOf<Fault##name, HeldKindCount>(&::name);
 #define OPENS(name, kind) void *const Hook##name = HookOf<Fault##name, kind>(&::name);
 
-// An import hooked by hand: effect is what a failure does besides, a
-// statement, which may return an answer of the hook's own making (variant is
-// the class planned).
-#define FAILABLE(type, name, parameters, arguments, effect) \
-    type WINAPI Hook##name parameters                       \
-    {                                                       \
-        const int variant = Enter(Fault##name, CALLER);     \
-        if (variant) {                                      \
-            effect;                                         \
-            return Failed<type>();                          \
-        }                                                   \
-        return REAL(name) arguments;                        \
+// An import hooked by hand: classes are those its arguments allow, effect
+// what a failure does besides, a statement, which may return an answer of
+// the hook's own making (variant is the class planned).
+#define FAILABLE(type, name, parameters, arguments, classes, effect) \
+    type WINAPI Hook##name parameters                                \
+    {                                                                \
+        const int variant = Enter(Fault##name, CALLER, classes);     \
+        if (variant) {                                               \
+            effect;                                                  \
+            return Failed<type>();                                   \
+        }                                                            \
+        return REAL(name) arguments;                                 \
     }
 
-// The answer "size needed", the second class: the buffer is 40 bytes short.
-#define SIZE_NEEDED(size) \
-    if (variant == 2)     \
+// The answer "size needed", the second class, where a buffer is given: it
+// is 40 bytes short.
+#define SIZE_NEEDED \
+    if (variant == 2) \
     return size + 40
+#define SIZED(type, name, parameters, arguments) \
+    FAILABLE(type, name, parameters, arguments, size ? 3 : 1, SIZE_NEEDED)
 
 // An import that hands out a key or handle in *out, held from then on: a
 // key when the result is 0 (ERROR_SUCCESS, CR_SUCCESS), a handle when it is
@@ -349,15 +355,15 @@ void *HookOf(R(WINAPI *)(A...))
         return REAL(name)(x);                                   \
     }
 
-FAILS(RegSetValueExA) FAILS(RegDeleteValueA) FAILS(GetSystemPowerStatus) FAILS(GetVersionExA)
+FAILS(RegSetValueExA) FAILS(RegDeleteValueA) FAILS(GetSystemPowerStatus)
 FAILS(GetCurrentPowerPolicies) FAILS(BroadcastSystemMessageA) FAILS(CreateDialogParamA)
 FAILS(GetMessageA) FAILS(RegisterWindowMessageA) FAILS(SetupDiEnumDeviceInfo)
 FAILS(CM_Get_Device_ID_ListA) FAILS(GetFileInformationByHandle) FAILS(EnumProcessModules)
-FAILS(GetMappedFileNameA) FAILS(GetTokenInformation) FAILS(LookupAccountSidA) FAILS(CM_Get_Device_IDA)
+FAILS(GetTokenInformation) FAILS(LookupAccountSidA) FAILS(CM_Get_Device_IDA)
 FAILS(GetModuleFileNameExA) FAILS(GetFileAttributesA)
 FAILS(GetFileVersionInfoSizeA) FAILS(GetFileVersionInfoA) FAILS(VerQueryValueA) FAILS(GetProcAddress)
 OPENS(SetupDiGetClassDevsA, HeldDeviceLists) OPENS(OpenProcess, HeldHandles)
-OPENS(CreateToolhelp32Snapshot, HeldHandles) OPENS(CreateFileA, HeldHandles)
+OPENS(CreateToolhelp32Snapshot, HeldHandles)
 
 OPENS_OUT(LONG, RegOpenKeyExA, (HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key),
           (root, path, options, access, key), key, HeldKeys)
@@ -402,29 +408,27 @@ DWORD CutShort(LPSTR buffer, DWORD size)
 }
 
 FAILABLE(LONG, RegQueryValueExA, (HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-         LPDWORD size), (key, name, reserved, type, data, size), if (variant == 2) MoreData(type, data, size))
+         LPDWORD size), (key, name, reserved, type, data, size), data ? 7 : 5, if (variant == 2) MoreData(type, data, size))
 FAILABLE(CONFIGRET, CM_Get_DevNode_Registry_PropertyA, (DEVINST node, ULONG property, PULONG type,
-         PVOID buffer, PULONG length, ULONG flags), (node, property, type, buffer, length, flags),
+         PVOID buffer, PULONG length, ULONG flags), (node, property, type, buffer, length, flags), 3,
          if (variant == 2) *length += 64)
 FAILABLE(CONFIGRET, CM_Get_DevNode_Status, (PULONG status, PULONG problem, DEVINST node, ULONG flags),
-         (status, problem, node, flags), *status = *problem = Unwritten)
+         (status, problem, node, flags), 1, *status = *problem = Unwritten)
 FAILABLE(CONFIGRET, CM_Get_Device_ID_List_SizeA, (PULONG length, PCSTR filter, ULONG flags),
-         (length, filter, flags), *length = Unwritten)
-FAILABLE(CONFIGRET, CM_Locate_DevNodeA, (PDEVINST node, DEVINSTID_A id, ULONG flags), (node, id, flags),
+         (length, filter, flags), 1, *length = Unwritten)
+FAILABLE(CONFIGRET, CM_Locate_DevNodeA, (PDEVINST node, DEVINSTID_A id, ULONG flags), (node, id, flags), 1,
          *node = Unwritten)
-FAILABLE(UINT, GetWindowsDirectoryA, (LPSTR buffer, UINT size), (buffer, size), SIZE_NEEDED(size))
-FAILABLE(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR buffer, DWORD size), (module, buffer, size),
+SIZED(UINT, GetWindowsDirectoryA, (LPSTR buffer, UINT size), (buffer, size))
+FAILABLE(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR buffer, DWORD size), (module, buffer, size), 3,
          if (variant == 2) return CutShort(buffer, size))
 FAILABLE(int, WideCharToMultiByte, (UINT codePage, DWORD flags, LPCWCH text, int textLength,
          LPSTR buffer, int size, LPCCH defaultChar, LPBOOL usedDefault),
-         (codePage, flags, text, textLength, buffer, size, defaultChar, usedDefault),
-         if (buffer && size > 0) memset(buffer, 'x', size))
-FAILABLE(DWORD, ExpandEnvironmentStringsA, (LPCSTR source, LPSTR buffer, DWORD size), (source, buffer, size),
-         SIZE_NEEDED(size))
-FAILABLE(DWORD, GetLongPathNameA, (LPCSTR path, LPSTR buffer, DWORD size), (path, buffer, size),
-         SIZE_NEEDED(size))
-FAILABLE(DWORD, SearchPathA, (LPCSTR path, LPCSTR name, LPCSTR extension, DWORD size, LPSTR buffer,
-         LPSTR *part), (path, name, extension, size, buffer, part), SIZE_NEEDED(size))
+         (codePage, flags, text, textLength, buffer, size, defaultChar, usedDefault), size > 0,
+         memset(buffer, 'x', size))
+SIZED(DWORD, ExpandEnvironmentStringsA, (LPCSTR source, LPSTR buffer, DWORD size), (source, buffer, size))
+SIZED(DWORD, GetLongPathNameA, (LPCSTR path, LPSTR buffer, DWORD size), (path, buffer, size))
+SIZED(DWORD, SearchPathA, (LPCSTR path, LPCSTR name, LPCSTR extension, DWORD size, LPSTR buffer,
+      LPSTR *part), (path, name, extension, size, buffer, part))
 
 DWORD WINAPI HookGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *filePart)
 {
@@ -432,11 +436,44 @@ DWORD WINAPI HookGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *
     // for the product's 260-byte buffers.
     if (strnlen(name, MAX_PATH) == MAX_PATH)
         g_control->unterminatedPaths++;
-    const int variant = Enter(FaultGetFullPathNameA, CALLER);
-    SIZE_NEEDED(size);
+    const int variant = Enter(FaultGetFullPathNameA, CALLER, size ? 3 : 1);
+    SIZE_NEEDED;
     if (variant)
         return Failed<DWORD>();
     return REAL(GetFullPathNameA)(name, size, buffer, filePart);
+}
+
+// Windows NT 4.0 before Service Pack 6 refuses the extended record by its
+// size ("GetVersionEx": it fails for a dwOSVersionInfoSize it does not take):
+// from the failure on, every call with that record fails, the plain one passes.
+BOOL WINAPI HookGetVersionExA(LPOSVERSIONINFOA info)
+{
+    static FaultPlan *refusing;
+    const bool extended = info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXA);
+    if (Enter(FaultGetVersionExA, CALLER, extended))
+        refusing = g_firing;
+    if (!refusing || !extended)
+        return REAL(GetVersionExA)(info);
+    g_firing = refusing;
+    return Failed<BOOL>();
+}
+
+// Windows names a mapped file in the object manager's namespace
+// ("\Device\HarddiskVolume1\..."), where Wine gives the DOS device spelling
+// that started the process ("\??\C:\..."): the second class answers as Windows.
+DWORD WINAPI HookGetMappedFileNameA(HANDLE process, LPVOID address, LPSTR name, DWORD size)
+{
+    const int variant = Enter(FaultGetMappedFileNameA, CALLER);
+    if (variant == 1)
+        return Failed<DWORD>();
+    const DWORD length = REAL(GetMappedFileNameA)(process, address, name, size);
+    const char drive[] = {length > 6 ? name[4] : '\0', ':', '\0'};
+    char device[MAX_PATH], path[2 * MAX_PATH];
+    if (!variant || strncmp(name, "\\??\\", 4) != 0 || !QueryDosDeviceA(drive, device, MAX_PATH))
+        return length;
+    snprintf(path, sizeof path, "%s%s", device, name + 6);
+    lstrcpynA(name, path, size);
+    return strlen(name);
 }
 
 void *__cdecl Hookmalloc(size_t size)
@@ -531,6 +568,19 @@ BOOL WINAPI HookKillTimer(HWND window, UINT_PTR id)
     if (killed)
         g_control->timerPeriod = 0;
     return killed;
+}
+
+// A file gone, the second class, is swept where a caller acts on it: the
+// custom actions' try for writing takes it as free.
+HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags, HANDLE model)
+{
+    if (Enter(FaultCreateFileA, CALLER, access & GENERIC_WRITE ? 3 : 1))
+        return Failed<HANDLE>();
+    HANDLE file = REAL(CreateFileA)(name, access, share, security, disposition, flags, model);
+    if (file != INVALID_HANDLE_VALUE)
+        Acquired(HeldHandles, file);
+    return file;
 }
 
 // For a custom action, a snapshot shows only the process the test placed
