@@ -108,10 +108,26 @@ struct FaultClass
     X(GetProcAddress, "GetProcAddress", SETS(NULL, ERROR_PROC_NOT_FOUND)) \
     X(calloc, "calloc", NO_MEMORY) \
     X(realloc, "realloc", NO_MEMORY) \
-    X(CreateFileA, "CreateFileA", SETS(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED)) \
+    X(CreateFileA, "CreateFileA", SETS(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED), \
+      SETS(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND)) \
     X(GetFileInformationByHandle, "GetFileInformationByHandle", SETS(FALSE, ERROR_ACCESS_DENIED)) \
     X(EnumProcessModules, "EnumProcessModules", SETS(FALSE, ERROR_PARTIAL_COPY)) \
-    X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED), ANSWERS("a device path", 0))
+    X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED), ANSWERS("a device path", 0)) \
+    /* the package's custom actions' own: the session's, and the clock */ \
+    X(MsiGetPropertyA, "MsiGetPropertyA", RETURNS(ERROR_MORE_DATA), \
+      ANSWERS("ERROR_SUCCESS, empty: not set", 0)) \
+    X(MsiSetPropertyA, "MsiSetPropertyA", RETURNS(ERROR_FUNCTION_FAILED)) \
+    X(MsiCreateRecord, "MsiCreateRecord", RETURNS(0)) \
+    X(MsiProcessMessage, "MsiProcessMessage") \
+    X(MsiCloseHandle, "MsiCloseHandle") \
+    X(RegCreateKeyExA, "RegCreateKeyExA", RETURNS(ERROR_ACCESS_DENIED)) \
+    X(OpenThreadToken, "OpenThreadToken", SETS(FALSE, ERROR_ACCESS_DENIED)) \
+    X(CreateProcessA, "CreateProcessA", SETS(FALSE, ERROR_FILE_NOT_FOUND)) \
+    X(TerminateProcess, "TerminateProcess", SETS(FALSE, ERROR_ACCESS_DENIED), \
+      ANSWERS("TRUE, the process does not end", 0)) \
+    X(GetTickCount, "GetTickCount") \
+    X(Sleep, "Sleep") \
+    X(WaitForSingleObject, "WaitForSingleObject")
 
 #define FAULT_ENUM(identifier, ...) Fault##identifier,
 enum FaultFunction { FAULT_FUNCTIONS(FAULT_ENUM) FaultFunctionCount };
@@ -169,7 +185,11 @@ struct FaultPlan
 
 // What a process acquires and must release exactly once, each tracked by its
 // handle or address.
-enum HeldKind { HeldKeys, HeldDeviceLists, HeldHeapBlocks, HeldStrings, HeldReferences, HeldHandles, HeldKindCount };
+enum HeldKind
+{
+    HeldKeys, HeldDeviceLists, HeldHeapBlocks, HeldStrings, HeldReferences, HeldHandles,
+    HeldInstallerHandles, HeldKindCount
+};
 
 enum { FaultCallCapacity = 1024, FaultChainCapacity = 4 };
 
@@ -194,6 +214,21 @@ struct FaultControl
     LONG liveFilters;    // the stand-in camera's filter objects alive
     LONG unterminatedPaths;  // paths handed to GetFullPathNameA with no terminator within MAX_PATH
     char imports[2048];      // the names the executable imports, separated by spaces
+
+    // Written by the test for a custom action's run: the DLL and its entry
+    // point, the one process its snapshots show (0: all), and the session,
+    // "\nname=value" for each property, to which the probe appends what the
+    // action sets and logs, a line each; by the probe, the process it started.
+    char image[MAX_PATH];
+    char action[32];
+    DWORD shown;
+    char session[2048];
+    DWORD started;
 };
 
 #define FAULT_CONTROL_MAPPING_FORMAT "ZN374FaultControl.%lu"
+#define FAULT_PROBE_DLL "zn374faultprobe.dll"
+// Set when an action waits for a process: a stand-in monitor that can end ends then.
+#define FAULT_QUIT_EVENT "ZN374Actions.Quit"
+// Set by a stand-in process once it runs and holds what it holds.
+#define FAULT_READY_EVENT "ZN374Actions.Ready"

@@ -1,14 +1,16 @@
-// Every platform call the real ZN374Mon.exe and ZN374Stat.exe make, failed
-// in a run of its own with each failure the platform documents for it. A
-// clean run is traced first: the monitor's scenario (start-up with /i, a
-// suspend, a session end, a battery tick that engages the critical band and
-// one that leaves it, then /u) on each of two machines, and the report. Each
+// Every platform call the real ZN374Mon.exe, ZN374Stat.exe and ZN374Actions.dll
+// make, failed in a run of its own with each failure the platform documents
+// for it. A clean run is traced first: the monitor's scenario (start-up with
+// /i, a suspend, a session end, a battery tick that engages the critical band
+// and one that leaves it, then /u) on each of two machines, the report, and
+// each custom action in each of its worlds. Each
 // call it made is failed; each call a failed run makes at a site not yet
 // failed in that phase is failed in turn, until no new one appears. Every
 // run is checked for its outcome, for where its failures fired and for what
 // the processes held when they ended.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdint.h>
 #include <stdio.h>
@@ -123,7 +125,8 @@ bool LoadProbe(HANDLE process)
 }
 
 bool StartProbed(const std::string &exe, const std::string &tail, const Chain &chain, int which, LONG phase,
-                 ProbedProcess *run, HANDLE output = NULL)
+                 ProbedProcess *run, HANDLE output = NULL,
+                 std::function<void(FaultControl *)> prepare = nullptr)
 {
     std::string commandLine = "\"" + exe + "\" " + tail;
     STARTUPINFOA startup = {};
@@ -146,6 +149,8 @@ bool StartProbed(const std::string &exe, const std::string &tail, const Chain &c
         if (fault.process == which && run->control->faultCount < FaultChainCapacity)
             run->control->faults[run->control->faultCount++] = {fault.function, fault.call, fault.variant, 0, 0, 0, 0};
     }
+    if (prepare)
+        prepare(run->control);
     return LoadProbe(run->info.hProcess) && ResumeThread(run->info.hThread) != (DWORD)-1;
 }
 
@@ -479,7 +484,8 @@ std::string ComBalance(const FaultControl &c, FaultFunction closer)
 std::string Leftovers(const char *process, DWORD exitCode, const FaultControl &c)
 {
     static const char *const kinds[HeldKindCount] = {"registry keys", "device information lists", "heap blocks",
-                                                     "BSTRs", "COM references", "kernel handles"};
+                                                     "BSTRs", "COM references", "kernel handles",
+                                                     "installer handles"};
     std::ostringstream out;
     if (exitCode != 0)
         out << "  " << process << " exit code: expected 0, got " << exitCode << "\n";
@@ -536,7 +542,7 @@ std::string Compare(const Expected &e, const Observation &seen)
 
 // The imports that cannot fail where the monitor or the report calls them,
 // by why: no failure result, no result at all; failing only for an argument
-// the callers never pass (an invalid pointer, key, list, handle or window, a
+// the callers never pass (an invalid pointer, key, list, handle, record or window, a
 // variant other than a BSTR or empty one); answering a question; NULL naming
 // the executable itself; -1 being _vsnprintf's answer for text that does not
 // fit, which the report grows for; writing the report's output, which reads
@@ -548,7 +554,8 @@ const char NeverFailing[] =
     " GetCommandLineA lstrcmpiA lstrlenA _stricmp memchr memcmp strchr strlen strtok GetCurrentProcess"
     " GetLastError DispatchMessageA PostQuitMessage SetLastError lstrcatA lstrcpynA DestroyWindow"
     " GetWindowLongA SetWindowLongA EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode"
-    " GetModuleHandleA _vsnprintf GetStdHandle MultiByteToWideChar WriteConsoleW _write QueryDosDeviceA ";
+    " GetModuleHandleA _vsnprintf GetStdHandle MultiByteToWideChar WriteConsoleW _write"
+    " QueryDosDeviceA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger ";
 
 // ---- The sweep
 
@@ -998,6 +1005,234 @@ TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft
     PostMessageA(window, RegisterWindowMessageA("ZN374-Quit Message"), 0, 0);
     EXPECT_EQ(0u, WaitForExitCode(monitor, WaitMs));
     DeleteFileA(installed.c_str());
+}
+
+// ---- The package's custom actions, each called in the stand-in installer's process
+
+// What is around the action: one stand-in process at most, a copy of the host.
+enum World { Nothing, MonitorEndsWhenAsked, MonitorNeverEnds, FileHeld, RunKeyAbsent };
+
+const struct ActionScenario
+{
+    const char *action;
+    World world;
+    const char *dataPrefix;  // of CustomActionData, before the installed file's path
+    const char *what;
+} ActionScenarios[] = {
+    {"CheckInteractiveLogon", Nothing, "", "as Wine's one user, a person at an interactive log-on"},
+    {"SetRunCommand", Nothing, "", ""},
+    {"RestartMonitor", Nothing, "1|", "for a person"},
+    {"RestartMonitor", Nothing, "|", "for an account nobody sees"},
+    {"RestartMonitor", Nothing, "1", "with data that lacks its bar"},
+    {"EndMonitor", Nothing, "", ""},
+    {"EndRemainingMonitors", MonitorEndsWhenAsked, "", "a monitor ending in the grace period"},
+    {"EndRemainingMonitors", MonitorNeverEnds, "", "a monitor that must be ended"},
+    {"EndRemainingMonitors", FileHeld, "", "the file held by another process"},
+    {"CreateRunKey", Nothing, "", "the Run key there"},
+    {"CreateRunKey", RunKeyAbsent, "", "the Run key absent"}};
+
+// Which step of an action a failure undoes.
+enum ActionStep
+{
+    AllDone, NoData, NotStarted, TokenUnread, IdentityUnread, NoSnapshot, NoneListed, NotLookedAt,
+    NotEnded, KeyNotCreated, LineLost, Answered
+};
+
+ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath)
+{
+    static const std::map<LONG, ActionStep> steps = {
+        {FaultMsiGetPropertyA, NoData}, {FaultGetWindowsDirectoryA, NoData},
+        {FaultMsiSetPropertyA, NoData}, {FaultCreateProcessA, NotStarted},
+        {FaultOpenThreadToken, TokenUnread}, {FaultOpenProcessToken, TokenUnread},
+        {FaultGetTokenInformation, TokenUnread}, {Faultmalloc, TokenUnread},
+        {FaultCreateToolhelp32Snapshot, NoSnapshot}, {FaultProcess32First, NoneListed},
+        {FaultOpenProcess, NotLookedAt}, {FaultEnumProcessModules, NotLookedAt},
+        {FaultGetMappedFileNameA, NotLookedAt}, {FaultTerminateProcess, NotEnded},
+        {FaultRegCreateKeyExA, KeyNotCreated}, {FaultMsiCreateRecord, LineLost}};
+    // The installed file's identity is read first, then the image's, then
+    // the file is tried for writing. An image named by its device path is
+    // opened through "\\?\GLOBALROOT" (which Wine's does not open), then
+    // through its drive letter; that name is still the image's.
+    const LONG function = f.function;
+    const bool file = function == FaultCreateFileA || function == FaultGetFileInformationByHandle;
+    const LONG image = function == FaultCreateFileA && devicePath ? 3 : 2;
+    if ((function == FaultGetMappedFileNameA && f.variant == 2) || (file && f.ordinal < image && f.ordinal > 1))
+        return AllDone;
+    if (file && f.ordinal == 1)
+        return IdentityUnread;
+    if (file)
+        return f.ordinal == image && lookedAt ? NotLookedAt : Answered;
+    const auto step = steps.find(f.function);
+    return step == steps.end() ? AllDone : step->second;
+}
+
+// What an action's run shows, as the test words it.
+std::string ActionOutcome(UINT result, const std::string &session, const char *standIn,
+                          bool started, bool key)
+{
+    return "returned " + std::to_string(result) + "\n" + session + "stand-in: " + standIn +
+           "\nmonitor started: " + (started ? "yes" : "no") +
+           "\nRun key: " + (key ? "present" : "absent");
+}
+
+// What the action must do ("The package" in docs/design.md), given the
+// chain's failures and the codes they gave: its answer, the lines it logs
+// and the property it sets, whether the stand-in runs on, a monitor was
+// started and the Run key is there.
+std::string ExpectAction(const ActionScenario &s, const Chain &chain, const FaultControl &c)
+{
+    const std::string action = s.action, process = std::to_string(c.shown);
+    std::map<ActionStep, std::string> error;  // each step undone, with the error given
+    std::set<LONG> linesLost;                 // by the ordinal of the record not made
+    LONG answer = 0;                          // the class of failure the try for writing got
+    for (size_t i = 0; i < chain.size(); i++) {
+        const bool listed = !error.count(NoneListed) && !error.count(NoSnapshot);
+        const bool devicePath = std::any_of(chain.begin(), chain.begin() + i, [](const Fault &f) {
+            return f.function == FaultGetMappedFileNameA && f.variant == 2;
+        });
+        const ActionStep step = StepOf(chain[i], listed && !error.count(NotLookedAt), devicePath);
+        const bool noMemory = chain[i].function == Faultmalloc;
+        error[step] = std::to_string(noMemory ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
+        if (step == LineLost)
+            linesLost.insert(chain[i].ordinal);
+        if (step == Answered)
+            answer = chain[i].variant;
+    }
+    const bool noData = error.count(NoData), person = !error.count(TokenUnread);
+    const bool listed = !error.count(NoneListed) && !error.count(NoSnapshot);
+    const bool lookedAt = listed && !error.count(NotLookedAt);
+    const bool mustEnd = s.world == MonitorNeverEnds;
+    const bool terminated = lookedAt && mustEnd && !error.count(NotEnded);
+    const bool restart = action == "RestartMonitor", end = action == "EndRemainingMonitors";
+    bool runs = c.shown != 0;
+    std::vector<std::string> lines;
+    if (action == "CheckInteractiveLogon" && !person)
+        lines.push_back("the token cannot be read, error " + error[TokenUnread]);
+    if (action == "CheckInteractiveLogon")
+        lines.push_back(std::string("a person at an interactive log-on: ") + (person ? "1" : "0"));
+    if (restart && noData)
+        lines.push_back("no CustomActionData, no monitor started");
+    else if (restart && std::string(s.dataPrefix) != "1|")
+        lines.push_back("not a person's log-on, no monitor started");
+    else if (restart && error.count(NotStarted))
+        lines.push_back("CreateProcessA failed, error " + error[NotStarted]);
+    if (end && noData)
+        lines.push_back("no CustomActionData, no process ended");
+    else if (end && error.count(IdentityUnread))
+        lines.push_back("the monitor's file identity cannot be read, error " +
+                        error[IdentityUnread] + "; no process ended");
+    else if (end) {
+        if (terminated)
+            lines.push_back("ended process " + process);
+        if (lookedAt && mustEnd && !terminated)
+            lines.push_back("process " + process + " could not be ended");
+        if (error.count(NoSnapshot))
+            lines.push_back("CreateToolhelp32Snapshot failed, error " + error[NoSnapshot]);
+        else
+            lines.push_back(std::string("looked at ") + (listed ? "1" : "0") +
+                            " processes, ended " + (terminated ? "1" : "0"));
+        runs = s.world == FileHeld || !lookedAt || (mustEnd && !terminated);
+        // A file that cannot be found is free; any other error leaves it in use.
+        if (answer ? answer == 1 : runs)
+            lines.push_back("the monitor is still in use or cannot be opened for writing");
+    }
+    if (action == "CreateRunKey" && error.count(KeyNotCreated))
+        lines.push_back("RegCreateKeyExA failed with error " + error[KeyNotCreated]);
+    std::string session;
+    for (size_t i = 0; i < lines.size(); i++)
+        session += linesLost.count(i + 1) ? "" : action + ": " + lines[i] + "\n";
+    if (action == "SetRunCommand" && !noData)
+        session += "MonitorRunCommand=" + WrittenValue() + "\n";
+    if (action == "CheckInteractiveLogon" && !noData)
+        session += std::string("InteractiveLogon=") + (person ? "1" : "") + "\n";
+    const UINT result = action == "SetRunCommand" && noData ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
+    const bool key = s.world != RunKeyAbsent || !error.count(KeyNotCreated);
+    return ActionOutcome(result, session, c.shown ? (runs ? "running" : "ended") : "none",
+                         restart && lines.empty(), key);
+}
+
+std::string ActionsFolder()
+{
+    return WindowsDirectory() + "\\zn374actions\\";
+}
+
+// The action called with the chain's failures in its world.
+std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &chain)
+{
+    std::unique_ptr<Observation> seen(new Observation);
+    const std::string installed = ActionsFolder() + "ZN374Mon.exe";
+    const bool monitor = s.world == MonitorEndsWhenAsked || s.world == MonitorNeverEnds;
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, FAULT_READY_EVENT);
+    const bool asked = s.world == MonitorEndsWhenAsked;
+    HANDLE quit = CreateEventA(NULL, TRUE, FALSE, asked ? FAULT_QUIT_EVENT : NULL);
+    ProgramRun standIn;
+    if (monitor)
+        StartProgram(installed, "", &standIn);
+    if (s.world == FileHeld)
+        StartProgram(BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH), installed, &standIn);
+    if (standIn.info.hProcess && WaitForSingleObject(ready, WaitMs) != WAIT_OBJECT_0)
+        ADD_FAILURE() << "the stand-in process: expected it ready, got no sign of it";
+    if (s.world == RunKeyAbsent)
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath);
+    const std::string session =
+        "\nCustomActionData=" + (s.dataPrefix + installed) + "\nMonitorFileName=ZN374Mon.exe\n";
+    const auto prepare = [&](FaultControl *c) {
+        lstrcpynA(c->image, BuildFilePath(ZN_ACTIONS_DLL_UNIX_PATH).c_str(), MAX_PATH);
+        lstrcpynA(c->action, s.action, sizeof c->action);
+        lstrcpynA(c->session, session.c_str(), sizeof c->session);
+        c->shown = standIn.info.dwProcessId;
+    };
+    ProbedProcess host;
+    const std::string hostPath = BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH);
+    if (!StartProbed(hostPath, "", chain, Monitor, PhaseStart, &host, NULL, prepare))
+        ADD_FAILURE() << "cannot start the probed action host, error " << GetLastError();
+    const UINT result = ExitCodeAfter(host, WaitMs);
+    seen->control[Monitor] = *host.control;
+    const bool runs = WaitForSingleObject(standIn.info.hProcess, 0) == WAIT_TIMEOUT;
+    HANDLE started = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, host.control->started);
+    const bool startedRuns = WaitForSingleObject(started, 0) == WAIT_TIMEOUT;
+    for (HANDLE process : {standIn.info.hProcess, started}) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, WaitMs);
+    }
+    CloseHandle(started);
+    HKEY key = NULL;
+    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ, &key);
+    seen->output = ActionOutcome(result, host.control->session + session.size(),
+                                 standIn.info.hProcess ? (runs ? "running" : "ended") : "none",
+                                 startedRuns, opened == ERROR_SUCCESS);
+    RegCloseKey(key);
+    RegCreateKeyA(HKEY_LOCAL_MACHINE, RunKeyPath, &key);
+    RegCloseKey(key);
+    CloseHandle(quit);
+    CloseHandle(ready);
+    return seen;
+}
+
+TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
+{
+    CreateDirectoryA(ActionsFolder().c_str(), NULL);
+    const std::string host = BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH);
+    ASSERT_TRUE(CopyFileA(host.c_str(), (ActionsFolder() + "ZN374Mon.exe").c_str(), FALSE))
+        << "copying the host: expected success, got error " << GetLastError();
+    std::map<LONG, Tally> tally;
+    size_t runs = 0, firstPlan = 0;
+    std::string imports;
+    const DWORD start = GetTickCount();
+    for (const ActionScenario &s : ActionScenarios) {
+        const Runner run = [&s](const Chain &chain) { return RunAction(s, chain); };
+        const Checker check = [&s](const Chain &chain, const Observation &seen) {
+            const std::string expected = ExpectAction(s, chain, seen.control[Monitor]);
+            const std::string differs = "  expected:\n" + expected + "\n  got:\n" + seen.output;
+            const std::string mismatch = seen.output == expected ? "" : differs + "\n";
+            return Leftovers(s.action, 0, seen.control[Monitor]) + mismatch;
+        };
+        const std::string what = s.action + std::string(", ") + s.what;
+        Sweep(3, what.c_str(), run, check, &tally, &runs, &firstPlan, &imports);
+        if (HasFatalFailure())
+            return;  // the clean run already differs: nothing else is told
+    }
+    Summarise("ZN374Actions.dll", tally, runs, firstPlan, GetTickCount() - start, imports, false);
 }
 
 }  // namespace

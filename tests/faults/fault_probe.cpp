@@ -1,10 +1,11 @@
-// The probe the fault-injection test loads into a monitor or status report
-// process before its first instruction. It swaps the executable's own import
-// entries (the platform's internal calls stay untouched) and the methods of
-// the COM objects it receives for wrappers that trace every call, fail the
-// planned ones as the platform documents, and account for what the process
-// acquires and releases, all in the control block in the mapping named after
-// the process; without one the probe does nothing.
+// The probe the fault-injection test loads into a monitor, status report or
+// custom-action host process before its first instruction. It swaps the
+// executable's (or the custom-action DLL's) own import entries (the
+// platform's internal calls stay untouched) and the methods of the COM
+// objects it receives for wrappers that trace every call, fail the planned
+// ones as the platform documents, and account for what the process acquires
+// and releases, all in the control block in the mapping named after the
+// process; without one the probe does nothing.
 
 // dshow.h would otherwise forbid the C runtime's sprintf.
 #define STRSAFE_NO_DEPRECATE
@@ -14,6 +15,7 @@
 #include <cfgmgr32.h>
 #include <dshow.h>
 #include <errno.h>
+#include <msiquery.h>
 #include <powrprof.h>
 #include <psapi.h>
 #include <setupapi.h>
@@ -22,6 +24,7 @@
 #include <stdlib.h>
 
 #include <map>
+#include <string>
 
 #include "fault_control.h"
 #include "sim_shared.h"
@@ -357,10 +360,10 @@ FAILS(GetCurrentPowerPolicies) FAILS(BroadcastSystemMessageA) FAILS(CreateDialog
 FAILS(GetMessageA) FAILS(RegisterWindowMessageA) FAILS(SetupDiEnumDeviceInfo)
 FAILS(CM_Get_Device_ID_ListA) FAILS(GetFileInformationByHandle) FAILS(EnumProcessModules)
 FAILS(GetTokenInformation) FAILS(LookupAccountSidA) FAILS(CM_Get_Device_IDA)
-FAILS(Process32First) FAILS(Process32Next) FAILS(GetModuleFileNameExA) FAILS(GetFileAttributesA)
+FAILS(GetModuleFileNameExA) FAILS(GetFileAttributesA)
 FAILS(GetFileVersionInfoSizeA) FAILS(GetFileVersionInfoA) FAILS(VerQueryValueA) FAILS(GetProcAddress)
 OPENS(SetupDiGetClassDevsA, HeldDeviceLists) OPENS(OpenProcess, HeldHandles)
-OPENS(CreateToolhelp32Snapshot, HeldHandles) OPENS(CreateFileA, HeldHandles)
+OPENS(CreateToolhelp32Snapshot, HeldHandles)
 
 OPENS_OUT(LONG, RegOpenKeyExA, (HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key),
           (root, path, options, access, key), key, HeldKeys)
@@ -369,6 +372,15 @@ OPENS_OUT(CONFIGRET, CM_Open_DevNode_Key, (DEVINST node, REGSAM access, ULONG pr
           (node, access, profile, disposition, key, flags), key, HeldKeys)
 OPENS_OUT(BOOL, OpenProcessToken, (HANDLE process, DWORD access, PHANDLE token), (process, access, token),
           token, HeldHandles)
+OPENS_OUT(BOOL, OpenThreadToken, (HANDLE thread, DWORD access, BOOL asSelf, PHANDLE token),
+          (thread, access, asSelf, token), token, HeldHandles)
+OPENS_OUT(LONG, RegCreateKeyExA, (HKEY root, LPCSTR path, DWORD reserved, LPSTR keyClass,
+          DWORD options, REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key,
+          LPDWORD disposition),
+          (root, path, reserved, keyClass, options, access, security, key, disposition), key,
+          HeldKeys)
+OPENS(MsiCreateRecord, HeldInstallerHandles)
+RELEASES(UINT, WINAPI, MsiCloseHandle, MSIHANDLE, HeldInstallerHandles, x)
 RELEASES(LONG, WINAPI, RegCloseKey, HKEY, HeldKeys, x)
 RELEASES(BOOL, WINAPI, SetupDiDestroyDeviceInfoList, HDEVINFO, HeldDeviceLists, x)
 RELEASES(BOOL, WINAPI, CloseHandle, HANDLE, HeldHandles, x)
@@ -558,8 +570,144 @@ BOOL WINAPI HookKillTimer(HWND window, UINT_PTR id)
     return killed;
 }
 
+// A file gone, the second class, is swept where a caller acts on it: the
+// custom actions' try for writing takes it as free.
+HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags, HANDLE model)
+{
+    if (Enter(FaultCreateFileA, CALLER, access & GENERIC_WRITE ? 3 : 1))
+        return Failed<HANDLE>();
+    HANDLE file = REAL(CreateFileA)(name, access, share, security, disposition, flags, model);
+    if (file != INVALID_HANDLE_VALUE)
+        Acquired(HeldHandles, file);
+    return file;
+}
+
+// For a custom action, a snapshot shows only the process the test placed
+// there, so that each run sees the same list.
+#define WALKS(name)                                                                       \
+    BOOL WINAPI Hook##name(HANDLE snapshot, LPPROCESSENTRY32 entry)                       \
+    {                                                                                     \
+        if (Enter(Fault##name, CALLER))                                                   \
+            return Failed<BOOL>();                                                        \
+        BOOL more = REAL(name)(snapshot, entry);                                          \
+        while (more && g_control->shown && entry->th32ProcessID != g_control->shown)     \
+            more = REAL(Process32Next)(snapshot, entry);                                  \
+        return more;                                                                      \
+    }
+WALKS(Process32First)
+WALKS(Process32Next)
+
+// ---- The custom actions' own: the session served from the text in the
+// control block, the records the platform's, and a clock the test runs.
+
+void AppendLine(const std::string &line)
+{
+    const std::string session = g_control->session + line + "\n";
+    lstrcpynA(g_control->session, session.c_str(), sizeof g_control->session);
+}
+
+// A property not set reads as empty, "not an error"; one longer than the
+// buffer answers ERROR_MORE_DATA and the size it needs (MsiGetProperty
+// function, learn.microsoft.com), here with the buffer holding it cut short.
+UINT WINAPI HookMsiGetPropertyA(MSIHANDLE, LPCSTR name, LPSTR value, LPDWORD size)
+{
+    const int variant = Enter(FaultMsiGetPropertyA, CALLER);
+    const std::string key = std::string("\n") + name + "=";
+    const char *found = variant == 2 ? NULL : strstr(g_control->session, key.c_str());
+    const char *start = found ? found + key.size() : "";
+    std::string text(start, strcspn(start, "\n"));
+    if (variant == 1)
+        text.append(*size, 'x');
+    const DWORD room = *size;
+    lstrcpynA(value, text.c_str(), room);
+    *size = text.size();
+    if (variant)
+        return Failed<UINT>();
+    return text.size() < room ? ERROR_SUCCESS : ERROR_MORE_DATA;
+}
+
+UINT WINAPI HookMsiSetPropertyA(MSIHANDLE, LPCSTR name, LPCSTR value)
+{
+    if (Enter(FaultMsiSetPropertyA, CALLER))
+        return Failed<UINT>();
+    AppendLine(std::string(name) + "=" + value);
+    return ERROR_SUCCESS;
+}
+
+// The log line as Windows Installer formats the record: "[1]" is field 1.
+int WINAPI HookMsiProcessMessage(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE record)
+{
+    char text[1024] = "";
+    DWORD size = sizeof text;
+    MsiFormatRecordA(0, record, text, &size);
+    AppendLine(text);
+    return IDOK;
+}
+
+BOOL WINAPI HookCreateProcessA(LPCSTR name, LPSTR commandLine, LPSECURITY_ATTRIBUTES process,
+                               LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags,
+                               LPVOID environment, LPCSTR folder, LPSTARTUPINFOA startup,
+                               LPPROCESS_INFORMATION info)
+{
+    if (Enter(FaultCreateProcessA, CALLER))
+        return Failed<BOOL>();
+    const BOOL created = REAL(CreateProcessA)(name, commandLine, process, thread, inherit, flags,
+                                              environment, folder, startup, info);
+    if (created) {
+        Acquired(HeldHandles, info->hProcess);
+        Acquired(HeldHandles, info->hThread);
+        g_control->started = info->dwProcessId;
+    }
+    return created;
+}
+
+// The clock starts just before it wraps, and a Sleep lets a hundred times
+// its interval pass, as on a machine busy enough to take that long: polls
+// until a deadline take a few calls.
+DWORD g_clock = (DWORD)-500;
+HANDLE g_terminated;
+
+DWORD WINAPI HookGetTickCount(void)
+{
+    return g_clock;
+}
+
+void WINAPI HookSleep(DWORD interval)
+{
+    g_clock += 100 * interval;
+}
+
+// "TerminateProcess is asynchronous; it initiates termination and returns
+// immediately" (TerminateProcess, learn.microsoft.com): the second class
+// begins an end that does not come.
+BOOL WINAPI HookTerminateProcess(HANDLE process, UINT code)
+{
+    const int variant = Enter(FaultTerminateProcess, CALLER);
+    if (variant == 2)
+        return TRUE;
+    if (variant)
+        return Failed<BOOL>();
+    g_terminated = process;
+    return REAL(TerminateProcess)(process, code);
+}
+
+// A wait for a process that can end (a stand-in monitor asked now, or one
+// just terminated) lasts until it has; any other times out at once, and the
+// clock moves on by the time-out.
+DWORD WINAPI HookWaitForSingleObject(HANDLE object, DWORD timeout)
+{
+    HANDLE quit = OpenEventA(EVENT_MODIFY_STATE, FALSE, FAULT_QUIT_EVENT);
+    const bool ends = (quit && SetEvent(quit)) || object == g_terminated;
+    CloseHandle(quit);
+    const DWORD result = REAL(WaitForSingleObject)(object, ends && timeout ? 10000 : 0);
+    if (result == WAIT_TIMEOUT)
+        g_clock += timeout;
+    return result;
+}
+
 // What the process holds as it ends.
-void WINAPI HookExitProcess(UINT code)
+void RecordEnd(void)
 {
     FaultControl *c = g_control;
     for (int kind = 0; kind < HeldKindCount; kind++) {
@@ -572,6 +720,11 @@ void WINAPI HookExitProcess(UINT code)
     c->liveFilters = live ? live() : 0;
     c->endPhase = c->phase;
     c->ended = 1;
+}
+
+void WINAPI HookExitProcess(UINT code)
+{
+    RecordEnd();
     REAL(ExitProcess)(code);
 }
 
@@ -637,8 +790,30 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     g_control = (FaultControl *)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(FaultControl));
     if (!g_control)
         return TRUE;
+    // A custom action's host has its DLL's imports swapped, not its own.
     g_imageBase = (BYTE *)GetModuleHandleA(NULL);
-    SwapImports();
+    if (!g_control->image[0])
+        SwapImports();
     SetUnhandledExceptionFilter(RecordCrash);
     return TRUE;
+}
+
+// Loads the custom-action DLL, calls the action with its imports swapped and
+// gives back its answer. Unloading the DLL writes its coverage counters, in
+// calls that are no part of the action's trace.
+extern "C" __declspec(dllexport) UINT RunAction(void)
+{
+    typedef UINT(WINAPI * Action)(MSIHANDLE);
+    HMODULE dll = LoadLibraryA(g_control->image);
+    Action action = dll ? (Action)(void (*)(void))GetProcAddress(dll, g_control->action) : NULL;
+    if (!action)
+        return ERROR_PROC_NOT_FOUND;
+    g_imageBase = (BYTE *)dll;
+    SwapImports();
+    const UINT result = action(1);
+    RecordEnd();
+    const LONG calls = g_control->callCount;
+    FreeLibrary(dll);
+    g_control->callCount = calls;
+    return result;
 }
