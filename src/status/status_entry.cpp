@@ -21,15 +21,17 @@ int Verdict(StatusFacts *facts, char *verdict, unsigned size)
     const int runs = facts->cameraFound && facts->windowsSupported;
     static const Reason windows = {"windows-version", "Windows %lu.%lu is not Windows NT 5.x"};
     if (facts->cameraFound && !facts->windowsSupported) {
-        FormatText(facts->reason, TextBufferSize, windows.text, facts->windowsMajor, facts->windowsMinor);
+        FormatText(facts->reason, TextBufferSize, windows.text, facts->windowsMajor,
+                   facts->windowsMinor);
         facts->reasonCode = windows.code;
     }
+    const char *but = facts->eventReaches[0] ? ", but no event would reach its driver: " : "";
     char would[TextBufferSize * 3];
     if (!runs)
         FormatText(would, sizeof would, "not run: %s", facts->reason);
     else
-        FormatText(would, sizeof would, "run for camera \"%s\"%s%s", facts->friendlyName, facts->eventReaches[0]
-                   ? ", but no event would reach its driver: " : "", facts->eventReaches);
+        FormatText(would, sizeof would, "run for camera \"%s\"%s%s", facts->friendlyName, but,
+                   facts->eventReaches);
     FormatText(verdict, size, "ZN374Mon would %s; at the next log-on %s.", would, facts->nextLogon);
     Fact("verdict=%s", runs ? "runs" : "does-not-run");
     // Both empty unless a reason above was found.
@@ -44,14 +46,16 @@ int StatusMain(const char *commandLine)
     // Like the monitor, the report passes over a word that is no switch, such
     // as the rest of an unquoted program path with a space.
     const int switches = FindSwitches(SkipProgramName(commandLine), "?\0values\0");
-    if (switches & (1 | UnknownSwitch)) {
-        WriteText(switches & UnknownSwitch ? "ZN374Stat.exe: unknown argument\n" : "");
+    const int unknown = switches & UnknownSwitch;
+    const int values = switches & 2;
+    if (unknown || (switches & 1)) {
+        WriteText(unknown ? "ZN374Stat.exe: unknown argument\n" : "");
         WriteText("usage: ZN374Stat.exe [/values] [/?]\n"
-                  "Explains from this machine why ZN374Mon.exe runs or not. It sends no request "
-                  "and writes nothing.\n"
+                  "Explains from this machine why ZN374Mon.exe runs or not. "
+                  "It sends no request and writes nothing.\n"
                   "/values: the same facts as key=value lines.\n"
                   "Exit code: 0 the monitor would run, 1 it would not, 2 usage error.\n");
-        return switches & UnknownSwitch ? ExitUsage : ExitWouldRun;
+        return unknown ? ExitUsage : ExitWouldRun;
     }
 
     StatusFacts facts;
@@ -65,9 +69,9 @@ int StatusMain(const char *commandLine)
     ReportRunningMonitors();
     char verdict[TextBufferSize * 5];
     const int exitCode = Verdict(&facts, verdict, sizeof verdict);
-    if (!(switches & 2))
+    if (!values)
         WriteText("ZN374Stat: why ZN374Mon.exe runs on this machine or not\n");
-    PrintFacts(switches & 2, verdict);
+    PrintFacts(values, verdict);
     return exitCode;
 }
 
