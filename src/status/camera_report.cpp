@@ -190,8 +190,10 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
     ProbeView *view = static_cast<ProbeView *>(context);
     view->valuesTold = 1;
     const char *key = "";
-    for (const auto &value : DriverValues)
-        key = lstrcmpiA(name, value.name) == 0 ? value.key : key;
+    for (const auto &value : DriverValues) {
+        if (lstrcmpiA(name, value.name) == 0)
+            key = value.key;
+    }
     const int suspend = key == DriverValues[2].key;
     if (suspend)
         view->suspendResult = result;
@@ -286,12 +288,18 @@ void OnChannelDevice(void *context, const char *name, int compared, int matched)
     view->devices++;
 }
 
-// A step the walk took and failed at; in another apartment
-// (RPC_E_CHANGED_MODE) the walk goes on.
-int StepFailed(const ChannelView *view, int step)
+// The first step that the walk took and failed at, or the one after the
+// property-set query when none did. In another apartment (RPC_E_CHANGED_MODE)
+// the walk goes on.
+int FirstFailedStep(const ChannelView *view)
 {
-    const HRESULT result = view->results[step];
-    return (view->told & (1u << step)) && FAILED(result) && result != RPC_E_CHANGED_MODE;
+    int step = CameraChannelStepCom;
+    for (; step <= CameraChannelStepPropertySet; step++) {
+        const HRESULT result = view->results[step];
+        if ((view->told & (1u << step)) && FAILED(result) && result != RPC_E_CHANGED_MODE)
+            break;
+    }
+    return step;
 }
 
 // Why no event would reach the driver, by name: a failed step's row is at its
@@ -303,6 +311,16 @@ const Reason EventReasons[] = {
     {"property-set", "capture filter's property-set query"},
     {"no-device", "no DirectShow video input device has that name"},
     {"no-name", "there is no camera name to look for"}, {"", ""}};
+
+// Why no event would reach the driver, given the first step that failed.
+int EventReason(const ChannelView *view, int named, int failed)
+{
+    if (!named)
+        return NoName;
+    if (failed <= CameraChannelStepPropertySet)
+        return failed;
+    return view->match < 0 ? NoDevice : EventReaches;
+}
 
 }  // namespace
 
@@ -354,14 +372,8 @@ void ReportDirectShow(StatusFacts *facts)
     const int opened = named && OpenCameraChannel(facts->friendlyName, &context, &observer);
     // Also after a failed open, which leaves its COM initialisation to close.
     CloseCameraChannel(&context);
-    int failed = CameraChannelStepCom;
-    while (failed <= CameraChannelStepPropertySet && !StepFailed(&view, failed))
-        failed++;
-    int reason = view.match < 0 ? NoDevice : EventReaches;
-    if (failed <= CameraChannelStepPropertySet)
-        reason = failed;
-    if (!named)
-        reason = NoName;
+    const int failed = FirstFailedStep(&view);
+    const int reason = EventReason(&view, named, failed);
     const int stepFailed = reason <= CameraChannelStepPropertySet;
     const char *sentence = stepFailed ? "the %s fails (HRESULT 0x%08lx)" : "%s";
     FormatText(facts->eventReaches, TextBufferSize, sentence, EventReasons[reason].text,

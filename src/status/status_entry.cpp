@@ -15,6 +15,10 @@ enum
     ExitUsage = 2
 };
 
+// The report's switches, named in the order of FindSwitches' bits.
+const char SwitchNames[] = "?\0values\0";
+enum { HelpSwitch = 1, ValuesSwitch = 2 };
+
 // The main routine's order: the camera first, then the Windows version.
 int Verdict(StatusFacts *facts, char *verdict, unsigned size)
 {
@@ -45,10 +49,10 @@ int StatusMain(const char *commandLine)
     // The monitor's own rules: the tail after the program name, cut at spaces.
     // Like the monitor, the report passes over a word that is no switch, such
     // as the rest of an unquoted program path with a space.
-    const int switches = FindSwitches(SkipProgramName(commandLine), "?\0values\0");
+    const int switches = FindSwitches(SkipProgramName(commandLine), SwitchNames);
     const int unknown = switches & UnknownSwitch;
-    const int values = switches & 2;
-    if (unknown || (switches & 1)) {
+    const int values = switches & ValuesSwitch;
+    if (unknown || (switches & HelpSwitch)) {
         WriteText(unknown ? "ZN374Stat.exe: unknown argument\n" : "");
         WriteText("usage: ZN374Stat.exe [/values] [/?]\n"
                   "Explains from this machine why ZN374Mon.exe runs or not. "

@@ -349,7 +349,7 @@ void ReportPower(void)
     // yet, and the timer runs at the period the monitor starts it with.
     const BatteryAction action = DecideBatteryAction(&g_PowerSnapshot, 0);
     YesNoFact("power.battery_critical", action.engage);
-    const bool unchanged = action.period == BatteryPeriodUnchanged;
+    const int unchanged = action.period == BatteryPeriodUnchanged;
     Fact("power.poll_period=%lu", unchanged ? (unsigned long)BatteryPeriodShort : action.period);
 }
 
