@@ -44,19 +44,26 @@ const char *InstanceId(DEVINST node, char *id)
 int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char *list)
 {
     char *closed = static_cast<char *>(calloc(size + MultiStringGuardBytes, 1));
-    if (!closed)
+    if (!closed) {
         LoseFact();
+        return 0;
+    }
     unsigned long offset = 0, read = size;
-    CONFIGRET result;
-    // A list that cannot be read shows as one ID, its error, which matches none.
-    if (closed && list)
+    CONFIGRET result = CR_SUCCESS;
+    if (list)
         memcpy(closed, list, size);
-    else if (closed && (result = CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, closed, &read, 0)))
+    else
+        result = CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, closed, &read, 0);
+    // A list that cannot be read shows as one ID, its error, which matches none.
+    if (result != CR_SUCCESS)
         FormatText(closed, size, "unreadable (CONFIGRET 0x%lx)", result);
-    for (int count = 0; const char *id = closed ? NextMultiString(closed, size, &offset) : NULL; count++)
+    const char *id = NextMultiString(closed, size, &offset);
+    for (int count = 0; id; count++) {
         Fact("search.%d.hardware_id.%d=%s", view->devices - 1, count, id);
-    const int supported = closed && MatchHardwareIdList(closed, size, size + MultiStringGuardBytes, view->ids,
-                                                        SupportedHardwareIdCount);
+        id = NextMultiString(closed, size, &offset);
+    }
+    const int supported = MatchHardwareIdList(closed, size, size + MultiStringGuardBytes,
+                                              view->ids, SupportedHardwareIdCount);
     free(closed);
     return supported;
 }
@@ -73,14 +80,17 @@ void UsbListFacts(ProbeView *view, int listTold, unsigned long listResult)
         Fact("search.usb_list_error=0x%lx", listResult);
     if (view->usbRetries)
         Fact("search.usb_list_retries=%d", view->usbRetries);
-    view->usbError = view->usbSize ? view->usbSize : listTold ? listResult : 0;
+    // listResult is 0 when no list was told; a failed size call asks for none.
+    view->usbError = view->usbSize ? view->usbSize : listResult;
 }
 
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
-    if (step == ProbeStepClassList)
-        Fact("search.class_list_error=%lu", view->classList = result);
+    if (step == ProbeStepClassList) {
+        view->classList = result;
+        Fact("search.class_list_error=%lu", result);
+    }
     if (step == ProbeStepClassEnd && result != ERROR_NO_MORE_ITEMS)
         Fact("search.class_walk_error=%lu", result);
     if (step == ProbeStepClassList || step == ProbeStepClassEnd)
@@ -88,11 +98,14 @@ void OnProbeStep(void *context, ProbeStep step, unsigned long result)
     if (!view->usbWalked)
         Fact("search.usb_walk=run: the class walk found no supported camera");
     view->usbWalked = 1;
-    view->usbRetries += step == ProbeStepUsbListGrew;
-    if (step == ProbeStepUsbListSize)
-        view->usbSize = result, view->usbSizeTold = 1;
-    else if (step == ProbeStepUsbList)
+    if (step == ProbeStepUsbListGrew)
+        view->usbRetries++;
+    if (step == ProbeStepUsbList)
         UsbListFacts(view, 1, result);
+    if (step != ProbeStepUsbListSize)
+        return;
+    view->usbSize = result;
+    view->usbSizeTold = 1;
 }
 
 void OnLocated(void *context, const char *instanceId, unsigned long result)
@@ -110,20 +123,27 @@ void OnHardwareIds(void *context, ProbeWalk walk, unsigned long node, unsigned l
     char id[TextBufferSize];
     if (walk == ProbeWalkClass) {
         Fact("search.%d.walk=class", view->devices);
-        Fact("search.%d.instance=%s", view->devices++, InstanceId(node, id));
+        Fact("search.%d.instance=%s", view->devices, InstanceId(node, id));
+        view->devices++;
     }
     const int device = view->devices - 1;
     if (result && result != CR_BUFFER_SMALL)
         Fact("search.%d.hardware_ids=unreadable (CONFIGRET 0x%lx)", device, result);
     else
         Fact("search.%d.hardware_ids=%lu bytes, the walk reads %lu", device, length, readSize);
-    lstrcpynA(view->firstId, result ? "" : list, (int)(length < TextBufferSize ? length + 1 : +TextBufferSize));
+    // The first ID: lstrcpynA stops at the list's first NUL.
+    const int firstIdSize = length < TextBufferSize ? (int)length + 1 : TextBufferSize;
+    lstrcpynA(view->firstId, result ? "" : list, firstIdSize);
     if (result == CR_SUCCESS)
         HardwareIdFacts(view, node, length, list);
-    if (result == CR_BUFFER_SMALL && HardwareIdFacts(view, node, length, NULL)) {
-        Fact("search.%d.supported=yes, beyond what the walk reads: the monitor does not find it", device);
-        view->beyond = view->beyond < 0 ? device : view->beyond;
-        view->beyondLength = view->beyond == device ? length : view->beyondLength;
+    if (result != CR_BUFFER_SMALL || !HardwareIdFacts(view, node, length, NULL))
+        return;
+    Fact("search.%d.supported=yes, beyond what the walk reads: the monitor does not find it",
+         device);
+    // The reason names the first such device.
+    if (view->beyond < 0) {
+        view->beyond = device;
+        view->beyondLength = length;
     }
 }
 
@@ -135,12 +155,16 @@ void OnMatched(void *context, ProbeWalk, int matched)
         memcpy(view->matchedId, view->firstId, TextBufferSize);
 }
 
-void OnStatus(void *context, unsigned long result, unsigned long status, unsigned long problem, int taken)
+void OnStatus(void *context, unsigned long result, unsigned long status, unsigned long problem,
+              int taken)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
-    view->unloaded |= !taken;
-    Fact("search.%d.driver_loaded=%s (CONFIGRET 0x%lx, status 0x%lx, problem %lu)", view->devices - 1,
-         taken ? "yes" : result ? "unknown" : "no", result, status, problem);
+    if (!taken)
+        view->unloaded = 1;
+    // Without the device's status, whether its driver is loaded is not known.
+    const char *notTaken = result ? "unknown" : "no";
+    Fact("search.%d.driver_loaded=%s (CONFIGRET 0x%lx, status 0x%lx, problem %lu)",
+         view->devices - 1, taken ? "yes" : notTaken, result, status, problem);
 }
 
 void OnDriverKey(void *context, unsigned long node, unsigned long result)
@@ -155,8 +179,10 @@ void OnDriverKey(void *context, unsigned long node, unsigned long result)
     Fact("camera.driver_key_error=0x%lx", result);
 }
 
-// The keys of the driver key's DriverDesc, FriendlyName and SelectiveSuspend.
-const char *const DriverValueKeys[] = {"driver_desc", "friendly_name", "selective_suspend"};
+// The driver key's values that the probe reads, and their keys.
+const struct { const char *name, *key; } DriverValues[] = {
+    {"DriverDesc", "driver_desc"}, {"FriendlyName", "friendly_name"},
+    {"SelectiveSuspend", "selective_suspend"}};
 
 // The type is known and the size is the stored one also when the value did
 // not fit.
@@ -165,18 +191,67 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
 {
     ProbeView *view = static_cast<ProbeView *>(context);
     view->valuesTold = 1;
-    const char *key = name[0] == 'D' ? "driver_desc" : name[0] == 'F' ? "friendly_name" : "selective_suspend";
-    if (name[0] != 'S')
+    const char *key = "";
+    for (const auto &value : DriverValues) {
+        if (lstrcmpiA(name, value.name) == 0)
+            key = value.key;
+    }
+    const int suspend = key == DriverValues[2].key;
+    if (suspend)
+        view->suspendResult = result;
+    if (suspend && result == ERROR_SUCCESS)
+        view->suspend = *static_cast<const DWORD *>(data);
+    if (!suspend)
         Fact("camera.%s=%s", key, static_cast<const char *>(data));
-    else if ((view->suspendResult = result) == ERROR_SUCCESS)
-        Fact("camera.%s=%lu", key, view->suspend = *static_cast<const DWORD *>(data));
+    else if (result == ERROR_SUCCESS)
+        Fact("camera.%s=%lu", key, view->suspend);
     else
         Fact("camera.%s=", key);
-    if (result && result != ERROR_MORE_DATA)
-        Fact("camera.%s_read=error %ld", key, result);
+    if (result == ERROR_SUCCESS)
+        Fact("camera.%s_read=%s, %lu bytes", key, RegistryTypeName(type), size);
+    else if (result == ERROR_MORE_DATA)
+        Fact("camera.%s_read=%s, %lu bytes, error %ld", key, RegistryTypeName(type), size, result);
     else
-        Fact(result ? "camera.%s_read=%s, %lu bytes, error %ld" : "camera.%s_read=%s, %lu bytes", key,
-             RegistryTypeName(type), size, result);
+        Fact("camera.%s_read=error %ld", key, result);
+}
+
+// Why the probe says no, by name: their rows in ProbeReasons.
+enum { ClassListFailed, DriverNotLoaded, IdsTooLong, UsbListFailed, NoCamera, NoSuspendValue,
+       SuspendSize, SuspendOff };
+const Reason ProbeReasons[] = {
+    {"class-list", "the Imaging class cannot be listed (error %lu)"},
+    {"driver-not-loaded", "a supported camera is listed, but not with its driver loaded"},
+    {"ids-too-long", "the hardware-ID list of search device %lu is %lu bytes, longer than the "
+                     "monitor reads, so the monitor does not find it"},
+    {"usb-list", "the USB devices cannot be listed (CONFIGRET 0x%lx)"},
+    {"no-camera", "no supported camera is installed"},
+    {"no-suspend-value", "the camera's driver has no SelectiveSuspend value"},
+    {"suspend-size", "the camera's SelectiveSuspend is not a 4-byte value (error %lu)"},
+    {"suspend-off", "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"}};
+
+// Why the probe said no: the first reason that what the walks told shows, in
+// the probe's order (once it opens the driver key, SelectiveSuspend decides);
+// *detail is the number the reason's text shows first.
+int ProbeRefusal(const ProbeView *view, ULONG *detail)
+{
+    *detail = view->classList;
+    if (view->classList)
+        return ClassListFailed;
+    *detail = (ULONG)view->suspendResult;
+    if (view->keyOpened && view->suspendResult == ERROR_FILE_NOT_FOUND)
+        return NoSuspendValue;
+    if (view->keyOpened && view->suspendResult)
+        return SuspendSize;
+    *detail = view->suspend;
+    if (view->keyOpened)
+        return SuspendOff;
+    if (view->unloaded)
+        return DriverNotLoaded;
+    *detail = (ULONG)view->beyond;
+    if (view->beyond >= 0)
+        return IdsTooLong;
+    *detail = view->usbError;
+    return view->usbError ? UsbListFailed : NoCamera;
 }
 
 // What the camera channel's walk told: each step's HRESULT, and the match.
@@ -200,31 +275,59 @@ void OnChannelDevice(void *context, const char *name, int compared, int matched)
 {
     ChannelView *view = static_cast<ChannelView *>(context);
     const HRESULT read = view->results[CameraChannelStepName];
+    const unsigned long converted = (unsigned long)view->results[CameraChannelStepConvert];
     if (FAILED(read))
-        Fact("directshow.input.%d=name unreadable (HRESULT 0x%08lx)", view->devices, (unsigned long)read);
+        Fact("directshow.input.%d=name unreadable (HRESULT 0x%08lx)", view->devices,
+             (unsigned long)read);
     else if (!compared)
-        Fact("directshow.input.%d=name not converted (error %lu)", view->devices,
-             (unsigned long)view->results[CameraChannelStepConvert]);
+        Fact("directshow.input.%d=name not converted (error %lu)", view->devices, converted);
     else
         Fact("directshow.input.%d=%s", view->devices, name);
-    if (matched)
-        view->match = view->devices, lstrcpynA(view->matchName, name, TextBufferSize);
+    if (matched) {
+        view->match = view->devices;
+        lstrcpynA(view->matchName, name, TextBufferSize);
+    }
     view->devices++;
+}
+
+// The first step that the walk took and failed at, or the one after the
+// property-set query when none did. In another apartment (RPC_E_CHANGED_MODE)
+// the walk goes on.
+int FirstFailedStep(const ChannelView *view)
+{
+    int step = CameraChannelStepCom;
+    for (; step <= CameraChannelStepPropertySet; step++) {
+        const HRESULT result = view->results[step];
+        if ((view->told & (1u << step)) && FAILED(result) && result != RPC_E_CHANGED_MODE)
+            break;
+    }
+    return step;
+}
+
+// Why no event would reach the driver, by name: a failed step's row is at its
+// CameraChannelStep, the others after them.
+enum { NoDevice = CameraChannelStepPropertySet + 1, NoName, EventReaches };
+const Reason EventReasons[] = {
+    {"com", "COM initialisation"}, {"enumerator", "system device enumerator"},
+    {"category", "video input category"}, {"bind", "capture filter's bind"},
+    {"property-set", "capture filter's property-set query"},
+    {"no-device", "no DirectShow video input device has that name"},
+    {"no-name", "there is no camera name to look for"}, {"", ""}};
+
+// Why no event would reach the driver, given the first step that failed.
+int EventReason(const ChannelView *view, int named, int failed)
+{
+    if (!named)
+        return NoName;
+    if (failed <= CameraChannelStepPropertySet)
+        return failed;
+    return view->match < 0 ? NoDevice : EventReaches;
 }
 
 }  // namespace
 
 void ReportCameraSearch(StatusFacts *facts)
 {
-    static const Reason reasons[] = {{"class-list", "the Imaging class cannot be listed (error %lu)"},
-        {"driver-not-loaded", "a supported camera is listed, but not with its driver loaded"},
-        {"ids-too-long", "the hardware-ID list of search device %lu is %lu bytes, longer than the monitor "
-         "reads, so the monitor does not find it"},
-        {"usb-list", "the USB devices cannot be listed (CONFIGRET 0x%lx)"},
-        {"no-camera", "no supported camera is installed"},
-        {"no-suspend-value", "the camera's driver has no SelectiveSuspend value"},
-        {"suspend-size", "the camera's SelectiveSuspend is not a 4-byte value (error %lu)"},
-        {"suspend-off", "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"}};
     const char *ids[SupportedHardwareIdCount];
     for (unsigned i = 0; i < SupportedHardwareIdCount; ++i)
         ids[i] = SupportedHardwareIds[i];
@@ -232,44 +335,35 @@ void ReportCameraSearch(StatusFacts *facts)
     ZeroMemory(&view, sizeof view);
     view.ids = ids;
     view.beyond = -1;
-    const ProbeObserver observer = {&view, OnProbeStep, OnLocated, OnHardwareIds, OnMatched,
-                                    OnStatus, OnDriverKey, OnDriverValue};
+    const ProbeObserver observer = {&view,     OnProbeStep, OnLocated,   OnHardwareIds,
+                                    OnMatched, OnStatus,    OnDriverKey, OnDriverValue};
     char driverDesc[TextBufferSize];
     facts->cameraFound = ProbeCamera(ids, SupportedHardwareIdCount, driverDesc, sizeof driverDesc,
                                      facts->friendlyName, sizeof facts->friendlyName, &observer);
     UsbListFacts(&view, 0, 0);
     if (view.classList)
         Fact("search.usb_walk=not tried: the probe ends without the class list");
-    if (!view.keyOpened)
-        Fact("camera.instance=%s", ""), Fact("camera.hardware_id=%s", "");
+    if (!view.keyOpened) {
+        Fact("camera.instance=");
+        Fact("camera.hardware_id=");
+    }
     if (!view.valuesTold) {
-        for (const char *key : DriverValueKeys)
-            Fact("camera.%s=", key);
+        for (const auto &value : DriverValues)
+            Fact("camera.%s=", value.key);
     }
     YesNoFact("camera.found", facts->cameraFound);
-    // The first reason, from what the walks told, why the probe said no.
-    const int reason = view.classList ? 0 : !view.keyOpened ? (view.unloaded ? 1 : view.beyond >= 0 ? 2
-                       : view.usbError ? 3 : 4) : view.suspendResult == ERROR_FILE_NOT_FOUND ? 5
-                       : view.suspendResult ? 6 : 7;
-    const ULONG detail = reason == 0 ? view.classList : reason == 2 ? (ULONG)view.beyond : reason == 3
-                         ? view.usbError : reason == 6 ? (ULONG)view.suspendResult : view.suspend;
-    if (!facts->cameraFound) {
-        FormatText(facts->reason, TextBufferSize, reasons[reason].text, detail, view.beyondLength);
-        facts->reasonCode = reasons[reason].code;
-    }
+    if (facts->cameraFound)
+        return;
+    ULONG detail = 0;
+    const Reason &reason = ProbeReasons[ProbeRefusal(&view, &detail)];
+    FormatText(facts->reason, TextBufferSize, reason.text, detail, view.beyondLength);
+    facts->reasonCode = reason.code;
 }
 
 // One walk of the camera channel for the camera's name: the walk an event
 // takes, with its bind and property-set query, never a request.
 void ReportDirectShow(StatusFacts *facts)
 {
-    // A failed step's row is at its CameraChannelStep; the last row is an
-    // event that reaches the driver.
-    static const Reason reasons[] = {{"com", "COM initialisation"}, {"enumerator", "system device enumerator"},
-        {"category", "video input category"}, {"bind", "capture filter's bind"},
-        {"property-set", "capture filter's property-set query"},
-        {"no-device", "no DirectShow video input device has that name"},
-        {"no-name", "there is no camera name to look for"}, {"", ""}};
     ChannelView view;
     ZeroMemory(&view, sizeof view);
     view.match = -1;
@@ -280,23 +374,22 @@ void ReportDirectShow(StatusFacts *facts)
     const int opened = named && OpenCameraChannel(facts->friendlyName, &context, &observer);
     // Also after a failed open, which leaves its COM initialisation to close.
     CloseCameraChannel(&context);
-    // In another apartment (RPC_E_CHANGED_MODE) the walk goes on.
-    int failed = CameraChannelStepCom;
-    while (failed <= CameraChannelStepPropertySet && !((view.told & (1u << failed)) &&
-           FAILED(view.results[failed]) && view.results[failed] != RPC_E_CHANGED_MODE))
-        failed++;
-    const int reason = !named ? 6 : failed <= CameraChannelStepPropertySet ? failed : view.match < 0 ? 5 : 7;
-    FormatText(facts->eventReaches, TextBufferSize, reason <= CameraChannelStepPropertySet
-               ? "the %s fails (HRESULT 0x%08lx)" : "%s", reasons[reason].text, (unsigned long)view.results[failed]);
+    const int failed = FirstFailedStep(&view);
+    const int reason = EventReason(&view, named, failed);
+    const int stepFailed = reason <= CameraChannelStepPropertySet;
+    const char *sentence = stepFailed ? "the %s fails (HRESULT 0x%08lx)" : "%s";
+    FormatText(facts->eventReaches, TextBufferSize, sentence, EventReasons[reason].text,
+               (unsigned long)view.results[failed]);
     const HRESULT next = view.results[CameraChannelStepNext];
     if (FAILED(next))
         Fact("directshow.inputs=%d, then HRESULT 0x%08lx", view.devices, (unsigned long)next);
+    else if (view.results[CameraChannelStepCategory] == S_FALSE)
+        Fact("directshow.inputs=%d (the category is empty)", view.devices);
     else
-        Fact("directshow.inputs=%d%s", view.devices, view.results[CameraChannelStepCategory] == S_FALSE
-                                                     ? " (the category is empty)" : "");
+        Fact("directshow.inputs=%d", view.devices);
     Fact("directshow.index=%d", view.match);
     Fact("directshow.device=%s", opened ? view.matchName : "");
     YesNoFact("directshow.property_set", opened);
     Fact("directshow.reason=%s", facts->eventReaches);
-    Fact("directshow.reason.code=%s", reasons[reason].code);
+    Fact("directshow.reason.code=%s", EventReasons[reason].code);
 }

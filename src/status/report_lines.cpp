@@ -21,31 +21,50 @@ void WriteEscaped(const char *text)
     char escaped[WriteBufferSize];
     while (*text) {
         char *end = escaped;
-        for (int i = 0; i < ChunkSize && *text; i++, text++) {
-            const unsigned char c = (unsigned char)*text;
-            if (c == '\r' || c == '\n')
-                *end++ = '\\', *end++ = c == '\r' ? 'r' : 'n';
-            else if (c < 0x20 || c == 0x7F)
-                *end++ = '\\', *end++ = 'x', *end++ = "0123456789abcdef"[c >> 4], *end++ = "0123456789abcdef"[c & 15];
-            else
+        for (int i = 0; i < ChunkSize && *text; i++) {
+            const unsigned char c = (unsigned char)*text++;
+            if (c == '\r' || c == '\n') {
+                *end++ = '\\';
+                *end++ = c == '\r' ? 'r' : 'n';
+            } else if (c < 0x20 || c == 0x7F) {
+                FormatText(end, 5, "\\x%02x", c);
+                end += 4;
+            } else {
                 *end++ = (char)c;
+            }
         }
         *end = '\0';
         WriteText(escaped);
     }
 }
 
+// Room for size more bytes after the facts; 0 when there is no memory for it.
+int MakeRoom(unsigned size)
+{
+    if (g_Used + size <= g_Capacity)
+        return 1;
+    char *grown = static_cast<char *>(realloc(g_Facts, g_Used + size));
+    if (!grown)
+        return 0;
+    g_Facts = grown;
+    g_Capacity = g_Used + size;
+    return 1;
+}
+
 }  // namespace
 
 // A console shows bytes in its OEM code page, so text for it goes as UTF-16,
 // converted from the ANSI code page the names were read in. Files and pipes
-// get the ANSI bytes through msvcrt's _write, which writes "\n" as "\r\n".
+// get the ANSI bytes through msvcrt's _write, which writes "\n" as "\r\n";
+// so does text that the console cannot take as UTF-16.
 void WriteText(const char *text)
 {
     WCHAR wide[WriteBufferSize];
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0, written = 0;
-    const int length = GetConsoleMode(output, &mode) ? MultiByteToWideChar(CP_ACP, 0, text, -1, wide, WriteBufferSize) : 0;
+    int length = 0;
+    if (GetConsoleMode(output, &mode))
+        length = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, WriteBufferSize);
     if (length > 1)
         WriteConsoleW(output, wide, (DWORD)length - 1, &written, NULL);
     else if (!length)
@@ -69,21 +88,22 @@ void Fact(const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    for (int length = -1, size = 256; length < 0; size *= 2) {
-        char *grown = g_Used + size > g_Capacity ? static_cast<char *>(realloc(g_Facts, g_Used + size)) : g_Facts;
-        if (!grown) {
-            g_Lost++;
+    int length = -1;
+    for (unsigned size = 256; length < 0; size *= 2) {
+        if (!MakeRoom(size))
             break;
-        }
-        g_Facts = grown, g_Capacity = g_Used + size > g_Capacity ? g_Used + size : g_Capacity;
         va_list copy;
         va_copy(copy, arguments);
         length = _vsnprintf(g_Facts + g_Used, size - 1, format, copy);
         va_end(copy);
-        if (length >= 0)
-            g_Facts[g_Used + length] = '\0', g_Used += length + 1;
     }
     va_end(arguments);
+    if (length < 0) {
+        g_Lost++;
+        return;
+    }
+    g_Facts[g_Used + length] = '\0';
+    g_Used += length + 1;
 }
 
 void LoseFact(void)
@@ -106,8 +126,9 @@ void YesNoFact(const char *key, int yes, unsigned long error)
 
 const char *RegistryTypeName(DWORD type)
 {
-    static const char *const names[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
-        "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
+    static const char *const names[] = {
+        "REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
+        "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
         "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
     return type < sizeof names / sizeof names[0] ? names[type] : "unknown type";
 }
@@ -117,25 +138,30 @@ const char *RegistryTypeName(DWORD type)
 void PrintFacts(int values, const char *verdict)
 {
     char line[WriteBufferSize];
-    const char *group = "";
+    const char *group = "";  // the first part of the keys the last header named
     int groupLength = -1;
     for (unsigned at = 0; at < g_Used; at += (unsigned)strlen(g_Facts + at) + 1) {
-        const char *key = g_Facts + at, *value = strchr(key, '=') + 1, *dot = strchr(key, '.');
+        const char *key = g_Facts + at;
+        const char *value = strchr(key, '=') + 1;
+        const char *dot = strchr(key, '.');
         const int length = dot ? (int)(dot - key) : 0;
-        const int newGroup = length != groupLength || memcmp(group, key, length) != 0;
         if (values)
             FormatText(line, sizeof line, "%.*s", (int)(value - key), key);
-        else if (dot && dot < value)
-            FormatText(line, sizeof line, "%s%.*s%s  %-26.*s: ", newGroup ? "\n" : "", newGroup ? length : 0, key,
-                       newGroup ? "\n" : "", (int)(value - dot - 2), dot + 1);
-        else
+        else if (!dot || dot >= value)
             continue;
-        group = key, groupLength = length;
+        else if (length != groupLength || memcmp(group, key, length) != 0)
+            FormatText(line, sizeof line, "\n%.*s\n  %-26.*s: ", length, key,
+                       (int)(value - dot - 2), dot + 1);
+        else
+            FormatText(line, sizeof line, "  %-26.*s: ", (int)(value - dot - 2), dot + 1);
+        group = key;
+        groupLength = length;
         WriteText(line);
         WriteEscaped(value);
         WriteText("\n");
     }
-    FormatText(line, sizeof line, values ? "report.facts_lost=%u\n" : "\nFacts lost (no memory): %u\n", g_Lost);
+    const char *lost = values ? "report.facts_lost=%u\n" : "\nFacts lost (no memory): %u\n";
+    FormatText(line, sizeof line, lost, g_Lost);
     WriteText(g_Lost ? line : "");
     WriteText(values ? "summary=" : "\nVerdict: ");
     WriteEscaped(verdict);

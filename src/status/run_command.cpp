@@ -14,7 +14,8 @@ int TakeRunProgram(const char *commandLine, unsigned attempt, char *program, uns
     if (commandLine[0] == '"') {
         if (attempt > 0)
             return 0;
-        const char *end = strchr(++start, '"');
+        start++;
+        const char *end = strchr(start, '"');
         length = end ? (size_t)(end - start) : strlen(start);
     } else {
         // The attempt-th blank ends the name; after the last blank, the line's end.
@@ -40,11 +41,14 @@ namespace {
 // 1 when the text from text to end is name, ASCII letters compared without case.
 int IsNamed(const char *text, const char *end, const char *name)
 {
-    for (; text < end && *name; text++, name++) {
-        if ((*text >= 'A' && *text <= 'Z' ? *text + 32 : *text) != *name)
+    const size_t length = strlen(name);
+    if ((size_t)(end - text) != length)
+        return 0;
+    for (size_t i = 0; i < length; i++) {
+        if ((text[i] >= 'A' && text[i] <= 'Z' ? text[i] + 32 : text[i]) != name[i])
             return 0;
     }
-    return text == end && !*name;
+    return 1;
 }
 
 }  // namespace
@@ -60,10 +64,11 @@ int FindSwitches(const char *tail, const char *names)
         if (token == end || (token[0] != '/' && token[0] != '-'))
             continue;
         int bit = UnknownSwitch;
-        int index = 0;
-        for (const char *name = names; *name; name += strlen(name) + 1, index++) {
+        const char *name = names;
+        for (int index = 0; *name; index++) {
             if (IsNamed(token + 1, end, name))
                 bit = 1 << index;
+            name += strlen(name) + 1;
         }
         found |= bit;
     }

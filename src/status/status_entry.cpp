@@ -15,21 +15,27 @@ enum
     ExitUsage = 2
 };
 
+// The report's switches, named in the order of FindSwitches' bits.
+const char SwitchNames[] = "?\0values\0";
+enum { HelpSwitch = 1, ValuesSwitch = 2 };
+
 // The main routine's order: the camera first, then the Windows version.
 int Verdict(StatusFacts *facts, char *verdict, unsigned size)
 {
     const int runs = facts->cameraFound && facts->windowsSupported;
     static const Reason windows = {"windows-version", "Windows %lu.%lu is not Windows NT 5.x"};
     if (facts->cameraFound && !facts->windowsSupported) {
-        FormatText(facts->reason, TextBufferSize, windows.text, facts->windowsMajor, facts->windowsMinor);
+        FormatText(facts->reason, TextBufferSize, windows.text, facts->windowsMajor,
+                   facts->windowsMinor);
         facts->reasonCode = windows.code;
     }
+    const char *but = facts->eventReaches[0] ? ", but no event would reach its driver: " : "";
     char would[TextBufferSize * 3];
     if (!runs)
         FormatText(would, sizeof would, "not run: %s", facts->reason);
     else
-        FormatText(would, sizeof would, "run for camera \"%s\"%s%s", facts->friendlyName, facts->eventReaches[0]
-                   ? ", but no event would reach its driver: " : "", facts->eventReaches);
+        FormatText(would, sizeof would, "run for camera \"%s\"%s%s", facts->friendlyName, but,
+                   facts->eventReaches);
     FormatText(verdict, size, "ZN374Mon would %s; at the next log-on %s.", would, facts->nextLogon);
     Fact("verdict=%s", runs ? "runs" : "does-not-run");
     // Both empty unless a reason above was found.
@@ -43,15 +49,17 @@ int StatusMain(const char *commandLine)
     // The monitor's own rules: the tail after the program name, cut at spaces.
     // Like the monitor, the report passes over a word that is no switch, such
     // as the rest of an unquoted program path with a space.
-    const int switches = FindSwitches(SkipProgramName(commandLine), "?\0values\0");
-    if (switches & (1 | UnknownSwitch)) {
-        WriteText(switches & UnknownSwitch ? "ZN374Stat.exe: unknown argument\n" : "");
+    const int switches = FindSwitches(SkipProgramName(commandLine), SwitchNames);
+    const int unknown = switches & UnknownSwitch;
+    const int values = switches & ValuesSwitch;
+    if (unknown || (switches & HelpSwitch)) {
+        WriteText(unknown ? "ZN374Stat.exe: unknown argument\n" : "");
         WriteText("usage: ZN374Stat.exe [/values] [/?]\n"
-                  "Explains from this machine why ZN374Mon.exe runs or not. It sends no request "
-                  "and writes nothing.\n"
+                  "Explains from this machine why ZN374Mon.exe runs or not. "
+                  "It sends no request and writes nothing.\n"
                   "/values: the same facts as key=value lines.\n"
                   "Exit code: 0 the monitor would run, 1 it would not, 2 usage error.\n");
-        return switches & UnknownSwitch ? ExitUsage : ExitWouldRun;
+        return unknown ? ExitUsage : ExitWouldRun;
     }
 
     StatusFacts facts;
@@ -65,9 +73,9 @@ int StatusMain(const char *commandLine)
     ReportRunningMonitors();
     char verdict[TextBufferSize * 5];
     const int exitCode = Verdict(&facts, verdict, sizeof verdict);
-    if (!(switches & 2))
+    if (!values)
         WriteText("ZN374Stat: why ZN374Mon.exe runs on this machine or not\n");
-    PrintFacts(switches & 2, verdict);
+    PrintFacts(values, verdict);
     return exitCode;
 }
 

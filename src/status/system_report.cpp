@@ -35,8 +35,9 @@ void VersionFact(const char *key, const char *path, int product)
     void *block = size ? malloc(size) : NULL;
     VS_FIXEDFILEINFO *info = NULL;
     UINT infoSize = 0;
-    if (block && GetFileVersionInfoA(path, 0, size, block) &&
-        VerQueryValueA(block, "\\", reinterpret_cast<void **>(&info), &infoSize) && infoSize >= sizeof *info) {
+    const int read = block && GetFileVersionInfoA(path, 0, size, block) &&
+                     VerQueryValueA(block, "\\", reinterpret_cast<void **>(&info), &infoSize);
+    if (read && infoSize >= sizeof *info) {
         const DWORD high = product ? info->dwProductVersionMS : info->dwFileVersionMS;
         const DWORD low = product ? info->dwProductVersionLS : info->dwFileVersionLS;
         Fact("%s=%u.%u.%u.%u", key, HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low));
@@ -56,17 +57,32 @@ char *Expand(const char *text, DWORD *error)
         return NULL;
     }
     char *expanded = static_cast<char *>(malloc(size + 1));
-    const DWORD written = expanded ? ExpandEnvironmentStringsA(text, expanded, size + 1) : 0;
+    if (!expanded) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return NULL;
+    }
+    const DWORD written = ExpandEnvironmentStringsA(text, expanded, size + 1);
     // A result larger than the buffer is the size it needs, and the buffer
     // holds nothing ("ExpandEnvironmentStrings").
     if (written && written <= size + 1)
         return expanded;
-    if (!expanded)
-        *error = ERROR_NOT_ENOUGH_MEMORY;
+    if (written)
+        *error = ERROR_INSUFFICIENT_BUFFER;
     else
-        *error = written ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
+        *error = GetLastError();
     free(expanded);
     return NULL;
+}
+
+// Replaces path by its long form; returns 0, or why it cannot be read.
+DWORD ReadLongPath(char *path)
+{
+    const DWORD length = GetLongPathNameA(path, path, TextBufferSize);
+    if (!length)
+        return GetLastError();
+    if (length >= TextBufferSize)
+        return ERROR_INSUFFICIENT_BUFFER;
+    return ERROR_SUCCESS;
 }
 
 // Finds the program a Run command line starts, as CreateProcess does; returns 1
@@ -80,42 +96,53 @@ char *Expand(const char *text, DWORD *error)
 // file it was read of.
 int FindRunProgram(const char *commandLine, char *found, DWORD *error)
 {
-    char *searchPath = Expand("%SystemRoot%\\system32;%SystemRoot%\\system;%SystemRoot%;%PATH%", error);
+    const char folders[] = "%SystemRoot%\\system32;%SystemRoot%\\system;%SystemRoot%;%PATH%";
+    char *searchPath = Expand(folders, error);
     char program[4 * TextBufferSize], *filePart = NULL;
     int resolved = 0;
-    for (unsigned attempt = 0; !*error && !resolved && TakeRunProgram(commandLine, attempt, program, sizeof program);
-         attempt++) {
-        const DWORD length = program[0] ? SearchPathA(searchPath, program, ".exe", TextBufferSize, found, &filePart) : 0;
+    for (unsigned attempt = 0; !*error && !resolved; attempt++) {
+        if (!TakeRunProgram(commandLine, attempt, program, sizeof program))
+            break;
+        DWORD length = 0;
+        if (program[0])
+            length = SearchPathA(searchPath, program, ".exe", TextBufferSize, found, &filePart);
         // A length beyond the buffer is the size a found program's path needs: unread.
         if (length >= TextBufferSize)
             *error = ERROR_INSUFFICIENT_BUFFER;
         // INVALID_FILE_ATTRIBUTES has the directory bit set too.
-        const DWORD attributes = length && length < TextBufferSize ? GetFileAttributesA(found) : FILE_ATTRIBUTE_DIRECTORY;
+        DWORD attributes = FILE_ATTRIBUTE_DIRECTORY;
+        if (length && length < TextBufferSize)
+            attributes = GetFileAttributesA(found);
         resolved = !(attributes & FILE_ATTRIBUTE_DIRECTORY);
         if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() != ERROR_FILE_NOT_FOUND)
             *error = GetLastError();
         Fact("autostart.tried.%u=%s", attempt, program);
         // Short (8.3) names too compare equal to the installed monitor's path.
-        const DWORD longLength = resolved ? GetLongPathNameA(found, found, TextBufferSize) : 1;
-        if (!longLength || longLength >= TextBufferSize)
-            *error = longLength ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
+        if (resolved)
+            *error = ReadLongPath(found);
     }
     free(searchPath);
     return resolved;
 }
 
+// What the next log-on does with the Run value's command line.
+const char NoProgramFound[] = "nothing starts: Windows finds no program that the Run value names";
+const char OtherProgramStarts[] =
+    "Windows tries to start \"%s\", which is not the installed monitor";
+const char MonitorUninstalls[] =
+    "the installed monitor starts with /u, removes its Run value and ends";
+const char MonitorStarts[] = "the installed monitor starts and decides again";
+
 // What the next log-on does with the Run value's command line; error, when
 // not 0, is why the command line is not known.
 void DescribeRunCommand(const char *commandLine, StatusFacts *facts, DWORD error)
 {
-    static const char *const formats[] = {"nothing starts: Windows finds no program that the Run value names",
-        "Windows tries to start \"%s\", which is not the installed monitor", "the installed monitor starts and decides again",
-        "the installed monitor starts with /u, removes its Run value and ends",
-        "unknown%.0s (error %lu)"};
     char found[TextBufferSize], installed[TextBufferSize];
     const int uninstall = HoldsUninstallSwitch(commandLine);
     const int exists = !error && FindRunProgram(commandLine, found, &error);
-    const DWORD unknown = error ? error : exists ? InstalledMonitorPath(installed) : 0;
+    DWORD unknown = error;
+    if (exists && !error)
+        unknown = InstalledMonitorPath(installed);
     const int monitor = exists && !unknown && lstrcmpiA(found, installed) == 0;
     Fact("autostart.file=%s", exists ? found : "");
     YesNoFact("autostart.file_exists", exists, exists ? 0 : error);
@@ -124,8 +151,17 @@ void DescribeRunCommand(const char *commandLine, StatusFacts *facts, DWORD error
     YesNoFact("autostart.installed_monitor", monitor, unknown);
     YesNoFact("autostart.uninstall_switch", uninstall);
     YesNoFact("autostart.starts_monitor", monitor && !uninstall, uninstall ? 0 : unknown);
-    FormatText(facts->nextLogon, sizeof facts->nextLogon,
-               formats[unknown ? 4 : exists + monitor + (monitor & uninstall)], found, unknown);
+    const char *sentence = MonitorStarts;
+    if (!exists)
+        sentence = NoProgramFound;
+    else if (!monitor)
+        sentence = OtherProgramStarts;
+    else if (uninstall)
+        sentence = MonitorUninstalls;
+    if (unknown)
+        FormatText(facts->nextLogon, sizeof facts->nextLogon, "unknown (error %lu)", unknown);
+    else
+        FormatText(facts->nextLogon, sizeof facts->nextLogon, sentence, found);
 }
 
 // The Run value in *data, a heap block with two more bytes of zeros, which
@@ -136,10 +172,13 @@ LONG ReadRunValue(char **data, DWORD *type, DWORD *size)
     LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, KEY_QUERY_VALUE, &key);
     if (result == ERROR_SUCCESS)
         result = RegQueryValueExA(key, AutostartValueName, NULL, type, NULL, size);
-    if (result == ERROR_SUCCESS && !(*data = static_cast<char *>(calloc(*size + 2, 1))))
+    if (result == ERROR_SUCCESS)
+        *data = static_cast<char *>(calloc(*size + 2, 1));
+    if (result == ERROR_SUCCESS && !*data)
         result = ERROR_OUTOFMEMORY;
     if (result == ERROR_SUCCESS)
-        result = RegQueryValueExA(key, AutostartValueName, NULL, type, reinterpret_cast<BYTE *>(*data), size);
+        result = RegQueryValueExA(key, AutostartValueName, NULL, type,
+                                  reinterpret_cast<BYTE *>(*data), size);
     if (key)
         RegCloseKey(key);
     return result;
@@ -153,7 +192,8 @@ const FileIdentity *InstalledMonitorIdentity(FileIdentity *identity, DWORD *erro
     *error = InstalledMonitorPath(installed);
     if (!*error && ReadFileIdentity(installed, identity))
         return identity;
-    *error = *error ? *error : GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : GetLastError();
+    if (!*error)
+        *error = GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : GetLastError();
     return NULL;
 }
 
@@ -163,8 +203,9 @@ void MonitorFacts(int index, DWORD id, HANDLE process, DWORD error, ImageMatch m
 {
     // Looked up when needed, so that a kernel32 without it still loads the report.
     typedef BOOL(WINAPI * SessionFunction)(DWORD, DWORD *);
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
     const SessionFunction sessionOf = reinterpret_cast<SessionFunction>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "ProcessIdToSessionId")));
+        reinterpret_cast<void *>(GetProcAddress(kernel32, "ProcessIdToSessionId")));
     char image[TextBufferSize];
     DWORD session = 0;
     Fact("monitors.%d.pid=%lu", index, id);
@@ -175,7 +216,9 @@ void MonitorFacts(int index, DWORD id, HANDLE process, DWORD error, ImageMatch m
     // The path as the process's memory holds it, which a Toolhelp module
     // snapshot would read by starting a thread inside the monitor; whether it
     // is the installed file is told by the file itself.
-    const DWORD length = process ? GetModuleFileNameExA(process, NULL, image, sizeof image) : 0;
+    DWORD length = 0;
+    if (process)
+        length = GetModuleFileNameExA(process, NULL, image, sizeof image);
     image[length < sizeof image ? length : 0] = '\0';
     if (image[0])
         Fact("monitors.%d.image=%s", index, image);
@@ -190,9 +233,101 @@ void MonitorFacts(int index, DWORD id, HANDLE process, DWORD error, ImageMatch m
 int HasMonitorName(const PROCESSENTRY32 &entry)
 {
     const char *file = entry.szExeFile;
-    for (const char *c = file; *c; c++)
-        file = *c == '\\' ? c + 1 : file;
+    for (const char *c = file; *c; c++) {
+        if (*c == '\\')
+            file = c + 1;
+    }
     return lstrcmpiA(file, MonitorFileName) == 0;
+}
+
+// The next log-on when the Run value is no string or cannot be read: nothing
+// that the report could follow.
+void DescribeUnusableRunValue(LONG result, StatusFacts *facts)
+{
+    const char *sentence = "nothing starts: the Run value is not a string";
+    if (result == ERROR_FILE_NOT_FOUND)
+        sentence = "nothing starts (no Run value)";
+    else if (result)
+        sentence = "unknown: the Run value cannot be read (error %ld)";
+    FormatText(facts->nextLogon, sizeof facts->nextLogon, sentence, result);
+    YesNoFact("autostart.file_exists", 0);
+    YesNoFact("autostart.starts_monitor", 0);
+    Fact("autostart.file=");
+}
+
+// The monitors found: their process IDs, separated by spaces, in a heap
+// block; and the processes that may be monitors, for want of a reading.
+struct MonitorList
+{
+    char *ids;
+    int count;
+    int unchecked;
+    DWORD uncheckedError;
+};
+
+// Adds id to list->ids; 0 when there is no memory for it.
+int AddMonitorId(MonitorList *list, DWORD id)
+{
+    enum { IdSize = 12 };  // a space, ten digits and the terminator
+    const int length = lstrlenA(list->ids);
+    char *grown = static_cast<char *>(realloc(list->ids, length + IdSize));
+    if (!grown)
+        return 0;
+    // An ID lost for want of memory leaves no gap in the list.
+    FormatText(grown + length, IdSize, "%s%lu", length ? " " : "", id);
+    list->ids = grown;
+    return 1;
+}
+
+// A process of the snapshot: listed with its facts when it is a monitor.
+void CheckProcess(const PROCESSENTRY32 &entry, const FileIdentity *installed,
+                  DWORD installedError, MonitorList *list)
+{
+    // A monitor may run the installed file under another name (its 8.3
+    // name, a hard link). Opened once, for that and for its facts.
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                 entry.th32ProcessID);
+    ImageMatch match = ImageUnreadable;
+    if (process && !installedError)
+        match = installed ? MatchProcessImage(process, installed) : ImageOfOtherFile;
+    const DWORD error = process && installedError ? installedError : GetLastError();
+    const int named = HasMonitorName(entry);
+    if (match == ImageUnreadable && !named) {
+        list->unchecked++;
+        list->uncheckedError = error;
+    }
+    if (named || match == ImageOfFile) {
+        // A monitor whose ID finds no memory still counts, its ID a fact lost.
+        if (!AddMonitorId(list, entry.th32ProcessID))
+            LoseFact();
+        MonitorFacts(list->count, entry.th32ProcessID, process, error, match);
+        list->count++;
+    }
+    if (process)
+        CloseHandle(process);
+}
+
+// The account this report runs as, whose power policy it reads.
+void AccountFacts(void)
+{
+    static const SID localSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY},
+                                    {SECURITY_LOCAL_SYSTEM_RID}};
+    HANDLE token = NULL;
+    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    char name[TextBufferSize], domain[TextBufferSize];
+    DWORD size = sizeof user, nameSize = sizeof name, domainSize = sizeof domain;
+    SID_NAME_USE use;
+    const int read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                     GetTokenInformation(token, TokenUser, user, size, &size);
+    const PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+    if (read && LookupAccountSidA(NULL, sid, name, &nameSize, domain, &domainSize, &use))
+        Fact("power.account=%s\\%s", domain, name);
+    else
+        Fact("power.account=unknown (error %lu)", GetLastError());
+    if (token)
+        CloseHandle(token);
+    const int localSystemAccount = read && EqualSid(sid, const_cast<SID *>(&localSystem));
+    YesNoFact("power.account_is_local_system", localSystemAccount);
 }
 
 }  // namespace
@@ -207,12 +342,15 @@ void ReportWindows(StatusFacts *facts)
     own[length] = '\0';
     // A path that fills the buffer is cut short (Windows XP leaves it
     // unterminated): "GetModuleFileName".
-    if (length && length < sizeof own - 1)
-        VersionFact("report.version", own, 1);
+    if (!length)
+        ErrorFact("report.version", GetLastError());
+    else if (length >= sizeof own - 1)
+        ErrorFact("report.version", ERROR_INSUFFICIENT_BUFFER);
     else
-        ErrorFact("report.version", length ? ERROR_INSUFFICIENT_BUFFER : GetLastError());
+        VersionFact("report.version", own, 1);
     if (GetVersionExA(&info)) {
-        Fact("windows.version=%lu.%lu.%lu", info.dwMajorVersion, info.dwMinorVersion, info.dwBuildNumber);
+        Fact("windows.version=%lu.%lu.%lu", info.dwMajorVersion, info.dwMinorVersion,
+             info.dwBuildNumber);
         Fact("windows.service_pack=%s", info.szCSDVersion);
     } else {
         ErrorFact("windows.version", GetLastError());
@@ -231,22 +369,7 @@ void ReportWindows(StatusFacts *facts)
 // and each monitor that of its own user.
 void ReportPower(void)
 {
-    static const SID localSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID}};
-    HANDLE token = NULL;
-    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    char name[TextBufferSize], domain[TextBufferSize];
-    DWORD size = sizeof user, nameSize = sizeof name, domainSize = sizeof domain;
-    SID_NAME_USE use;
-    const int read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-                     GetTokenInformation(token, TokenUser, user, size, &size);
-    const PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
-    if (read && LookupAccountSidA(NULL, sid, name, &nameSize, domain, &domainSize, &use))
-        Fact("power.account=%s\\%s", domain, name);
-    else
-        Fact("power.account=unknown (error %lu)", GetLastError());
-    if (token)
-        CloseHandle(token);
-    YesNoFact("power.account_is_local_system", read && EqualSid(sid, const_cast<SID *>(&localSystem)));
+    AccountFacts();
     Fact("power.policy=this account's; each monitor reads its own user's");
     SetLastError(0);
     if (!RefreshPowerState()) {
@@ -257,10 +380,12 @@ void ReportPower(void)
     Fact("power.critical_level=%lu", (unsigned long)g_PowerSnapshot.criticalLevel);
     Fact("power.ac_line=%lu", (unsigned long)g_PowerSnapshot.acLineStatus);
     Fact("power.battery_percent=%lu", (unsigned long)g_PowerSnapshot.batteryPercent);
-    // As a freshly started monitor's tick: nothing has been told to the camera yet.
+    // As a freshly started monitor's tick: nothing has been told to the camera
+    // yet, and the timer runs at the period the monitor starts it with.
     const BatteryAction action = DecideBatteryAction(&g_PowerSnapshot, 0);
     YesNoFact("power.battery_critical", action.engage);
-    Fact("power.poll_period=%lu", action.period == BatteryPeriodUnchanged ? 20000ul : (unsigned long)action.period);
+    const int unchanged = action.period == BatteryPeriodUnchanged;
+    Fact("power.poll_period=%lu", unchanged ? (unsigned long)BatteryPeriodShort : action.period);
 }
 
 void ReportAutostart(StatusFacts *facts)
@@ -274,20 +399,16 @@ void ReportAutostart(StatusFacts *facts)
     Fact("autostart.value=%s", string ? data : "");
     if (result)
         Fact("autostart.read=error %ld", result);
+    else if (string)
+        Fact("autostart.read=%s, %lu bytes", RegistryTypeName(type), size);
     else
-        Fact("autostart.read=%s, %lu bytes", string ? RegistryTypeName(type) : "not a string, which never runs", size);
+        Fact("autostart.read=not a string, which never runs, %lu bytes", size);
     if (expanded)
         Fact("autostart.expanded=%s", expanded);
-    if (string) {
+    if (string)
         DescribeRunCommand(expanded ? expanded : data, facts, error);
-    } else {
-        FormatText(facts->nextLogon, sizeof facts->nextLogon, result == ERROR_FILE_NOT_FOUND ? "nothing starts "
-                   "(no Run value)" : result ? "unknown: the Run value cannot be read (error %ld)" : "nothing starts: "
-                   "the Run value is not a string", result);
-        YesNoFact("autostart.file_exists", 0);
-        YesNoFact("autostart.starts_monitor", 0);
-        Fact("autostart.file=%s", "");
-    }
+    else
+        DescribeUnusableRunValue(result, facts);
     free(expanded);
     free(data);
 }
@@ -298,45 +419,26 @@ void ReportRunningMonitors(void)
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     // Read at once: what comes before the walk sets its own.
     const DWORD snapshotError = snapshot == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    MonitorList list = {static_cast<char *>(calloc(1, 1)), 0, 0, 0};
+    DWORD listError = list.ids ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+    if (snapshot == INVALID_HANDLE_VALUE)
+        listError = snapshotError;
+    FileIdentity identity;
+    DWORD installedError;
+    const FileIdentity *installed = InstalledMonitorIdentity(&identity, &installedError);
     PROCESSENTRY32 entry;
     entry.dwSize = sizeof entry;
-    int count = 0, unchecked = 0;
-    char *ids = static_cast<char *>(calloc(1, 1)), *grown;
-    const DWORD listError = snapshot == INVALID_HANDLE_VALUE ? snapshotError : ids ? 0 : ERROR_NOT_ENOUGH_MEMORY;
-    FileIdentity identity;
-    DWORD installedError, uncheckedError = 0;
-    const FileIdentity *installed = InstalledMonitorIdentity(&identity, &installedError);
-    for (BOOL more = !listError && Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        // A monitor may run the installed file under another name (its 8.3
-        // name, a hard link). Opened once, for that and for its facts.
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.th32ProcessID);
-        const ImageMatch match = !process || installedError ? ImageUnreadable
-                                 : installed ? MatchProcessImage(process, installed) : ImageOfOtherFile;
-        const DWORD error = process && installedError ? installedError : GetLastError();
-        const int named = HasMonitorName(entry);
-        if (match == ImageUnreadable && !named)
-            unchecked++, uncheckedError = error;
-        if (named || match == ImageOfFile) {
-            // A process ID that finds no memory is left out of the list, as a fact lost.
-            grown = static_cast<char *>(realloc(ids, lstrlenA(ids) + 12));
-            if (grown)
-                FormatText(grown + lstrlenA(grown), 12, "%s%lu", grown[0] ? " " : "", entry.th32ProcessID);
-            else
-                LoseFact();
-            ids = grown ? grown : ids;
-            MonitorFacts(count++, entry.th32ProcessID, process, error, match);
-        }
-        if (process)
-            CloseHandle(process);
-    }
+    BOOL more = !listError && Process32First(snapshot, &entry);
+    for (; more; more = Process32Next(snapshot, &entry))
+        CheckProcess(entry, installed, installedError, &list);
     if (snapshot != INVALID_HANDLE_VALUE)
         CloseHandle(snapshot);
-    if (unchecked)
-        Fact("monitors.unchecked=%d (error %lu)", unchecked, uncheckedError);
+    if (list.unchecked)
+        Fact("monitors.unchecked=%d (error %lu)", list.unchecked, list.uncheckedError);
     if (listError)
         ErrorFact("monitors.count", listError);
     else
-        Fact("monitors.count=%d", count);
-    Fact("monitors=%s", ids ? ids : "");
-    free(ids);
+        Fact("monitors.count=%d", list.count);
+    Fact("monitors=%s", list.ids ? list.ids : "");
+    free(list.ids);
 }
