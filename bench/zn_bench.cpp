@@ -28,9 +28,12 @@ const int StartRuns = 15;
 const int EventWarmUp = 10;
 const int EnduranceWarmUp = 100;
 const int DeviceCounts[] = {1, 16, 64};
-// Device trees of the start-up rows, smallest first (two at least), and the
-// starts on each (see MeasureStarts).
-const int TreeSizes[] = {16, 256, 1024};
+// Device trees of the start-up rows, smallest first (two at least): the
+// third argument, as "16,256,1024", or these; and the starts on each (see
+// MeasureStarts).
+enum { MaxTrees = 8 };
+int g_TreeSizes[MaxTrees] = {16, 256, 1024};
+int g_TreeCount = 3;
 const int TreeStarts = 8;
 const int MaxTreeStarts = 32;
 const double TreeStartSeconds = 8;
@@ -315,24 +318,24 @@ void StartUpRow(const char *measure, const char *sign, double monitor, double fl
 void MeasureTreeStartUps(void)
 {
     const char *const shapes[] = {"USB/phantoms", "Imaging"};
-    const int last = sizeof TreeSizes / sizeof *TreeSizes - 1;
+    const int last = g_TreeCount - 1;
     StartUps first = {0, 0, 0}, figures = {0, 0, 0};
     char measure[96];
     int pairs;
 
     for (int imaging = 1; imaging >= 0; --imaging) {
         for (int n = 0; n <= last; ++n) {
-            pairs = InstallTree(TreeSizes[n], imaging) ? MeasureStarts(&figures) : 0;
+            pairs = InstallTree(g_TreeSizes[n], imaging) ? MeasureStarts(&figures) : 0;
             if (!pairs)
                 return Unmeasured("start-up: no tree of devices, or no window");
-            sprintf(measure, "start-up, N = %d %s, %d pairs", TreeSizes[n], shapes[imaging],
+            sprintf(measure, "start-up, N = %d %s, %d pairs", g_TreeSizes[n], shapes[imaging],
                     pairs);
             StartUpRow(measure, "", figures.monitor, figures.floor, figures.ratio);
             if (n == 0)
                 first = figures;
         }
         double growth = figures.floor - first.floor;
-        sprintf(measure, "start-up growth %d -> %d %s", TreeSizes[0], TreeSizes[last],
+        sprintf(measure, "start-up growth %d -> %d %s", g_TreeSizes[0], g_TreeSizes[last],
                 shapes[imaging]);
         StartUpRow(measure, "+", figures.monitor - first.monitor, growth,
                    (figures.ratio * figures.floor - first.ratio * first.floor) / growth);
@@ -595,6 +598,25 @@ void MeasureEndurance(int events)
         Unmeasured("endurance: some design-floor events failed");
 }
 
+// Reads "16,256,1024" into the tree sizes; 0 unless two or more sizes,
+// each positive and larger than the one before.
+int ReadTreeSizes(const char *text)
+{
+    char *end = NULL;
+    g_TreeCount = 0;
+    while (g_TreeCount < MaxTrees) {
+        const long size = strtol(text, &end, 10);
+        if (end == text || size <= (g_TreeCount ? g_TreeSizes[g_TreeCount - 1] : 0))
+            return 0;
+        g_TreeSizes[g_TreeCount] = size;
+        g_TreeCount++;
+        if (*end != ',')
+            break;
+        text = end + 1;
+    }
+    return g_TreeCount >= 2 && *end == '\0';
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -606,8 +628,9 @@ int main(int argc, char **argv)
     GetModuleFileNameA(NULL, g_BinDir, MAX_PATH);
     if ((slash = strrchr(g_BinDir, '\\')) != NULL)
         *slash = '\0';
-    if (samples < 1 || FAILED(CoInitialize(NULL))) {
-        fprintf(stderr, "usage: zn_bench [SAMPLES [ENDURANCE_EVENTS]]\n");
+    const int trees = argc > 3 ? ReadTreeSizes(argv[3]) : 1;
+    if (samples < 1 || !trees || FAILED(CoInitialize(NULL))) {
+        fprintf(stderr, "usage: zn_bench [SAMPLES [ENDURANCE_EVENTS [TREES]]]\n");
         return 2;
     }
     Row("measure", "ZN374Mon", "floor, same run", "target", "verdict");

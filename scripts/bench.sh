@@ -4,7 +4,8 @@
 # test run. Everything runs on one core: the bench, the programs it starts and
 # the prefix's wineserver (a wineserver call across two cores costs several
 # times one on the same core).
-#   bash scripts/bench.sh [SAMPLES [ENDURANCE_EVENTS]]   (defaults 200 and 10000)
+#   bash scripts/bench.sh [SAMPLES [ENDURANCE_EVENTS [TREES]]]
+# (defaults 200, 10000 and 16,256,1024: the device trees of the start-up rows).
 # Exits non-zero when any target fails or a row could not be measured.
 # ZN374_BENCH_CPU chooses the core (default 0).
 set -euo pipefail
