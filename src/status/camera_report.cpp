@@ -314,7 +314,6 @@ const Reason EventReasons[] = {
     {"no-device", "no DirectShow video input device has that name"},
     {"no-name", "there is no camera name to look for"}, {"", ""}};
 
-// Why no event would reach the driver, given the first step that failed.
 int EventReason(const ChannelView *view, int named, int failed)
 {
     if (!named)
