@@ -254,7 +254,6 @@ int ProbeRefusal(const ProbeView *view, ULONG *detail)
     return view->usbError ? UsbListFailed : NoCamera;
 }
 
-// What the camera channel's walk told: each step's HRESULT, and the match.
 struct ChannelView
 {
     HRESULT results[CameraChannelStepNext + 1];

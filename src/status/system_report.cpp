@@ -258,7 +258,6 @@ struct MonitorList
     DWORD uncheckedError;
 };
 
-// Adds id to list->ids; 0 when there is no memory for it.
 int AddMonitorId(MonitorList *list, DWORD id)
 {
     enum { IdSize = 12 };  // a space, ten digits and the terminator
