@@ -254,7 +254,6 @@ int ProbeRefusal(const ProbeView *view, ULONG *detail)
     return view->usbError ? UsbListFailed : NoCamera;
 }
 
-// What the camera channel's walk told: each step's HRESULT, and the match.
 struct ChannelView
 {
     HRESULT results[CameraChannelStepNext + 1];
@@ -314,7 +313,6 @@ const Reason EventReasons[] = {
     {"no-device", "no DirectShow video input device has that name"},
     {"no-name", "there is no camera name to look for"}, {"", ""}};
 
-// Why no event would reach the driver, given the first step that failed.
 int EventReason(const ChannelView *view, int named, int failed)
 {
     if (!named)

@@ -15,7 +15,6 @@ enum { ChunkSize = 512, WriteBufferSize = ChunkSize * 4 + 64 };
 char *g_Facts;  // "key=value" strings one after the other, g_Used bytes of g_Capacity
 unsigned g_Used, g_Capacity, g_Lost;
 
-// Control characters as \r, \n or \xNN, every other byte as it is.
 void WriteEscaped(const char *text)
 {
     char escaped[WriteBufferSize];
@@ -38,7 +37,6 @@ void WriteEscaped(const char *text)
     }
 }
 
-// Room for size more bytes after the facts; 0 when there is no memory for it.
 int MakeRoom(unsigned size)
 {
     if (g_Used + size <= g_Capacity)

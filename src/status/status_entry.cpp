@@ -8,12 +8,7 @@
 
 namespace {
 
-enum
-{
-    ExitWouldRun = 0,
-    ExitWouldNotRun = 1,
-    ExitUsage = 2
-};
+enum { ExitWouldRun = 0, ExitWouldNotRun = 1, ExitUsage = 2 };
 
 // The report's switches, named in the order of FindSwitches' bits.
 const char SwitchNames[] = "?\0values\0";

@@ -21,8 +21,7 @@ struct Reason
 struct StatusFacts
 {
     int windowsSupported;                // IsSupportedWindowsVersion
-    DWORD windowsMajor;
-    DWORD windowsMinor;
+    DWORD windowsMajor, windowsMinor;
     int cameraFound;                     // ProbeCamera's answer
     char reason[TextBufferSize];         // why not, when the monitor would not run
     const char *reasonCode;              // and its token

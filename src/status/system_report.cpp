@@ -66,10 +66,7 @@ char *Expand(const char *text, DWORD *error)
     // holds nothing ("ExpandEnvironmentStrings").
     if (written && written <= size + 1)
         return expanded;
-    if (written)
-        *error = ERROR_INSUFFICIENT_BUFFER;
-    else
-        *error = GetLastError();
+    *error = written ? ERROR_INSUFFICIENT_BUFFER : GetLastError();
     free(expanded);
     return NULL;
 }
@@ -80,9 +77,7 @@ DWORD ReadLongPath(char *path)
     const DWORD length = GetLongPathNameA(path, path, TextBufferSize);
     if (!length)
         return GetLastError();
-    if (length >= TextBufferSize)
-        return ERROR_INSUFFICIENT_BUFFER;
-    return ERROR_SUCCESS;
+    return length < TextBufferSize ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
 }
 
 // Finds the program a Run command line starts, as CreateProcess does; returns 1
@@ -125,7 +120,6 @@ int FindRunProgram(const char *commandLine, char *found, DWORD *error)
     return resolved;
 }
 
-// What the next log-on does with the Run value's command line.
 const char NoProgramFound[] = "nothing starts: Windows finds no program that the Run value names";
 const char OtherProgramStarts[] =
     "Windows tries to start \"%s\", which is not the installed monitor";
@@ -260,12 +254,10 @@ void DescribeUnusableRunValue(LONG result, StatusFacts *facts)
 struct MonitorList
 {
     char *ids;
-    int count;
-    int unchecked;
+    int count, unchecked;
     DWORD uncheckedError;
 };
 
-// Adds id to list->ids; 0 when there is no memory for it.
 int AddMonitorId(MonitorList *list, DWORD id)
 {
     enum { IdSize = 12 };  // a space, ten digits and the terminator
