@@ -165,7 +165,7 @@ struct Observation
     UINT period[TimedPhases] = {};  // of the armed timer as each tick and the quit begin
     DWORD exitCode[2] = {STILL_ACTIVE, STILL_ACTIVE};
     FaultControl control[2] = {};
-    std::string output;  // the status report's
+    std::string output;  // the status report's, or the custom action's outcome
 };
 
 bool g_battery;
