@@ -3,14 +3,11 @@
 // for it. A clean run is traced first: the monitor's scenario (start-up with
 // /i, a suspend, a session end, a battery tick that engages the critical band
 // and one that leaves it, then /u) on each of two machines, the report, and
-// each custom action in each of its worlds. Each
-// call it made is failed; each call a failed run makes at a site not yet
-// failed in that phase is failed in turn, until no new one appears. Every
-// run is checked for its outcome, for where its failures fired and for what
-// the processes held when they ended.
+// each custom action in each of its worlds. Each call it made is failed, then
+// each call a failed run makes at a site not yet failed in that phase, until
+// no new one appears; each run's outcome, failures' sites and leftovers checked.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <stdint.h>
 #include <stdio.h>
@@ -88,9 +85,8 @@ const Machine Machines[] = {
 };
 
 // A process started suspended with the probe loaded before its first instruction.
-struct ProbedProcess
+struct ProbedProcess : ProgramRun
 {
-    PROCESS_INFORMATION info = {};
     HANDLE mapping = NULL;
     FaultControl *control = NULL;
 
@@ -101,8 +97,6 @@ struct ProbedProcess
         // Each of these fails harmlessly for what was never made.
         UnmapViewOfFile(control);
         CloseHandle(mapping);
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
     }
 };
 
@@ -154,15 +148,6 @@ bool StartProbed(const std::string &exe, const std::string &tail, const Chain &c
     return LoadProbe(run->info.hProcess) && ResumeThread(run->info.hThread) != (DWORD)-1;
 }
 
-DWORD ExitCodeAfter(const ProbedProcess &run, DWORD timeoutMs)
-{
-    if (WaitForSingleObject(run.info.hProcess, timeoutMs) != WAIT_OBJECT_0)
-        return STILL_ACTIVE;
-    DWORD code = 0x23232323;
-    GetExitCodeProcess(run.info.hProcess, &code);
-    return code;
-}
-
 std::string RunValue()
 {
     std::string data;
@@ -180,7 +165,7 @@ struct Observation
     UINT period[TimedPhases] = {};  // of the armed timer as each tick and the quit begin
     DWORD exitCode[2] = {STILL_ACTIVE, STILL_ACTIVE};
     FaultControl control[2] = {};
-    std::string output;  // the status report's
+    std::string output;  // the status report's, or the custom action's outcome
 };
 
 bool g_battery;
@@ -215,14 +200,11 @@ std::unique_ptr<Observation> RunScenario(const Chain &chain)
         ADD_FAILURE() << "cannot start the probed monitor, error " << GetLastError();
         return seen;
     }
-    ProgramRun asRun;
-    asRun.info = monitor.info;
-    HWND window = WaitForMonitorWindow(asRun, WaitMs);
+    HWND window = WaitForMonitorWindow(monitor, WaitMs);
     // The phase moves on only once the monitor waits for messages.
     WaitForInputIdle(monitor.info.hProcess, WaitMs);
-    asRun.info.hProcess = asRun.info.hThread = NULL;  // still owned by monitor
     if (!window)
-        ExitCodeAfter(monitor, WaitMs);
+        WaitForExitCode(monitor, WaitMs);
     seen->runAfterStart = RunValue();
     for (LONG phase = PhaseSuspend; phase <= PhaseQuit; phase++) {
         monitor.control->phase = phase;
@@ -240,17 +222,17 @@ std::unique_ptr<Observation> RunScenario(const Chain &chain)
             ADD_FAILURE() << "cannot start the probed /u run, error " << GetLastError();
             return seen;
         }
-        seen->exitCode[Uninstall] = ExitCodeAfter(uninstall, WaitMs);
+        seen->exitCode[Uninstall] = WaitForExitCode(uninstall, WaitMs);
         seen->control[Uninstall] = *uninstall.control;
     }
     // The broadcast ends the monitor at once; where a failure in the /u run
     // kept it from being sent, the test sends the quit itself, so that the
     // monitor's end is still seen.
     const bool quitExpected = std::none_of(chain.begin(), chain.end(), [](const Fault &f) { return f.process == Uninstall; });
-    seen->quitOnBroadcast = ExitCodeAfter(monitor, quitExpected ? 5000 : 300) != STILL_ACTIVE;
+    seen->quitOnBroadcast = WaitForExitCode(monitor, quitExpected ? 5000 : 300) != STILL_ACTIVE;
     if (!seen->quitOnBroadcast && window)
         PostMessageA(window, RegisterWindowMessageA("ZN374-Quit Message"), 0, 0);
-    seen->exitCode[Monitor] = ExitCodeAfter(monitor, WaitMs);
+    seen->exitCode[Monitor] = WaitForExitCode(monitor, WaitMs);
     seen->control[Monitor] = *monitor.control;
     seen->runAtEnd = RunValue();
     // An event reached the driver when the driver accepted its request.
@@ -540,16 +522,14 @@ std::string Compare(const Expected &e, const Observation &seen)
     return out.str();
 }
 
-// The imports that cannot fail where the monitor or the report calls them,
-// by why: no failure result, no result at all; failing only for an argument
-// the callers never pass (an invalid pointer, key, list, handle, record or window, a
-// variant other than a BSTR or empty one); answering a question; NULL naming
-// the executable itself; -1 being _vsnprintf's answer for text that does not
-// fit, which the report grows for; writing the report's output, which reads
-// nothing of the machine: what could not be written, nobody would read.
-// QueryDosDeviceA's failure is a letter that names no device, which the
-// report passes over, as it does A: and B: in every run that reads a device
-// path.
+// The imports that cannot fail where the images call them, by why: no failure
+// result, or no result; failing only for an argument the callers never pass (an
+// invalid pointer, key, list, handle, record or window, a variant other than a
+// BSTR or empty one); answering a question; NULL naming the executable itself;
+// -1 being _vsnprintf's answer for text that does not fit, which the report
+// grows for; writing the report's output: what could not be written, nobody
+// would read. QueryDosDeviceA fails for a letter that names no device, which the
+// report passes over, as it does A: and B: in every run that reads a device path.
 const char NeverFailing[] =
     " GetCommandLineA lstrcmpiA lstrlenA _stricmp memchr memcmp strchr strlen strtok GetCurrentProcess"
     " GetLastError DispatchMessageA PostQuitMessage SetLastError lstrcatA lstrcpynA DestroyWindow"
@@ -614,6 +594,15 @@ struct Tally
     int tried = 0, failed = 0;
 };
 
+// An image's sweep: what was failed, how many runs, and the image's imports.
+struct Totals
+{
+    std::map<LONG, Tally> tally;
+    unsigned runs = 0, firstPlan = 0;
+    std::string imports;
+    DWORD start = GetTickCount();
+};
+
 // Adds a run for each call of the run's trace not yet failed at that site in
 // that phase, with each failure class of its function, after the run's own
 // failures, up to four of them: a call that comes only after more failures
@@ -644,21 +633,20 @@ typedef std::function<std::unique_ptr<Observation>(const Chain &)> Runner;
 typedef std::function<std::string(const Chain &, const Observation &)> Checker;
 
 // The clean run, the runs it plans and the runs they plan in turn.
-void Sweep(int machine, const char *what, Runner run, Checker check, std::map<LONG, Tally> *tally, size_t *runs,
-           size_t *firstPlan, std::string *imports)
+void Sweep(int machine, const char *what, Runner run, Checker check, Totals *totals)
 {
     std::unique_ptr<Observation> clean = run(Chain());
-    *imports = clean->control[Monitor].imports;
+    totals->imports = clean->control[Monitor].imports;
     const std::string cleanMismatch = check(Chain(), *clean);
     ASSERT_TRUE(!g_checkOutcomes || cleanMismatch.empty()) << "on " << what << " the run without a fault already "
                                                            << "differs:\n" << cleanMismatch;
     std::set<Site> failed;
     std::deque<Chain> queue;
     PlanFrom(Chain(), *clean, machine, &failed, &queue);
-    *firstPlan += queue.size();
-    for (; !queue.empty(); queue.pop_front(), ++*runs) {
+    totals->firstPlan += queue.size();
+    for (; !queue.empty(); queue.pop_front(), ++totals->runs) {
         const Chain &chain = queue.front();
-        Tally &t = (*tally)[chain.back().function];
+        Tally &t = totals->tally[chain.back().function];
         t.tried++;
         t.sites.insert(chain.back().site);
         t.classes.insert(chain.back().variant);
@@ -688,12 +676,11 @@ void Sweep(int machine, const char *what, Runner run, Checker check, std::map<LO
 
 // The table of what was failed, and whether every import of the image is
 // failed or known not to fail where it is called.
-void Summarise(const char *image, const std::map<LONG, Tally> &tally, size_t runs, size_t firstPlan, DWORD elapsed,
-               const std::string &importNames, bool methods)
+void Summarise(const char *image, const Totals &totals, bool methods)
 {
     printf("%-40s %6s %7s %5s  %s\n", "function", "sites", "classes", "runs", "outcome");
     size_t sites = 0, classes = 0;
-    for (const auto &entry : tally) {
+    for (const auto &entry : totals.tally) {
         const Tally &t = entry.second;
         sites += t.sites.size();
         classes += t.classes.size();
@@ -702,17 +689,17 @@ void Summarise(const char *image, const std::map<LONG, Tally> &tally, size_t run
                t.failed ? (std::to_string(t.failed) + " wrong").c_str() : "as expected, nothing left behind");
     }
     printf("%s: %u runs in %lu ms, %u planned from the clean runs, %u more by the closure; %u sites, %u failure "
-           "classes\n", image, (unsigned)runs, (unsigned long)elapsed, (unsigned)firstPlan, (unsigned)(runs - firstPlan),
-           (unsigned)sites, (unsigned)classes);
+           "classes\n", image, totals.runs, GetTickCount() - totals.start, totals.firstPlan,
+           totals.runs - totals.firstPlan, (unsigned)sites, (unsigned)classes);
     if (!g_checkOutcomes)
         return;
-    std::istringstream names(importNames);
+    std::istringstream names(totals.imports);
     const std::vector<std::string> imports{std::istream_iterator<std::string>(names), std::istream_iterator<std::string>()};
     EXPECT_FALSE(imports.empty()) << "expected the imports of " << image << ", got none";
     for (int f = 0; f < FaultFunctionCount; f++) {
         const bool method = methods && strstr(FaultFunctions[f].name, "::") != NULL;
         const bool imported = std::find(imports.begin(), imports.end(), FaultFunctions[f].name) != imports.end();
-        EXPECT_TRUE(tally.count(f) || !FailureClasses(f) || !(method || imported))
+        EXPECT_TRUE(totals.tally.count(f) || !FailureClasses(f) || !(method || imported))
             << FaultFunctions[f].name << " can fail: expected in the table, but the run never called it";
     }
     for (const std::string &import : imports) {
@@ -728,11 +715,8 @@ TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
 {
     if (!g_battery)
         printf("no simulated battery here: the two battery ticks are left out\n");
-    std::map<LONG, Tally> tally;
+    Totals totals;
     std::set<std::pair<const Rule *, LONG>> used;  // each rule, with each of its functions
-    size_t runs = 0, firstPlan = 0;
-    std::string imports;
-    const DWORD start = GetTickCount();
     const Checker check = [&used](const Chain &chain, const Observation &seen) {
         std::vector<const Rule *> rules;
         for (const Fault &f : chain) {
@@ -746,11 +730,11 @@ TEST_F(FaultInjection, EveryPlatformCallFailsOnceWithoutCrashLeakOrWrongOutcome)
     };
     for (int machine = 0; machine < (int)(sizeof Machines / sizeof Machines[0]); machine++) {
         SetUpMachine(Machines[machine]);
-        Sweep(machine, Machines[machine].name, RunScenario, check, &tally, &runs, &firstPlan, &imports);
+        Sweep(machine, Machines[machine].name, RunScenario, check, &totals);
         if (HasFatalFailure())
             return;  // the clean run already differs: nothing else is told
     }
-    Summarise("ZN374Mon.exe on 2 machines", tally, runs, firstPlan, GetTickCount() - start, imports, true);
+    Summarise("ZN374Mon.exe on 2 machines", totals, true);
     for (const Rule &rule : Rules) {
         for (FaultFunction function : rule.functions) {
             EXPECT_TRUE(!g_checkOutcomes || used.count({&rule, function}) || (!g_battery && (rule.phases & ~InTicks) == 0))
@@ -905,7 +889,7 @@ std::unique_ptr<Observation> RunReport(const Chain &chain)
         const std::string exe = MonitorExePath().substr(0, MonitorExePath().rfind('\\') + 1) + "ZN374Stat.exe";
         if (!StartProbed(exe, "/values", chain, Monitor, PhaseStart, &report, output))
             ADD_FAILURE() << "cannot start the probed report, error " << GetLastError();
-        seen->exitCode[Monitor] = ExitCodeAfter(report, WaitMs);
+        seen->exitCode[Monitor] = WaitForExitCode(report, WaitMs);
         seen->control[Monitor] = *report.control;
     }
     std::vector<char> text(1 << 16);
@@ -990,13 +974,10 @@ TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft
     ASSERT_TRUE(StartProgram(installed, "", &monitor));
     HWND window = WaitForMonitorWindow(monitor, WaitMs);
     ASSERT_TRUE(window != NULL) << "expected a running monitor for the report to find, got none";
-    std::map<LONG, Tally> tally;
-    size_t runs = 0, firstPlan = 0;
-    std::string imports;
-    const DWORD start = GetTickCount();
-    Sweep(2, "the status report", RunReport, CheckReport, &tally, &runs, &firstPlan, &imports);
+    Totals totals;
+    Sweep(2, "the status report", RunReport, CheckReport, &totals);
     if (!HasFatalFailure())
-        Summarise("ZN374Stat.exe", tally, runs, firstPlan, GetTickCount() - start, imports, false);
+        Summarise("ZN374Stat.exe", totals, false);
     for (const ReportRule &rule : ReportRules) {
         EXPECT_TRUE(!g_checkOutcomes || HasFatalFailure() || g_usedReportRules.count(&rule)) << "the report's rule for "
             << FaultFunctions[rule.functions[0]].name << " (call " << rule.ordinal << ", class " << rule.variant
@@ -1085,18 +1066,19 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
     std::map<ActionStep, std::string> error;  // each step undone, with the error given
     std::set<LONG> linesLost;                 // by the ordinal of the record not made
     LONG answer = 0;                          // the class of failure the try for writing got
+    bool devicePath = false;                  // the image named by its device path
     for (size_t i = 0; i < chain.size(); i++) {
-        const bool listed = !error.count(NoneListed) && !error.count(NoSnapshot);
-        const bool devicePath = std::any_of(chain.begin(), chain.begin() + i, [](const Fault &f) {
-            return f.function == FaultGetMappedFileNameA && f.variant == 2;
-        });
-        const ActionStep step = StepOf(chain[i], listed && !error.count(NotLookedAt), devicePath);
+        const bool lookedAt = !error.count(NoneListed) && !error.count(NoSnapshot) &&
+                              !error.count(NotLookedAt);
+        const ActionStep step = StepOf(chain[i], lookedAt, devicePath);
         const bool noMemory = chain[i].function == Faultmalloc;
         error[step] = std::to_string(noMemory ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
         if (step == LineLost)
             linesLost.insert(chain[i].ordinal);
         if (step == Answered)
             answer = chain[i].variant;
+        if (chain[i].function == FaultGetMappedFileNameA && chain[i].variant == 2)
+            devicePath = true;
     }
     const bool noData = error.count(NoData), person = !error.count(TokenUnread);
     const bool listed = !error.count(NoneListed) && !error.count(NoSnapshot);
@@ -1161,15 +1143,15 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
 {
     std::unique_ptr<Observation> seen(new Observation);
     const std::string installed = ActionsFolder() + "ZN374Mon.exe";
-    const bool monitor = s.world == MonitorEndsWhenAsked || s.world == MonitorNeverEnds;
+    const std::string hostPath = BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH);
     HANDLE ready = CreateEventA(NULL, TRUE, FALSE, FAULT_READY_EVENT);
     const bool asked = s.world == MonitorEndsWhenAsked;
     HANDLE quit = CreateEventA(NULL, TRUE, FALSE, asked ? FAULT_QUIT_EVENT : NULL);
     ProgramRun standIn;
-    if (monitor)
-        StartProgram(installed, "", &standIn);
     if (s.world == FileHeld)
-        StartProgram(BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH), installed, &standIn);
+        StartProgram(hostPath, installed, &standIn);
+    else if (asked || s.world == MonitorNeverEnds)
+        StartProgram(installed, "", &standIn);
     if (standIn.info.hProcess && WaitForSingleObject(ready, WaitMs) != WAIT_OBJECT_0)
         ADD_FAILURE() << "the stand-in process: expected it ready, got no sign of it";
     if (s.world == RunKeyAbsent)
@@ -1183,10 +1165,9 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
         c->shown = standIn.info.dwProcessId;
     };
     ProbedProcess host;
-    const std::string hostPath = BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH);
     if (!StartProbed(hostPath, "", chain, Monitor, PhaseStart, &host, NULL, prepare))
         ADD_FAILURE() << "cannot start the probed action host, error " << GetLastError();
-    const UINT result = ExitCodeAfter(host, WaitMs);
+    const UINT result = WaitForExitCode(host, WaitMs);
     seen->control[Monitor] = *host.control;
     const bool runs = WaitForSingleObject(standIn.info.hProcess, 0) == WAIT_TIMEOUT;
     HANDLE started = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, host.control->started);
@@ -1196,14 +1177,14 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
         WaitForSingleObject(process, WaitMs);
     }
     CloseHandle(started);
+    // The Run key as the action left it, made again for the next run.
     HKEY key = NULL;
-    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, KEY_READ, &key);
+    DWORD found = 0;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunKeyPath, 0, NULL, 0, KEY_READ, NULL, &key, &found);
+    RegCloseKey(key);
     seen->output = ActionOutcome(result, host.control->session + session.size(),
                                  standIn.info.hProcess ? (runs ? "running" : "ended") : "none",
-                                 startedRuns, opened == ERROR_SUCCESS);
-    RegCloseKey(key);
-    RegCreateKeyA(HKEY_LOCAL_MACHINE, RunKeyPath, &key);
-    RegCloseKey(key);
+                                 startedRuns, found == REG_OPENED_EXISTING_KEY);
     CloseHandle(quit);
     CloseHandle(ready);
     return seen;
@@ -1215,10 +1196,7 @@ TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
     const std::string host = BuildFilePath(ZN_ACTIONS_HOST_UNIX_PATH);
     ASSERT_TRUE(CopyFileA(host.c_str(), (ActionsFolder() + "ZN374Mon.exe").c_str(), FALSE))
         << "copying the host: expected success, got error " << GetLastError();
-    std::map<LONG, Tally> tally;
-    size_t runs = 0, firstPlan = 0;
-    std::string imports;
-    const DWORD start = GetTickCount();
+    Totals totals;
     for (const ActionScenario &s : ActionScenarios) {
         const Runner run = [&s](const Chain &chain) { return RunAction(s, chain); };
         const Checker check = [&s](const Chain &chain, const Observation &seen) {
@@ -1228,11 +1206,11 @@ TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
             return Leftovers(s.action, 0, seen.control[Monitor]) + mismatch;
         };
         const std::string what = s.action + std::string(", ") + s.what;
-        Sweep(3, what.c_str(), run, check, &tally, &runs, &firstPlan, &imports);
+        Sweep(3, what.c_str(), run, check, &totals);
         if (HasFatalFailure())
             return;  // the clean run already differs: nothing else is told
     }
-    Summarise("ZN374Actions.dll", tally, runs, firstPlan, GetTickCount() - start, imports, false);
+    Summarise("ZN374Actions.dll", totals, false);
 }
 
 }  // namespace

@@ -157,31 +157,31 @@ HRESULT FailedOut(T **out)
     return Failed<HRESULT>();
 }
 
-HRESULT STDMETHODCALLTYPE HookQueryInterface(IUnknown *self, REFIID iid, void **out)
+// What a call that succeeded handed the product out is watched from then on.
+template <typename T>
+HRESULT HandedOut(HRESULT hr, bool product, T **out, REFIID iid)
 {
-    METHOD(QueryInterface, 0, IUnknown *, REFIID, void **);
-    if (variant)
-        return FailedOut(out);
-    const HRESULT hr = original(self, iid, out);
     if (product && SUCCEEDED(hr) && *out)
         Received(*out, iid);
     return hr;
 }
 
-ULONG STDMETHODCALLTYPE HookAddRef(IUnknown *self)
+HRESULT STDMETHODCALLTYPE HookQueryInterface(IUnknown *self, REFIID iid, void **out)
 {
-    typedef ULONG(STDMETHODCALLTYPE * Method)(IUnknown *);
-    if (FromProduct(CALLER))
-        Acquired(HeldReferences, self);
-    return ((Method)OriginalMethod(self, 1))(self);
+    METHOD(QueryInterface, 0, IUnknown *, REFIID, void **);
+    if (variant)
+        return FailedOut(out);
+    return HandedOut(original(self, iid, out), product, out, iid);
 }
 
-ULONG STDMETHODCALLTYPE HookRelease(IUnknown *self)
+// AddRef and Release: a reference taken, one given back.
+template <int Slot, void (*Account)(HeldKind, void *)>
+ULONG STDMETHODCALLTYPE HookReference(IUnknown *self)
 {
     typedef ULONG(STDMETHODCALLTYPE * Method)(IUnknown *);
     if (FromProduct(CALLER))
-        Released(HeldReferences, self);
-    return ((Method)OriginalMethod(self, 2))(self);
+        Account(HeldReferences, self);
+    return ((Method)OriginalMethod(self, Slot))(self);
 }
 
 HRESULT STDMETHODCALLTYPE HookPropertySetSet(IKsPropertySet *self, REFGUID set, DWORD id,
@@ -207,17 +207,14 @@ HRESULT STDMETHODCALLTYPE HookPropertyBagRead(IPropertyBag *self, LPCOLESTR name
 }
 
 // IMoniker's binds: the object or storage it names, a reference received.
-#define BIND(identifier, slot)                                                                  \
-    HRESULT STDMETHODCALLTYPE Hook##identifier(IMoniker *self, IBindCtx *context,               \
-                                               IMoniker *left, REFIID iid, void **out)          \
-    {                                                                                           \
-        METHOD(identifier, slot, IMoniker *, IBindCtx *, IMoniker *, REFIID, void **);          \
-        if (variant)                                                                            \
-            return FailedOut(out);                                                              \
-        const HRESULT hr = original(self, context, left, iid, out);                             \
-        if (product && SUCCEEDED(hr) && *out)                                                   \
-            Received(*out, iid);                                                                \
-        return hr;                                                                              \
+#define BIND(identifier, slot)                                                         \
+    HRESULT STDMETHODCALLTYPE Hook##identifier(IMoniker *self, IBindCtx *context,      \
+                                               IMoniker *left, REFIID iid, void **out) \
+    {                                                                                  \
+        METHOD(identifier, slot, IMoniker *, IBindCtx *, IMoniker *, REFIID, void **); \
+        if (variant)                                                                   \
+            return FailedOut(out);                                                     \
+        return HandedOut(original(self, context, left, iid, out), product, out, iid);  \
     }
 BIND(BindToObject, 8)
 BIND(BindToStorage, 9)
@@ -247,10 +244,7 @@ HRESULT STDMETHODCALLTYPE HookCreateClassEnumerator(ICreateDevEnum *self, REFCLS
     METHOD(CreateClassEnumerator, 3, ICreateDevEnum *, REFCLSID, IEnumMoniker **, DWORD);
     if (variant)
         return FailedOut(out);
-    const HRESULT hr = original(self, category, out, flags);
-    if (product && SUCCEEDED(hr) && *out)
-        Received(*out, IID_IEnumMoniker);
-    return hr;
+    return HandedOut(original(self, category, out, flags), product, out, IID_IEnumMoniker);
 }
 
 // A reference the product received: held until it releases it, its
@@ -271,8 +265,8 @@ void Received(void *object, REFIID iid)
                    {&__uuidof(IKsPropertySet), 3, (void *)HookPropertySetSet}};
     Acquired(HeldReferences, object);
     SwapMethod(object, 0, (void *)HookQueryInterface);
-    SwapMethod(object, 1, (void *)HookAddRef);
-    SwapMethod(object, 2, (void *)HookRelease);
+    SwapMethod(object, 1, (void *)HookReference<1, Acquired>);
+    SwapMethod(object, 2, (void *)HookReference<2, Released>);
     for (const auto &method : watched) {
         if (IsEqualIID(iid, *method.iid))
             SwapMethod(object, method.slot, method.hook);
@@ -476,15 +470,21 @@ DWORD WINAPI HookGetMappedFileNameA(HANDLE process, LPVOID address, LPSTR name, 
     return strlen(name);
 }
 
+// A heap block the product received, held until it frees it.
+void *HeldBlock(void *block)
+{
+    if (block)
+        Acquired(HeldHeapBlocks, block);
+    return block;
+}
+
 void *__cdecl Hookmalloc(size_t size)
 {
     if (Enter(Faultmalloc, CALLER))
         return Failed<void *>();
-    void *block = REAL(malloc)(size);
-    if (block) {
-        Acquired(HeldHeapBlocks, block);
+    void *block = HeldBlock(REAL(malloc)(size));
+    if (block)
         memset(block, Unwritten & 0xFF, size);  // as a debug heap hands blocks out
-    }
     return block;
 }
 
@@ -492,10 +492,7 @@ void *__cdecl Hookcalloc(size_t count, size_t size)
 {
     if (Enter(Faultcalloc, CALLER))
         return Failed<void *>();
-    void *block = REAL(calloc)(count, size);
-    if (block)
-        Acquired(HeldHeapBlocks, block);
-    return block;
+    return HeldBlock(REAL(calloc)(count, size));
 }
 
 // A block that cannot grow stays as it was.
@@ -506,9 +503,7 @@ void *__cdecl Hookrealloc(void *block, size_t size)
     void *grown = REAL(realloc)(block, size);
     if (block && (grown || !size))
         Released(HeldHeapBlocks, block);
-    if (grown)
-        Acquired(HeldHeapBlocks, grown);
-    return grown;
+    return HeldBlock(grown);
 }
 
 HRESULT WINAPI HookCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
@@ -516,10 +511,7 @@ HRESULT WINAPI HookCoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD conte
 {
     if (Enter(FaultCoCreateInstance, CALLER))
         return FailedOut(out);
-    const HRESULT hr = REAL(CoCreateInstance)(clsid, outer, context, iid, out);
-    if (SUCCEEDED(hr) && *out)
-        Received(*out, iid);
-    return hr;
+    return HandedOut(REAL(CoCreateInstance)(clsid, outer, context, iid, out), true, out, iid);
 }
 
 HRESULT WINAPI HookCoInitialize(LPVOID reserved)
