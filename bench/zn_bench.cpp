@@ -287,18 +287,21 @@ int MeasureStarts(StartUps *figures)
     const char *const programs[] = {MonitorExe, WalkFloorExe};
     LARGE_INTEGER start = Now();
     int pairs = 0;
+    int windows = 1;
 
     while (pairs < MaxTreeStarts &&
            (pairs < TreeStarts || pairs % 2 || ElapsedMs(start) < TreeStartSeconds * 1000)) {
         times[pairs % 2][pairs] = TimeStart(programs[pairs % 2]);
         times[1 - pairs % 2][pairs] = TimeStart(programs[1 - pairs % 2]);
         times[2][pairs] = times[0][pairs] / times[1][pairs];
+        // Any start without its window fails the row, not only the first.
+        windows = windows && times[0][pairs] >= 0 && times[1][pairs] >= 0;
         ++pairs;
     }
     figures->monitor = Median(times[0], pairs);
     figures->floor = Median(times[1], pairs);
     figures->ratio = Median(times[2], pairs);
-    return times[0][0] >= 0 && times[1][0] >= 0 ? pairs : 0;
+    return windows ? pairs : 0;
 }
 
 void StartUpRow(const char *measure, const char *sign, double monitor, double floor, double ratio)
