@@ -7,7 +7,9 @@
 # Windows upgrade, a reinstall that fails, and the whole run on 64-bit
 # Windows. Monitors on a second desktop stand for other users' sessions,
 # which the quit broadcast does not reach. Each check prints the machine's
-# state as found. Runs whole under sim/in-sim.sh.
+# state as found. Upgrades by this package from past builds (a lower
+# version, another build of this one) run on both machines. Runs whole
+# under sim/in-sim.sh.
 # usage: package_test.sh PACKAGE BIN_DIR
 set -uo pipefail
 package=$1 bin=$2
@@ -65,6 +67,12 @@ state() {
     done
     echo "files=[$files] value=[$(run_value)] entries=[$(arp_entries)] monitors=$(count "$(monitors)")"
 }
+# Whose monitor is installed: this build's or the other builds' (work/new).
+installed_build() {
+    local file=$WINEPREFIX/drive_c/windows/ZN374Mon.exe
+    cmp -s "$bin/ZN374Mon.exe" "$file" && echo this
+    cmp -s "$work/new/ZN374Mon.exe" "$file" && echo other
+}
 # Windows Installer sees the Windows version that Wine gives msiexec.exe:
 # VERSION (win7, nt40), or with none the machine's own.
 msiexec_windows() {
@@ -82,7 +90,7 @@ cleanup() {
     wine "$installed" /u >/dev/null 2>&1
     [ -f "$work/other/ZN374Mon.exe" ] &&
         wine explorer /desktop=other,640x480 "$(windows_path "$work/other/ZN374Mon.exe")" /u >/dev/null 2>&1
-    for msi in "$work/higher.msi" "$package"; do [ -f "$msi" ] && msiexec /x "$(windows_path "$msi")"; done
+    for msi in "$work"/{higher,lower,same}.msi "$package"; do [ -f "$msi" ] && msiexec /x "$(windows_path "$msi")"; done
     simctl camera-clear >/dev/null
     simctl device-clear >/dev/null
     rm -f "$WINEPREFIX/dosdevices/m:" "$WINEPREFIX/drive_c/$long_link"
@@ -113,7 +121,7 @@ msiexec_windows
 # back right after the value is removed; the rollback action comes before
 # the action it undoes.
 check "InstallExecuteSequence order" \
-    "SetRunCommand CheckInteractiveLogon InstallValidate SetEndRemainingMonitorsData SetRestartMonitorData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
+    "SetRunCommand CheckInteractiveLogon SetMonitorFileChanges InstallValidate SetEndRemainingMonitorsData SetRestartMonitorData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
        awk -F'\t' '$1 ~ /^(Set|End|Start|Restart|Check|CreateRunKey|Remove(Existing|Files|RegistryValues)|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
        sort -n | cut -d' ' -f2 | paste -sd' ')"
@@ -123,7 +131,7 @@ check "InstallExecuteSequence order" \
 # the monitors out of the person's reach and keeping the Run key need
 # LocalSystem; what runs as the person does so on a terminal server too (ts).
 check "custom action types" \
-    "CheckInteractiveLogon:1;CreateRunKey:1 deferred system;EndMonitor:1 deferred ts;EndRemainingMonitors:1 deferred system;RestartMonitor:1 rollback ts;SetEndRemainingMonitorsData:51;SetRestartMonitorData:51;SetRunCommand:1;StartMonitor:18 async" \
+    "CheckInteractiveLogon:1;CreateRunKey:1 deferred system;EndMonitor:1 deferred ts;EndRemainingMonitors:1 deferred system;RestartMonitor:1 rollback ts;SetEndRemainingMonitorsData:51;SetMonitorFileChanges:51;SetRestartMonitorData:51;SetRunCommand:1;StartMonitor:18 async" \
     "$(msiinfo export "$package" CustomAction | tr -d '\r' | tail -n +4 | sort | while IFS=$'\t' read -r action type _; do
            kind=
            case $((type & 0x700)) in 1024) kind+=" deferred" ;; 1280) kind+=" rollback" ;; 1536) kind+=" commit" ;; esac
@@ -133,7 +141,7 @@ check "custom action types" \
            echo "$action:$((type & 0x3F))$kind"
        done | paste -sd';')"
 check "conditions of RestartMonitor and the action it undoes" \
-    "EndMonitor \$Monitor=2 OR \$Monitor=3;RestartMonitor ?Monitor=3 AND (\$Monitor=2 OR \$Monitor=3)" \
+    "EndMonitor MonitorFileChanges;RestartMonitor ?Monitor=3 AND MonitorFileChanges" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | awk -F'\t' '$1 ~ /^(EndMonitor|RestartMonitor)$/ { print $1, $2 }' | sort | paste -sd';')"
 # Versioned files, so that an upgrade replaces them by version, not by date,
 # each with an 8.3 name for volumes without long names.
@@ -154,8 +162,15 @@ fixed=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe\x00\x00\x01\x00' "$work/new/ZN374
 old_field=$(od -An -tu2 -j $((fixed + 20)) -N 2 "$work/new/ZN374Mon.exe" | tr -d ' ')
 printf "\\x$(printf %02x $(((old_field + 1) & 255)))\\x$(printf %02x $(((old_field + 1) >> 8)))" |
     dd of="$work/new/ZN374Mon.exe" bs=1 seek=$((fixed + 20)) conv=notrunc status=none
-bash "$root/installer/package.sh" "$work/higher.msi" "$higher" "$work/new/ZN374Actions.dll" "$work/new/ZN374Mon.exe" "$work/new/ZN374Stat.exe" >/dev/null ||
-    check "building a package of version $higher" "exit code 0" "exit code $?"
+# Packages of this source around that monitor: HIGHER, and two past builds,
+# LOWER and another commit's build of this version (another ProductCode).
+other_package() {  # other_package NAME VERSION
+    bash "$root/installer/package.sh" "$work/$1.msi" "$2" "$work/new/ZN374Actions.dll" "$work/new/ZN374Mon.exe" \
+        "$work/new/ZN374Stat.exe" >/dev/null || check "building $1.msi of version $2" "exit code 0" "exit code $?"
+}
+other_package higher "$higher"
+other_package lower "$((major - 1)).$minor.$build"
+ZN374_SOURCE_COMMIT=an-earlier-commit other_package same "$version"
 check "the monitor's File.Version in both packages" "1.0.2.0 1.0.2.0" \
     "$(for msi in "$package" "$work/higher.msi"; do msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' '$1 == "Monitor" { print $5 }'; done | paste -sd' ')"
 
@@ -271,13 +286,18 @@ for ((i = 0; i < 100; i++)); do [ -z "$(run_value)" ] && break; sleep 0.1; done
 wait_monitors 0
 check "after an install without a camera" "files=[ZN374Mon.exe ZN374Stat.exe] value=[] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=0" "$(state)"
 # Turned back on once a camera is fitted, as the README says: a repair
-# rewrites the value, and the person's monitor starts from it.
+# rewrites the value. It replaces no file (no o, e, d, c or a in its mode,
+# as with /fum), so it ends no monitor, here one the person started by hand,
+# and starts none.
 simctl device-add-camera "$camera" >/dev/null
 simctl camera-add "$camera" >/dev/null
+wine "$installed" >/dev/null 2>&1 &
+wait_monitors 1
+first=$(monitors)
 msiexec /i "$(windows_path "$package")" REINSTALL=ALL REINSTALLMODE=mus
 check "msiexec /i REINSTALL=ALL REINSTALLMODE=mus after the monitor removed its value exit code" 0 $?
-wait_monitors 1
-check "after that repair" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1" "$(state)"
+sleep 1
+check "after that repair" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 pid=$first" "$(state) pid=$(monitors)"
 # The machine's Windows was upgraded since: the product still goes.
 msiexec_windows win7
 msiexec /x "$(windows_path "$package")"
@@ -311,6 +331,33 @@ msiexec /i "$(windows_path "$package")" REINSTALL=ALL REINSTALLMODE=vomus
 msiexec /x "$(windows_path "$package")"
 check "after mending and uninstalling" "files=[] value=[] entries=[] monitors=0" "$(state)"
 
+# Upgrades by this package from a past build of a lower version and from
+# another build of this version, each installed with its monitor running,
+# on a machine without ours; then the lower version is refused.
+upgrade_path() {  # upgrade_path MACHINE
+    local old old_version pids
+    for old in lower same; do
+        old_version=$(package_property "$work/$old.msi" ProductVersion)
+        msiexec /i "$(windows_path "$work/$old.msi")"
+        wait_monitors 1
+        pids=$(monitors)
+        check "$1: after installing $old.msi" "entries=[$old_version NoModify=0x1 NoRepair=0x1] monitors=1 other" \
+            "$(state | grep -o 'entries.*') $(installed_build)"
+        msiexec /i "$(windows_path "$package")"
+        check "$1: msiexec /i over $old.msi exit code" 0 $?
+        wait_monitors 1
+        check "$1: after that upgrade (the monitor: not $pids)" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 this new" \
+            "$(state) $(installed_build) $([ "$(monitors)" != "$pids" ] && echo new)"
+    done
+    pids=$(monitors)
+    msiexec /i "$(windows_path "$work/lower.msi")"
+    check "$1: msiexec /i of lower.msi exit code (1603, of which Unix keeps the low byte)" 67 $?
+    check "$1: after that refusal" "entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 this pid=$pids" \
+        "$(state | grep -o 'entries.*') $(installed_build) pid=$(monitors)"
+    msiexec /x "$(windows_path "$package")"
+}
+upgrade_path "32-bit Windows"
+
 # The whole run on a 64-bit Windows (XP x64 Edition, NT 5.2), the programs
 # under WOW64, on a machine made once beside this one.
 machine=$WINEPREFIX prefix64=${WINEPREFIX}64
@@ -326,6 +373,8 @@ check "after a quiet install on 64-bit Windows" "files=[ZN374Mon.exe ZN374Stat.e
 msiexec /x "$(windows_path "$package")"
 check "msiexec /x on 64-bit Windows exit code" 0 $?
 check "after uninstalling on 64-bit Windows" "files=[] value=[] entries=[] monitors=0" "$(state)"
+upgrade_path "64-bit Windows"
+check "after the upgrades on 64-bit Windows and an uninstall" "files=[] value=[] entries=[] monitors=0" "$(state)"
 wineserver -k
 export WINEPREFIX=$machine WINEARCH=win32
 
