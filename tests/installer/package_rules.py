@@ -11,6 +11,9 @@ import sys
 import tempfile
 
 IN_SCRIPT, ROLLBACK, COMMIT, ASYNC, NO_IMPERSONATE, TS_AWARE = 0x400, 0x100, 0x200, 0x80, 0x800, 0x4000
+EXE, NO_WAIT = (2, 18, 34, 50), 0xC0
+# Upgrade attributes: 0x2 detect only, 0x4 go on when the removal fails, 0x100 and 0x200 both ends included.
+UPGRADE_MASK, BOTH_ENDS = 0x306, 0x300
 # Each rollback action and the deferred actions whose work it undoes.
 UNDOES = {"RestartMonitor": ["EndMonitor", "EndRemainingMonitors"]}
 NT5 = "Installed OR (VersionNT >= 500 AND VersionNT <= 502)"
@@ -40,9 +43,27 @@ class Package(str):
 
 def actions_before_remove_existing_products(p):
     start, end = p.sequence().get("InstallInitialize", 0), p.sequence().get("RemoveExistingProducts", 0)
+    condition = {r["Action"]: r["Condition"] for r in p.rows("InstallExecuteSequence")}.get("RemoveExistingProducts")
     if not 0 < start < end:
         return [f"RemoveExistingProducts at {end}, InstallInitialize at {start}"]
-    return [action for action, number in p.sequence().items() if start < number < end]
+    return [action for action, number in p.sequence().items() if start < number < end] + \
+        ([f"RemoveExistingProducts if {condition}"] if condition else [])
+
+
+def older_versions_kept(p):
+    """A row that removes whole (Remove empty) every version from 0.0.0 up to this one, both included."""
+    rows = [u for u in p.rows("Upgrade") if u["UpgradeCode"] == p.property("UpgradeCode")]
+    found = [(int(u["Attributes"]) & UPGRADE_MASK, u["VersionMin"], u["VersionMax"], u["Remove"]) for u in rows]
+    return [] if (BOTH_ENDS, "0.0.0", p.property("ProductVersion"), "") in found else [
+        f"{u['ActionProperty']} {f}" for u, f in zip(rows, found)]
+
+
+def data_after_its_action(p):
+    """Each type 51 action that sets a deferred action's CustomActionData, sequenced before it."""
+    order = p.sequence()
+    return [f"{r['Action']} at {order.get(r['Action'])}, {r['Source']} at {order[r['Source']]}"
+            for r in p.rows("CustomAction") if int(r["Type"]) & 0x3F == 51 and r["Source"] in order and
+            p.types().get(r["Source"], 0) & IN_SCRIPT and not 0 < order.get(r["Action"], 0) < order[r["Source"]]]
 
 
 def in_script_misplaced(p):
@@ -121,11 +142,25 @@ RULES = [
     ("sync", "rollback and commit actions run synchronously (Synchronous and Asynchronous Custom Actions)",
      lambda p: [a for a, t in p.types().items() if t & IN_SCRIPT and t & (ROLLBACK | COMMIT) and t & ASYNC]),
     ("undo", "a rollback action precedes what it rolls back (Rollback Custom Actions)", rollback_after_what_it_undoes),
-    ("rep", "RemoveExistingProducts right after InstallInitialize (ICE63)", actions_before_remove_existing_products),
+    ("rep", "RemoveExistingProducts right after InstallInitialize (ICE63), unconditioned: it removes what "
+     "FindRelatedProducts found (RemoveExistingProducts Action)", actions_before_remove_existing_products),
+    ("older", "an Upgrade row removes every version up to this one included, whole: not detect-only, not going on "
+     "when the removal fails, Remove empty for REMOVE=ALL (Upgrade Table)", older_versions_kept),
     # With the default "o" an equal version on disk is not copied, and the
-    # old product's removal inside the transaction deletes it.
-    ("mode", "REINSTALLMODE copies over an equal version, as the monitor's is in every build (REINSTALLMODE property)",
-     lambda p: [] if re.search("[ea]", p.property("REINSTALLMODE")) else [p.property("REINSTALLMODE", "omus")]),
+    # old product's removal inside the transaction deletes it; "a" and "d"
+    # would copy over a newer one.
+    ("mode", "REINSTALLMODE copies over an equal version, as the monitor's is in every build, never over a newer one: "
+     "e, without a or d (REINSTALLMODE property)", lambda p: [] if re.fullmatch("[^ad]*e[^ad]*", p.property(
+         "REINSTALLMODE", "omus").lower()) else [p.property("REINSTALLMODE", "omus")]),
+    ("ui", "no deferred action in a UI sequence, where no script is being written: error 2762 (Deferred Execution "
+     "Custom Actions)", lambda p: [f"{t}.{a}" for t in ("InstallUISequence", "AdminUISequence")
+                                  for a in p.sequence(t) if p.types().get(a, 0) & IN_SCRIPT]),
+    ("wait", "a program started after InstallFinalize runs asynchronously without a wait, or the installation "
+     "waits for a monitor that never ends (Custom Action Return Processing Options)",
+     lambda p: [a for a, t in p.types().items() if t & 0x3F in EXE and t & NO_WAIT != NO_WAIT and
+                p.sequence().get(a, 0) > p.sequence().get("InstallFinalize", 1 << 30)]),
+    ("data", "a deferred action's CustomActionData is set before it runs (Obtaining Context Information for "
+     "Deferred Execution Custom Actions)", data_after_its_action),
     ("ice77", "in-script actions lie between InstallInitialize and InstallFinalize (ICE77), and only built-in "
      "ones in the administrative and advertisement sequences (ICE72)", in_script_misplaced),
     ("ice68", "only deferred actions carry the no-impersonation bit (ICE68)",
@@ -133,9 +168,10 @@ RULES = [
     ("ts", "impersonated deferred actions are terminal-server aware (Custom Action In-Script Execution Options)",
      lambda p: [a for a, t in p.types().items() if t & IN_SCRIPT and not t & (NO_IMPERSONATE | TS_AWARE)]),
     ("launch", "LaunchConditions first in both sequences (LaunchConditions Action)", launch_conditions_late),
-    ("ice61", "every Upgrade ActionProperty is in SecureCustomProperties, or never reaches the server (ICE61)",
-     lambda p: [u["ActionProperty"] for u in p.rows("Upgrade")
-                if u["ActionProperty"] not in p.property("SecureCustomProperties").split(";")]),
+    ("ice61", "every Upgrade ActionProperty is public (no lower-case letter; FindRelatedProducts Action) and in "
+     "SecureCustomProperties, or never reaches the server (ICE61)",
+     lambda p: [u["ActionProperty"] for u in p.rows("Upgrade") if u["ActionProperty"] != u["ActionProperty"].upper()
+                or u["ActionProperty"] not in p.property("SecureCustomProperties").split(";")]),
     ("newer", "a newer installed version is detected and refused before anything is written (Preventing an "
      "Old Package from Installing Over a Newer Version)", newer_version_not_refused),
     ("hash", "MsiFileHash rows name only unversioned files (MsiFileHash Table)",
@@ -145,6 +181,9 @@ RULES = [
                 f["Version"] not in {g["File"] for g in p.rows("File")}]),
     ("key", "every component has a key path of its own, by which it is detected (ICE02)",
      lambda p: [c["Component"] for c in p.rows("Component") if not has_key_path(p, c)]),
+    # 0x1 source only, 0x2 optional, 0x10 permanent, 0x80 never overwrite.
+    ("local", "every component is installed locally, removed on uninstall and replaced by an upgrade (Component "
+     "Table: Attributes)", lambda p: [c["Component"] for c in p.rows("Component") if int(c["Attributes"]) & 0x93]),
     # The monitor's /u deletes the Run value, the RunValue component's key
     # path, which only RemoveRegistryValues may remove, inside the
     # transaction, so that a rollback restores it.
@@ -158,23 +197,47 @@ RULES = [
 ]
 
 
-# Each rule's broken copy of the package: SQL, or bytes appended to a stream.
+def older_row_with(attributes):  # Attributes is part of the Upgrade table's key: the row is replaced.
+    return ["DELETE FROM Upgrade WHERE ActionProperty = 'OLDERVERSIONFOUND'", "INSERT INTO Upgrade (UpgradeCode, "
+            "VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('%s', '0.0.0', '%s', %d, 'OLDERVERSIONFOUND')"
+            % (built.property("UpgradeCode"), built.property("ProductVersion"), attributes)]
+
+
+built = Package(sys.argv[1])
+
+
+# Each rule's broken copies of the package ("KEY", "KEY 2", ...): SQL, or bytes appended to a stream.
 # Custom action types as designed: 1 a DLL, 0x400 deferred, 0x100 rollback, 0x4000 TS-aware.
 BROKEN = {
     "sync": [f"UPDATE CustomAction SET Type = {0x4501 | ASYNC} WHERE Action = 'RestartMonitor'"],
     "undo": ["UPDATE InstallExecuteSequence SET Sequence = 3496 WHERE Action = 'RestartMonitor'"],
     "rep": ["UPDATE InstallExecuteSequence SET Sequence = 1410 WHERE Action = 'RemoveExistingProducts'"],
+    "rep 2": ["UPDATE InstallExecuteSequence SET Condition = 'Installed' WHERE Action = 'RemoveExistingProducts'"],
+    "older": ["DELETE FROM Upgrade WHERE ActionProperty = 'OLDERVERSIONFOUND'"],
+    "older 2": older_row_with(770),
+    "older 3": ["UPDATE Upgrade SET Remove = 'Gone' WHERE ActionProperty = 'OLDERVERSIONFOUND'"],
+    "older 4": older_row_with(0x100),
     "mode": ["UPDATE Property SET Value = 'omus' WHERE Property = 'REINSTALLMODE'"],
+    "mode 2": ["UPDATE Property SET Value = 'eamus' WHERE Property = 'REINSTALLMODE'"],
+    "ui": ["INSERT INTO InstallUISequence (Action, Sequence) VALUES ('EndMonitor', 1300)"],
+    "wait": ["UPDATE CustomAction SET Type = 18 WHERE Action = 'StartMonitor'"],
+    "wait 2": [f"UPDATE CustomAction SET Type = {18 | ASYNC} WHERE Action = 'StartMonitor'"],
+    "data": ["UPDATE InstallExecuteSequence SET Sequence = 3496 WHERE Action = 'SetEndRemainingMonitorsData'"],
     "ice77": ["INSERT INTO AdminExecuteSequence (Action, Sequence) VALUES ('EndRemainingMonitors', 1450)"],
     "ice68": [f"UPDATE CustomAction SET Type = {1 | NO_IMPERSONATE} WHERE Action = 'SetRunCommand'"],
     "ts": [f"UPDATE CustomAction SET Type = {0x4401 & ~TS_AWARE} WHERE Action = 'EndMonitor'"],
     "launch": [f"DELETE FROM Install{s}Sequence WHERE Action = 'LaunchConditions'" for s in ("UI", "Execute")],
     "ice61": ["UPDATE Property SET Value = '' WHERE Property = 'SecureCustomProperties'"],
+    "ice61 2": ["UPDATE Upgrade SET ActionProperty = 'olderVersionFound' WHERE ActionProperty = 'OLDERVERSIONFOUND'",
+                "UPDATE Property SET Value = 'olderVersionFound;NEWERVERSIONFOUND' WHERE Property = "
+                "'SecureCustomProperties'"],
     "newer": ["DELETE FROM Upgrade WHERE ActionProperty = 'NEWERVERSIONFOUND'"],
     "hash": ["INSERT INTO MsiFileHash (File_, Options, HashPart1, HashPart2, HashPart3, HashPart4) "
              "VALUES ('Monitor', 0, 1, 2, 3, 4)"],
     "ice60": ["UPDATE File SET Language = '' WHERE File = 'Monitor'"],
     "key": ["UPDATE Component SET KeyPath = 'Status' WHERE Component = 'Monitor'"],
+    "local": ["UPDATE Component SET Attributes = 16 WHERE Component = 'Monitor'"],
+    "local 2": ["UPDATE Component SET Attributes = 128 WHERE Component = 'Monitor'"],
     "/u": [("Binary.InstallerActions", "/u\0".encode("utf-16-le"))],
     "nt5": [f"DELETE FROM LaunchCondition WHERE Condition = '{NT5}'"],
     "reboot": ["DELETE FROM Property WHERE Property = 'REBOOT'"],
@@ -199,14 +262,15 @@ def broken_copy(package, edits, folder):
     return Package(copy)
 
 
-built = Package(sys.argv[1])
 failures = [f"FAIL: {key}\n  expected: none\n  found:    {found}" for key, found in broken_rules(built)]
 for key, rule, _ in RULES:
-    with tempfile.TemporaryDirectory() as folder:
-        refused = broken_rules(broken_copy(built, BROKEN[key], folder)) if key in BROKEN else [("no copy", [])]
-    print(f"{key}: {rule}\n  its broken copy is refused by {refused}")
-    if [name for name, _ in refused] != [key]:
-        failures.append(f"FAIL: the copy broken in {key}\n  expected: refused by {key} alone\n  found:    {refused}")
+    print(f"{key}: {rule}")
+    for copy in [name for name in BROKEN if name.split()[0] == key] or ["no copy"]:
+        with tempfile.TemporaryDirectory() as folder:
+            refused = broken_rules(broken_copy(built, BROKEN[copy], folder)) if copy in BROKEN else [("none", [])]
+        print(f"  the copy {copy} is refused by {refused}")
+        if [name for name, _ in refused] != [key]:
+            failures.append(f"FAIL: the copy {copy}\n  expected: refused by {key} alone\n  found:    {refused}")
 print("\n".join(failures))
 if failures:
     sys.exit(f"{len(failures)} failures among {len(RULES)} rules and their broken copies")

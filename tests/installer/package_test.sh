@@ -67,11 +67,9 @@ state() {
     done
     echo "files=[$files] value=[$(run_value)] entries=[$(arp_entries)] monitors=$(count "$(monitors)")"
 }
-# Whose monitor is installed: this build's or the other builds' (work/new).
+# Whose monitor is installed: this build's or another.
 installed_build() {
-    local file=$WINEPREFIX/drive_c/windows/ZN374Mon.exe
-    cmp -s "$bin/ZN374Mon.exe" "$file" && echo this
-    cmp -s "$work/new/ZN374Mon.exe" "$file" && echo other
+    cmp -s "$bin/ZN374Mon.exe" "$WINEPREFIX/drive_c/windows/ZN374Mon.exe" && echo this || echo other
 }
 # Windows Installer sees the Windows version that Wine gives msiexec.exe:
 # VERSION (win7, nt40), or with none the machine's own.
@@ -162,15 +160,14 @@ fixed=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe\x00\x00\x01\x00' "$work/new/ZN374
 old_field=$(od -An -tu2 -j $((fixed + 20)) -N 2 "$work/new/ZN374Mon.exe" | tr -d ' ')
 printf "\\x$(printf %02x $(((old_field + 1) & 255)))\\x$(printf %02x $(((old_field + 1) >> 8)))" |
     dd of="$work/new/ZN374Mon.exe" bs=1 seek=$((fixed + 20)) conv=notrunc status=none
-# Packages of this source around that monitor: HIGHER, and two past builds,
-# LOWER and another commit's build of this version (another ProductCode).
-other_package() {  # other_package NAME VERSION
-    bash "$root/installer/package.sh" "$work/$1.msi" "$2" "$work/new/ZN374Actions.dll" "$work/new/ZN374Mon.exe" \
-        "$work/new/ZN374Stat.exe" >/dev/null || check "building $1.msi of version $2" "exit code 0" "exit code $?"
-}
-other_package higher "$higher"
-other_package lower "$((major - 1)).$minor.$build"
-ZN374_SOURCE_COMMIT=an-earlier-commit other_package same "$version"
+# Packages of this source around it: a higher version, and as past builds a
+# lower one and another commit's build of this one (another ProductCode).
+for other in "higher $higher" "lower $((major - 1)).$minor.$build" "same $version an-earlier-commit"; do
+    read -r name v commit <<< "$other"
+    env ${commit:+ZN374_SOURCE_COMMIT=$commit} bash "$root/installer/package.sh" "$work/$name.msi" "$v" \
+        "$work/new/ZN374Actions.dll" "$work/new/ZN374Mon.exe" "$work/new/ZN374Stat.exe" >/dev/null ||
+        check "building $name.msi" "exit code 0" "exit code $?"
+done
 check "the monitor's File.Version in both packages" "1.0.2.0 1.0.2.0" \
     "$(for msi in "$package" "$work/higher.msi"; do msiinfo export "$msi" File | tr -d '\r' | awk -F'\t' '$1 == "Monitor" { print $5 }'; done | paste -sd' ')"
 
@@ -341,12 +338,13 @@ upgrade_path() {  # upgrade_path MACHINE
         msiexec /i "$(windows_path "$work/$old.msi")"
         wait_monitors 1
         pids=$(monitors)
-        check "$1: after installing $old.msi" "entries=[$old_version NoModify=0x1 NoRepair=0x1] monitors=1 other" \
-            "$(state | grep -o 'entries.*') $(installed_build)"
+        check "$1: after installing $old.msi" \
+            "entries=[$old_version NoModify=0x1 NoRepair=0x1] monitors=1 other" "$(state | grep -o 'entries.*') $(installed_build)"
         msiexec /i "$(windows_path "$package")"
         check "$1: msiexec /i over $old.msi exit code" 0 $?
         wait_monitors 1
-        check "$1: after that upgrade (the monitor: not $pids)" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 this new" \
+        check "$1: after that upgrade (the monitor: not $pids)" \
+            "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 this new" \
             "$(state) $(installed_build) $([ "$(monitors)" != "$pids" ] && echo new)"
     done
     pids=$(monitors)
@@ -355,6 +353,7 @@ upgrade_path() {  # upgrade_path MACHINE
     check "$1: after that refusal" "entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 this pid=$pids" \
         "$(state | grep -o 'entries.*') $(installed_build) pid=$(monitors)"
     msiexec /x "$(windows_path "$package")"
+    check "$1: after the upgrades and an uninstall" "files=[] value=[] entries=[] monitors=0" "$(state)"
 }
 upgrade_path "32-bit Windows"
 
@@ -374,7 +373,6 @@ msiexec /x "$(windows_path "$package")"
 check "msiexec /x on 64-bit Windows exit code" 0 $?
 check "after uninstalling on 64-bit Windows" "files=[] value=[] entries=[] monitors=0" "$(state)"
 upgrade_path "64-bit Windows"
-check "after the upgrades on 64-bit Windows and an uninstall" "files=[] value=[] entries=[] monitors=0" "$(state)"
 wineserver -k
 export WINEPREFIX=$machine WINEARCH=win32
 
