@@ -168,8 +168,8 @@ RULES = [
     ("ts", "impersonated deferred actions are terminal-server aware (Custom Action In-Script Execution Options)",
      lambda p: [a for a, t in p.types().items() if t & IN_SCRIPT and not t & (NO_IMPERSONATE | TS_AWARE)]),
     ("launch", "LaunchConditions first in both sequences (LaunchConditions Action)", launch_conditions_late),
-    ("ice61", "every Upgrade ActionProperty is public (no lower-case letter; FindRelatedProducts Action) and in "
-     "SecureCustomProperties, or never reaches the server (ICE61)",
+    ("ice61", "every Upgrade ActionProperty is public, without a lower-case letter (Public Properties), and in "
+     "SecureCustomProperties, a list of public properties, or never reaches the server (ICE61)",
      lambda p: [u["ActionProperty"] for u in p.rows("Upgrade") if u["ActionProperty"] != u["ActionProperty"].upper()
                 or u["ActionProperty"] not in p.property("SecureCustomProperties").split(";")]),
     ("newer", "a newer installed version is detected and refused before anything is written (Preventing an "

@@ -88,7 +88,9 @@ cleanup() {
     wine "$installed" /u >/dev/null 2>&1
     [ -f "$work/other/ZN374Mon.exe" ] &&
         wine explorer /desktop=other,640x480 "$(windows_path "$work/other/ZN374Mon.exe")" /u >/dev/null 2>&1
-    for msi in "$work"/{higher,lower,same}.msi "$package"; do [ -f "$msi" ] && msiexec /x "$(windows_path "$msi")"; done
+    [ -n "$(arp_entries)" ] && for msi in "$work"/{higher,lower,same}.msi "$package"; do
+        [ -f "$msi" ] && msiexec /x "$(windows_path "$msi")"
+    done
     simctl camera-clear >/dev/null
     simctl device-clear >/dev/null
     rm -f "$WINEPREFIX/dosdevices/m:" "$WINEPREFIX/drive_c/$long_link"
