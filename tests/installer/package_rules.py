@@ -11,7 +11,6 @@ import sys
 import tempfile
 
 IN_SCRIPT, ROLLBACK, COMMIT, ASYNC, NO_IMPERSONATE, TS_AWARE = 0x400, 0x100, 0x200, 0x80, 0x800, 0x4000
-EXE, NO_WAIT = (2, 18, 34, 50), 0xC0
 # Upgrade attributes: 0x2 detect only, 0x4 go on when the removal fails, 0x100 and 0x200 both ends included.
 UPGRADE_MASK, BOTH_ENDS = 0x306, 0x300
 # Each rollback action and the deferred actions whose work it undoes.
@@ -56,14 +55,6 @@ def older_versions_kept(p):
     found = [(int(u["Attributes"]) & UPGRADE_MASK, u["VersionMin"], u["VersionMax"], u["Remove"]) for u in rows]
     return [] if (BOTH_ENDS, "0.0.0", p.property("ProductVersion"), "") in found else [
         f"{u['ActionProperty']} {f}" for u, f in zip(rows, found)]
-
-
-def data_after_its_action(p):
-    """Each type 51 action that sets a deferred action's CustomActionData, sequenced before it."""
-    order = p.sequence()
-    return [f"{r['Action']} at {order.get(r['Action'])}, {r['Source']} at {order[r['Source']]}"
-            for r in p.rows("CustomAction") if int(r["Type"]) & 0x3F == 51 and r["Source"] in order and
-            p.types().get(r["Source"], 0) & IN_SCRIPT and not 0 < order.get(r["Action"], 0) < order[r["Source"]]]
 
 
 def in_script_misplaced(p):
@@ -157,10 +148,13 @@ RULES = [
                                   for a in p.sequence(t) if p.types().get(a, 0) & IN_SCRIPT]),
     ("wait", "a program started after InstallFinalize runs asynchronously without a wait, or the installation "
      "waits for a monitor that never ends (Custom Action Return Processing Options)",
-     lambda p: [a for a, t in p.types().items() if t & 0x3F in EXE and t & NO_WAIT != NO_WAIT and
+     lambda p: [a for a, t in p.types().items() if t & 0x3F in (2, 18, 34, 50) and t & 0xC0 != 0xC0 and
                 p.sequence().get(a, 0) > p.sequence().get("InstallFinalize", 1 << 30)]),
+    # A type 51 action whose property is a deferred action's name sets its CustomActionData.
     ("data", "a deferred action's CustomActionData is set before it runs (Obtaining Context Information for "
-     "Deferred Execution Custom Actions)", data_after_its_action),
+     "Deferred Execution Custom Actions)", lambda p: [f"{r['Action']} after {r['Source']}" for r in
+        p.rows("CustomAction") if int(r["Type"]) & 0x3F == 51 and p.types().get(r["Source"], 0) & IN_SCRIPT
+        and not 0 < p.sequence().get(r["Action"], 0) < p.sequence().get(r["Source"], 0)]),
     ("ice77", "in-script actions lie between InstallInitialize and InstallFinalize (ICE77), and only built-in "
      "ones in the administrative and advertisement sequences (ICE72)", in_script_misplaced),
     ("ice68", "only deferred actions carry the no-impersonation bit (ICE68)",

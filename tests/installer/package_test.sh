@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
 # The package on the simulated machine with Wine's own msiexec and the real
 # executable: refusals on other Windows versions, a quiet install, the same
-# install again, an upgrade, a refused downgrade, an uninstall with monitors
-# running, an install by an account nobody sees, an uninstall after the
-# file was lost, a repair that turns a machine back on, an uninstall after a
-# Windows upgrade, a reinstall that fails, and the whole run on 64-bit
-# Windows. Monitors on a second desktop stand for other users' sessions,
-# which the quit broadcast does not reach. Each check prints the machine's
-# state as found. Upgrades by this package from past builds (a lower
-# version, another build of this one) run on both machines. Runs whole
-# under sim/in-sim.sh.
+# install again, upgrades to and from other builds, refused downgrades, an
+# uninstall with monitors running, an install by an account nobody sees, an
+# uninstall after the file was lost, a repair that turns a machine back on,
+# an uninstall after a Windows upgrade, a reinstall that fails, and the
+# whole run on 64-bit Windows. Monitors on a second desktop stand for other
+# users' sessions, which the quit broadcast does not reach. Each check
+# prints the machine's state as found. Runs whole under sim/in-sim.sh.
 # usage: package_test.sh PACKAGE BIN_DIR
 set -uo pipefail
 package=$1 bin=$2
@@ -334,26 +332,27 @@ check "after mending and uninstalling" "files=[] value=[] entries=[] monitors=0"
 # another build of this version, each installed with its monitor running,
 # on a machine without ours; then the lower version is refused.
 upgrade_path() {  # upgrade_path MACHINE
-    local old old_version pids
+    local old pids code
     for old in lower same; do
-        old_version=$(package_property "$work/$old.msi" ProductVersion)
         msiexec /i "$(windows_path "$work/$old.msi")"
         wait_monitors 1
         pids=$(monitors)
         check "$1: after installing $old.msi" \
-            "entries=[$old_version NoModify=0x1 NoRepair=0x1] monitors=1 other" "$(state | grep -o 'entries.*') $(installed_build)"
+            "entries=[$(package_property "$work/$old.msi" ProductVersion) NoModify=0x1 NoRepair=0x1] monitors=1 other" \
+            "$(state | grep -o 'entries.*') $(installed_build)"
         msiexec /i "$(windows_path "$package")"
-        check "$1: msiexec /i over $old.msi exit code" 0 $?
+        code=$?
         wait_monitors 1
-        check "$1: after that upgrade (the monitor: not $pids)" \
-            "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 this new" \
-            "$(state) $(installed_build) $([ "$(monitors)" != "$pids" ] && echo new)"
+        check "$1: msiexec /i over it: exit code, state (the monitor: not $pids)" \
+            "0 files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 this new" \
+            "$code $(state) $(installed_build) $([ "$(monitors)" != "$pids" ] && echo new)"
     done
     pids=$(monitors)
     msiexec /i "$(windows_path "$work/lower.msi")"
-    check "$1: msiexec /i of lower.msi exit code (1603, of which Unix keeps the low byte)" 67 $?
-    check "$1: after that refusal" "entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 this pid=$pids" \
-        "$(state | grep -o 'entries.*') $(installed_build) pid=$(monitors)"
+    code=$?
+    check "$1: msiexec /i of lower.msi: exit code (1603, of which Unix keeps 67), state" \
+        "67 entries=[$version NoModify=0x1 NoRepair=0x1] monitors=1 this pid=$pids" \
+        "$code $(state | grep -o 'entries.*') $(installed_build) pid=$(monitors)"
     msiexec /x "$(windows_path "$package")"
     check "$1: after the upgrades and an uninstall" "files=[] value=[] entries=[] monitors=0" "$(state)"
 }

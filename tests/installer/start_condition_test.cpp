@@ -89,6 +89,10 @@ TEST(StartMonitorCondition, StartsOnlyForAPersonAtAnInteractiveLogOn)
         if (impersonating)
             RevertToSelf();
         ASSERT_EQ(ERROR_SUCCESS, MsiDoActionA(session, "SetRestartMonitorData"));
+        // As the sequence runs it: a first install replaces the file, so its condition holds.
+        const std::string replaces = SequenceCondition(session, "SetMonitorFileChanges");
+        if (MsiEvaluateConditionA(session, replaces.c_str()) == MSICONDITION_TRUE)
+            ASSERT_EQ(ERROR_SUCCESS, MsiDoActionA(session, "SetMonitorFileChanges"));
 
         const std::string condition = SequenceCondition(session, "StartMonitor");
         EXPECT_EQ(c.expected, MsiEvaluateConditionA(session, condition.c_str()))
