@@ -47,11 +47,11 @@ struct FaultClass
     X(RegDeleteValueA, "RegDeleteValueA", RETURNS(ERROR_ACCESS_DENIED)) \
     X(RegCloseKey, "RegCloseKey") \
     X(CM_Get_DevNode_Registry_PropertyA, "CM_Get_DevNode_Registry_PropertyA", RETURNS(CR_NO_SUCH_VALUE), \
-      RETURNS(CR_BUFFER_SMALL)) \
-    X(CM_Get_DevNode_Status, "CM_Get_DevNode_Status", RETURNS(CR_NO_SUCH_DEVINST)) \
+      RETURNS(CR_BUFFER_SMALL), RETURNS(CR_REGISTRY_ERROR)) \
+    X(CM_Get_DevNode_Status, "CM_Get_DevNode_Status", RETURNS(CR_NO_SUCH_DEVINST), RETURNS(CR_REGISTRY_ERROR)) \
     X(CM_Get_Device_ID_ListA, "CM_Get_Device_ID_ListA", RETURNS(CR_REGISTRY_ERROR), RETURNS(CR_BUFFER_SMALL)) \
     X(CM_Get_Device_ID_List_SizeA, "CM_Get_Device_ID_List_SizeA", RETURNS(CR_REGISTRY_ERROR)) \
-    X(CM_Locate_DevNodeA, "CM_Locate_DevNodeA", RETURNS(CR_NO_SUCH_DEVNODE)) \
+    X(CM_Locate_DevNodeA, "CM_Locate_DevNodeA", RETURNS(CR_NO_SUCH_DEVNODE), RETURNS(CR_REGISTRY_ERROR)) \
     X(CM_Open_DevNode_Key, "CM_Open_DevNode_Key", RETURNS(CR_NO_SUCH_REGISTRY_KEY), RETURNS(CR_REGISTRY_ERROR)) \
     X(GetFullPathNameA, "GetFullPathNameA", SETS(0, ERROR_FILENAME_EXCED_RANGE), ANSWERS("size needed", 0)) \
     X(GetModuleFileNameA, "GetModuleFileNameA", SETS(0, ERROR_NOT_ENOUGH_MEMORY), \

@@ -251,6 +251,8 @@ enum Effect
     ValueNotWritten,   // /i cannot write: the stale value stays
     ValueWrittenEmpty, // the executable's path cannot be had: an empty value
     RunRefused,        // no usable camera: the value is removed, the run ends
+    ReadingLost,       // a reading failed and no camera was found: the run ends, the value stays
+    WalkCutShort,      // a walk passed a device it could not read: a later "no" becomes ReadingLost
     ValueNotRemoved,   // a refused run cannot remove the value
     NameUnknown,       // found, but without its friendly name: no event reaches it
     NoWindow,          // the window cannot be made: the run ends, the value stays
@@ -287,25 +289,37 @@ const unsigned Always = AtStart | InEvents | AtQuit;
 // The first rule that fits a failure gives its outcome.
 const Rule Rules[] = {
     {Monitor, {Faultmalloc}, AtStart, 1, 0, NothingDone},
-    {Monitor, {Faultmalloc}, AtStart, AnyCall, 0, RunRefused},  // the probe's buffers
+    {Monitor, {Faultmalloc}, AtStart, AnyCall, 0, ReadingLost},  // the probe's buffers
     {Monitor, {FaultRegOpenKeyExA}, AtStart, 1, 0, ValueNotWritten},
     {Monitor, {FaultRegOpenKeyExA}, AtStart, 2, 0, ValueNotRemoved},
     {Monitor, {FaultRegSetValueExA}, AtStart, AnyCall, 0, ValueNotWritten},
     {Monitor, {FaultRegDeleteValueA}, AtStart, AnyCall, 0, ValueNotRemoved},
     {Monitor, {FaultGetModuleFileNameA, FaultGetFullPathNameA, FaultGetWindowsDirectoryA}, AtStart, AnyCall, 0,
      ValueWrittenEmpty},
-    // The class walk ends, or passes a device, and the USB walk finds the camera.
-    {Monitor, {FaultSetupDiEnumDeviceInfo}, AtStart, AnyCall, 0, Unaffected},
+    // The class walk ends, or is cut short, or passes a device, and the USB
+    // walk finds the camera: ERROR_NO_MORE_ITEMS, a device without IDs or with
+    // more than the walk reads are answers, the other errors are not.
+    {Monitor, {FaultSetupDiEnumDeviceInfo}, AtStart, AnyCall, 1, Unaffected},
+    {Monitor, {FaultSetupDiEnumDeviceInfo}, AtStart, AnyCall, 2, WalkCutShort},
+    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 1, 3, WalkCutShort},
     {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 1, 0, Unaffected},
-    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 2, 0, RunRefused},  // the camera in the USB walk
-    // A device arrived since the size was asked: asked again, up to three times.
-    {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, 3, 2, RunRefused},
+    // The camera in the USB walk.
+    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 2, 3, ReadingLost},
+    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 2, 0, RunRefused},
+    // A device arrived since the size was asked: asked again, up to three
+    // times; a list still growing then is not read to its end.
+    {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, 3, 2, ReadingLost},
     {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, AnyCall, 2, Unaffected},
+    // The camera does not exist, or is not present: answers.
+    {Monitor, {FaultCM_Locate_DevNodeA, FaultCM_Get_DevNode_Status}, AtStart, AnyCall, 1, RunRefused},
     {Monitor, {FaultSetupDiGetClassDevsA, FaultCM_Get_Device_ID_List_SizeA, FaultCM_Get_Device_ID_ListA,
-               FaultCM_Locate_DevNodeA, FaultCM_Get_DevNode_Status}, AtStart, AnyCall, 0, RunRefused},
+               FaultCM_Locate_DevNodeA, FaultCM_Get_DevNode_Status}, AtStart, AnyCall, 0, ReadingLost},
     {Monitor, {FaultCM_Open_DevNode_Key}, AtStart, AnyCall, 0, NameUnknown},
     {Monitor, {FaultRegQueryValueExA}, AtStart, 1, 0, NameUnknown},  // FriendlyName
-    {Monitor, {FaultRegQueryValueExA}, AtStart, 2, 0, RunRefused},   // SelectiveSuspend
+    // SelectiveSuspend missing or longer than four bytes is a no; refused, no answer.
+    {Monitor, {FaultRegQueryValueExA}, AtStart, 2, 3, ReadingLost},
+    {Monitor, {FaultRegQueryValueExA}, AtStart, 2, 0, RunRefused},
+    {Monitor, {FaultGetVersionExA}, AtStart, 2, 0, ReadingLost},  // both records refused
     {Monitor, {FaultGetVersionExA}, AtStart, AnyCall, 0, Unaffected},  // the plain record follows
     {Monitor, {FaultCreateDialogParamA}, AtStart, AnyCall, 0, NoWindow},
     {Monitor, {FaultSetTimer}, AtStart, AnyCall, 0, TimerUnarmed},
@@ -349,6 +363,7 @@ struct Expected
     bool quitOnBroadcast = true;
     std::string runAtEnd = Absent;
     UINT period[TimedPhases] = {};
+    bool walkCutShort = false;     // no "no" of the probe stands
 };
 
 std::string WrittenValue()
@@ -377,9 +392,14 @@ Expected Expect(const Chain &chain, std::vector<const Rule *> rules)
         case ValueWrittenEmpty:
             e.runAfterStart = "";
             break;
+        case WalkCutShort:
+            e.walkCutShort = true;
+            break;
         case RunRefused:
-            e.runAfterStart = Absent;
-            [[fallthrough]];
+            e.runAfterStart = e.walkCutShort ? WrittenValue() : Absent;
+            e.endPhase = PhaseStart;
+            break;
+        case ReadingLost:
         case NoWindow:
             e.endPhase = PhaseStart;
             break;
@@ -783,35 +803,42 @@ const ReportRule ReportRules[] = {
     {{FaultVerQueryValueA}, 2, 0, NULL, {"autostart.file_version=unreadable (error "}},
     {{Faultmalloc}, 5, 0, NULL, {"autostart.file_version=unreadable (error 8)"}},
     {{Faultmalloc}, 4, 0, NULL, {"autostart.file_exists=unreadable (error 8)"}},
+    {{FaultGetVersionExA}, 1, 0, NULL, {"windows.version=unreadable (error %lu)"}},
     // The extended record refused: the plain one tells the monitor's answer.
     {{FaultGetVersionExA}, AnyCall, 0, NULL, {"windows.supported=unreadable (error %lu)"}},
-    // The probe's buffers: the page names no code for a lack of memory.
-    {{Faultmalloc}, AnyCall, 0, "*", {}},
+    // The probe's buffers.
+    {{Faultmalloc}, AnyCall, 0, "reading-failed", {}},
     {{FaultSetupDiGetClassDevsA}, AnyCall, 0, "class-list", {"search.class_list_error=%lu"}},
     // The list ends early (the USB walk finds the camera), or fails.
     {{FaultSetupDiEnumDeviceInfo}, AnyCall, 1, NULL, {"search.usb_walk=run"}},
     {{FaultSetupDiEnumDeviceInfo}, AnyCall, 2, NULL, {"search.class_walk_error=%lu"}},
+    {{FaultCM_Get_DevNode_Registry_PropertyA}, 1, 2, NULL, {"search.usb_walk=run"}},
     {{FaultCM_Get_Device_IDA}, 1, 0, NULL, {"search.0.instance=unreadable (CONFIGRET 0x%lx)"}},
     {{FaultCM_Get_Device_IDA}, 2, 0, NULL, {"camera.instance=unreadable (CONFIGRET 0x%lx)"}},
-    {{FaultCM_Get_DevNode_Registry_PropertyA}, 1, 1, NULL,
+    {{FaultCM_Get_DevNode_Registry_PropertyA}, 1, 0, NULL,
      {"search.0.hardware_ids=unreadable (CONFIGRET 0x%lx)"}},
-    {{FaultCM_Get_DevNode_Registry_PropertyA}, 1, 2, NULL, {"search.usb_walk=run"}},
     {{FaultCM_Get_DevNode_Registry_PropertyA}, 2, 1, "no-camera",
      {"search.1.hardware_ids=unreadable (CONFIGRET 0x%lx)"}},
     {{FaultCM_Get_DevNode_Registry_PropertyA}, 2, 2, "ids-too-long", {"search.1.supported=yes, beyond"}},
+    {{FaultCM_Get_DevNode_Registry_PropertyA}, 2, 3, "reading-failed",
+     {"search.1.hardware_ids=unreadable (CONFIGRET 0x%lx)"}},
     {{FaultCM_Get_Device_ID_List_SizeA}, AnyCall, 0, "usb-list", {"search.usb_count_error=0x%lx"}},
     // A device arrived since the size was asked: asked again.
     {{FaultCM_Get_Device_ID_ListA}, AnyCall, 2, NULL, {"search.usb_list_retries=1"}},
     {{FaultCM_Get_Device_ID_ListA}, AnyCall, 1, "usb-list", {"search.usb_list_error=0x%lx"}},
-    {{FaultCM_Locate_DevNodeA}, AnyCall, 0, "no-camera", {"search.1.locate_error=0x%lx"}},
-    {{FaultCM_Get_DevNode_Status}, AnyCall, 0, "driver-not-loaded",
+    {{FaultCM_Locate_DevNodeA}, AnyCall, 1, "no-camera", {"search.1.locate_error=0x%lx"}},
+    {{FaultCM_Locate_DevNodeA}, AnyCall, 2, "reading-failed", {"search.1.locate_error=0x%lx"}},
+    {{FaultCM_Get_DevNode_Status}, AnyCall, 1, "driver-not-loaded",
+     {"search.1.driver_loaded=unknown (CONFIGRET 0x%lx"}},
+    {{FaultCM_Get_DevNode_Status}, AnyCall, 2, "reading-failed",
      {"search.1.driver_loaded=unknown (CONFIGRET 0x%lx"}},
     {{FaultCM_Open_DevNode_Key}, AnyCall, 0, NULL,
      {"camera.driver_key_error=0x%lx", "summary=ZN374Mon would run for camera \"\""}},
     {{FaultRegQueryValueExA}, 1, 0, NULL, {"camera.driver_desc_read=error %lu"}},
     {{FaultRegQueryValueExA}, 2, 0, NULL, {"camera.friendly_name_read=error %lu"}},
     {{FaultRegQueryValueExA}, 3, 1, "no-suspend-value", {"camera.selective_suspend_read=error %lu"}},
-    {{FaultRegQueryValueExA}, 3, 0, "suspend-size", {"camera.selective_suspend_read=error %lu"}},
+    {{FaultRegQueryValueExA}, 3, 2, "suspend-size", {"camera.selective_suspend_read=error %lu"}},
+    {{FaultRegQueryValueExA}, 3, 3, "reading-failed", {"camera.selective_suspend_read=error %lu"}},
     {{FaultCoInitialize}, AnyCall, 1, NULL, {"directshow.reason.code=com", NoEvent}},
     // In another apartment, or initialised before: the walk goes on.
     {{FaultCoInitialize}, AnyCall, 0, NULL, {"directshow.property_set=yes"}},
@@ -952,6 +979,12 @@ std::string CheckReport(const Chain &chain, const Observation &seen)
             << seen.exitCode[Monitor] << "\n";
     const std::string code = "\nreason.code=" + std::string(reason ? reason : "") + "\n";
     const bool named = !reason || strcmp(reason, "*") != 0;
+    // The reading failed, or was answered: whether the monitor leaves the Run value.
+    const std::set<std::string> unanswered = {"class-list", "usb-list", "reading-failed"};
+    const char *retries = !reason ? "" : unanswered.count(reason) ? "yes" : "no";
+    const std::string again = "\nreason.tries_again=" + std::string(retries) + "\n";
+    if (!lost && chain.size() < 2 && named && ("\n" + seen.output).find(again) == std::string::npos)
+        out << "  tries again: expected" << again << "  got another\n";
     if (chain.size() < 2 && !lost && named && ("\n" + seen.output).find(code) == std::string::npos)
         out << "  reason code: expected" << code << "  got another\n";
     for (const std::string &fact : facts) {

@@ -404,13 +404,13 @@ DWORD CutShort(LPSTR buffer, DWORD size)
 FAILABLE(LONG, RegQueryValueExA, (HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
          LPDWORD size), (key, name, reserved, type, data, size), data ? 7 : 5, if (variant == 2) MoreData(type, data, size))
 FAILABLE(CONFIGRET, CM_Get_DevNode_Registry_PropertyA, (DEVINST node, ULONG property, PULONG type,
-         PVOID buffer, PULONG length, ULONG flags), (node, property, type, buffer, length, flags), 3,
+         PVOID buffer, PULONG length, ULONG flags), (node, property, type, buffer, length, flags), 7,
          if (variant == 2) *length += 64)
 FAILABLE(CONFIGRET, CM_Get_DevNode_Status, (PULONG status, PULONG problem, DEVINST node, ULONG flags),
-         (status, problem, node, flags), 1, *status = *problem = Unwritten)
+         (status, problem, node, flags), 3, *status = *problem = Unwritten)
 FAILABLE(CONFIGRET, CM_Get_Device_ID_List_SizeA, (PULONG length, PCSTR filter, ULONG flags),
          (length, filter, flags), 1, *length = Unwritten)
-FAILABLE(CONFIGRET, CM_Locate_DevNodeA, (PDEVINST node, DEVINSTID_A id, ULONG flags), (node, id, flags), 1,
+FAILABLE(CONFIGRET, CM_Locate_DevNodeA, (PDEVINST node, DEVINSTID_A id, ULONG flags), (node, id, flags), 3,
          *node = Unwritten)
 SIZED(UINT, GetWindowsDirectoryA, (LPSTR buffer, UINT size), (buffer, size))
 FAILABLE(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR buffer, DWORD size), (module, buffer, size), 3,
@@ -439,13 +439,16 @@ DWORD WINAPI HookGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *
 
 // Windows NT 4.0 before Service Pack 6 refuses the extended record by its
 // size ("GetVersionEx": it fails for a dwOSVersionInfoSize it does not take):
-// from the failure on, every call with that record fails, the plain one passes.
+// from the failure on, every call with that record fails, the plain one passes
+// unless it is failed itself.
 BOOL WINAPI HookGetVersionExA(LPOSVERSIONINFOA info)
 {
     static FaultPlan *refusing;
     const bool extended = info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXA);
-    if (Enter(FaultGetVersionExA, CALLER, extended))
-        refusing = g_firing;
+    if (Enter(FaultGetVersionExA, CALLER)) {
+        refusing = extended ? g_firing : refusing;
+        return Failed<BOOL>();
+    }
     if (!refusing || !extended)
         return REAL(GetVersionExA)(info);
     g_firing = refusing;
