@@ -502,6 +502,9 @@ std::string Leftovers(const char *process, DWORD exitCode, const FaultControl &c
         out << "  " << process << " live camera filters: expected 0, got " << c.liveFilters << "\n";
     if (c.unterminatedPaths)
         out << "  " << process << " paths given without a terminator: expected 0, got " << c.unterminatedPaths << "\n";
+    if (c.offVolumePaths)
+        out << "  " << process << " files opened off the installed file's volume: expected 0, got "
+            << c.offVolumePaths << "\n";
     return out.str();
 }
 
@@ -550,12 +553,13 @@ std::string Compare(const Expected &e, const Observation &seen)
 // grows for; writing the report's output: what could not be written, nobody
 // would read. QueryDosDeviceA fails for a letter that names no device, which the
 // report passes over, as it does A: and B: in every run that reads a device path.
+// GetDriveTypeA answers DRIVE_UNKNOWN or DRIVE_NO_ROOT_DIR rather than failing.
 const char NeverFailing[] =
     " GetCommandLineA lstrcmpiA lstrlenA _stricmp memchr memcmp strchr strlen strtok GetCurrentProcess"
     " GetLastError DispatchMessageA PostQuitMessage SetLastError lstrcatA lstrcpynA DestroyWindow"
     " GetWindowLongA SetWindowLongA EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode"
     " GetModuleHandleA _vsnprintf GetStdHandle MultiByteToWideChar WriteConsoleW _write"
-    " QueryDosDeviceA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger ";
+    " QueryDosDeviceA GetDriveTypeA lstrcmpA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger ";
 
 // ---- The sweep
 
@@ -878,12 +882,16 @@ const ReportRule ReportRules[] = {
     {{FaultGetWindowsDirectoryA}, 2, 2, NULL, {"monitors.0.installed=unknown (error 122)"}},
     {{FaultCreateFileA, FaultGetFileInformationByHandle}, 1, 0, NULL, {"monitors.0.installed=unknown (error %lu)"}},
     // The process list ends early: the monitor is listed if it came before.
+    // Listed late: the report has no deadline.
+    {{FaultProcess32First}, AnyCall, 2, NULL, {"monitors.0.installed=yes"}},
     {{FaultProcess32First}, AnyCall, 0, NULL, {"monitors.count=0"}},
     {{FaultProcess32Next}, AnyCall, 0, NULL, {"monitors.count=0|monitors.count=1"}},
     {{FaultOpenProcess, FaultEnumProcessModules, FaultCreateFileA, FaultGetFileInformationByHandle,
       FaultGetMappedFileNameA}, AnyCall, 1, NULL, {Unchecked}},
     // Windows' spelling of the same file: the monitor is still recognised.
     {{FaultGetMappedFileNameA}, AnyCall, 2, NULL, {"monitors.0.installed=yes"}},
+    // An image on a share is another file, the monitor's or not, and is not opened.
+    {{FaultGetMappedFileNameA}, AnyCall, 3, NULL, {"monitors.0.installed=no|monitors.0.installed=yes"}},
     {{FaultGetProcAddress}, AnyCall, 0, NULL, {"monitors.0.session=unknown (error %lu)"}},
     {{FaultGetModuleFileNameExA}, AnyCall, 0, NULL, {"monitors.0.image=unreadable (error %lu)"}},
     // A fact, or a monitor's process ID, that finds no memory is counted as lost.
@@ -1049,10 +1057,10 @@ const struct ActionScenario
 enum ActionStep
 {
     AllDone, NoData, NotStarted, TokenUnread, IdentityUnread, NoSnapshot, NoneListed, NotLookedAt,
-    NotEnded, KeyNotCreated, LineLost, Answered
+    NotEnded, KeyNotCreated, LineLost, Answered, PastDeadline
 };
 
-ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath)
+ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath, bool imageOnVolume)
 {
     static const std::map<LONG, ActionStep> steps = {
         {FaultMsiGetPropertyA, NoData}, {FaultGetWindowsDirectoryA, NoData},
@@ -1069,9 +1077,12 @@ ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath)
     // through its drive letter; that name is still the image's.
     const LONG function = f.function;
     const bool file = function == FaultCreateFileA || function == FaultGetFileInformationByHandle;
-    const LONG image = function == FaultCreateFileA && devicePath ? 3 : 2;
+    // An image on another volume is not opened: the file is tried for writing next.
+    const LONG image = !imageOnVolume ? 1 : function == FaultCreateFileA && devicePath ? 3 : 2;
     if ((function == FaultGetMappedFileNameA && f.variant == 2) || (file && f.ordinal < image && f.ordinal > 1))
         return AllDone;
+    if (function == FaultProcess32First && f.variant == 2)
+        return PastDeadline;
     if (file && f.ordinal == 1)
         return IdentityUnread;
     if (file)
@@ -1102,8 +1113,9 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
     bool devicePath = false;                  // the image named by its device path
     for (size_t i = 0; i < chain.size(); i++) {
         const bool lookedAt = !error.count(NoneListed) && !error.count(NoSnapshot) &&
-                              !error.count(NotLookedAt);
-        const ActionStep step = StepOf(chain[i], lookedAt, devicePath);
+                              !error.count(NotLookedAt) && !error.count(PastDeadline);
+        // The program holding the file runs from the build's drive.
+        const ActionStep step = StepOf(chain[i], lookedAt, devicePath, s.world != FileHeld);
         const bool noMemory = chain[i].function == Faultmalloc;
         error[step] = std::to_string(noMemory ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
         if (step == LineLost)
@@ -1115,10 +1127,15 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
     }
     const bool noData = error.count(NoData), person = !error.count(TokenUnread);
     const bool listed = !error.count(NoneListed) && !error.count(NoSnapshot);
-    const bool lookedAt = listed && !error.count(NotLookedAt);
+    const bool late = error.count(PastDeadline);  // the process listed after the deadline
+    const bool lookedAt = listed && !late && !error.count(NotLookedAt);
     const bool mustEnd = s.world == MonitorNeverEnds;
     const bool terminated = lookedAt && mustEnd && !error.count(NotEnded);
     const bool restart = action == "RestartMonitor", end = action == "EndRemainingMonitors";
+    const auto absent = [&error](ActionStep step) {  // the file not there (ERROR_FILE_NOT_FOUND)
+        const auto code = error.find(step);
+        return code != error.end() && code->second == std::to_string(ERROR_FILE_NOT_FOUND);
+    };
     bool runs = c.shown != 0;
     std::vector<std::string> lines;
     if (action == "CheckInteractiveLogon" && !person)
@@ -1129,10 +1146,14 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
         lines.push_back("no CustomActionData, no monitor started");
     else if (restart && std::string(s.dataPrefix) != "1|")
         lines.push_back("not a person's log-on, no monitor started");
+    else if (restart && absent(NotStarted))
+        lines.push_back("the monitor's file is not in place (yet), no monitor started");
     else if (restart && error.count(NotStarted))
         lines.push_back("CreateProcessA failed, error " + error[NotStarted]);
     if (end && noData)
         lines.push_back("no CustomActionData, no process ended");
+    else if (end && absent(IdentityUnread))
+        lines.push_back("no installed file to match, error 2; no process ended");
     else if (end && error.count(IdentityUnread))
         lines.push_back("the monitor's file identity cannot be read, error " +
                         error[IdentityUnread] + "; no process ended");
@@ -1143,8 +1164,10 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
             lines.push_back("process " + process + " could not be ended");
         if (error.count(NoSnapshot))
             lines.push_back("CreateToolhelp32Snapshot failed, error " + error[NoSnapshot]);
-        else
-            lines.push_back(std::string("looked at ") + (listed ? "1" : "0") +
+        else if (late)
+            lines.push_back("the deadline passed, 1 processes left unchecked");
+        if (!error.count(NoSnapshot))
+            lines.push_back(std::string("looked at ") + (listed && !late ? "1" : "0") +
                             " processes, ended " + (terminated ? "1" : "0"));
         runs = s.world == FileHeld || !lookedAt || (mustEnd && !terminated);
         // A file that cannot be found is free; any other error leaves it in use.

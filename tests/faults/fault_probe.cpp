@@ -377,6 +377,7 @@ OPENS(MsiCreateRecord, HeldInstallerHandles)
 RELEASES(UINT, WINAPI, MsiCloseHandle, MSIHANDLE, HeldInstallerHandles, x)
 RELEASES(LONG, WINAPI, RegCloseKey, HKEY, HeldKeys, x)
 RELEASES(BOOL, WINAPI, SetupDiDestroyDeviceInfoList, HDEVINFO, HeldDeviceLists, x)
+
 RELEASES(BOOL, WINAPI, CloseHandle, HANDLE, HeldHandles, x)
 RELEASES(HRESULT, WINAPI, VariantClear, VARIANTARG *, HeldStrings, x->vt == VT_BSTR ? x->bstrVal : NULL)
 RELEASES(void, __cdecl, free, void *, HeldHeapBlocks, x)
@@ -457,12 +458,17 @@ BOOL WINAPI HookGetVersionExA(LPOSVERSIONINFOA info)
 
 // Windows names a mapped file in the object manager's namespace
 // ("\Device\HarddiskVolume1\..."), where Wine gives the DOS device spelling
-// that started the process ("\??\C:\..."): the second class answers as Windows.
+// that started the process ("\??\C:\..."): the second class answers as Windows,
+// the third as Windows does for an image on a share.
 DWORD WINAPI HookGetMappedFileNameA(HANDLE process, LPVOID address, LPSTR name, DWORD size)
 {
     const int variant = Enter(FaultGetMappedFileNameA, CALLER);
     if (variant == 1)
         return Failed<DWORD>();
+    if (variant == 3) {
+        lstrcpynA(name, FAULT_SHARE_PATH, size);
+        return strlen(name);
+    }
     const DWORD length = REAL(GetMappedFileNameA)(process, address, name, size);
     const char drive[] = {length > 6 ? name[4] : '\0', ':', '\0'};
     char device[MAX_PATH], path[2 * MAX_PATH];
@@ -570,6 +576,10 @@ BOOL WINAPI HookKillTimer(HWND window, UINT_PTR id)
 HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                               DWORD disposition, DWORD flags, HANDLE model)
 {
+    const size_t length = strlen(name), host = strlen(FAULT_ACTIONS_HOST);
+    const bool hostImage = length >= host && lstrcmpiA(name + length - host, FAULT_ACTIONS_HOST) == 0;
+    if (strstr(name, FAULT_SHARE_DEVICE) || strstr(name, "\\server\\share\\") || hostImage)
+        g_control->offVolumePaths++;
     if (Enter(FaultCreateFileA, CALLER, access & GENERIC_WRITE ? 3 : 1))
         return Failed<HANDLE>();
     HANDLE file = REAL(CreateFileA)(name, access, share, security, disposition, flags, model);
@@ -578,13 +588,19 @@ HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
     return file;
 }
 
+extern DWORD g_clock;
+const DWORD ActionDeadline = 10000;
+
 // For a custom action, a snapshot shows only the process the test placed
-// there, so that each run sees the same list.
+// there, so that each run sees the same list. The first entry's second class
+// comes after the action's deadline, as on a machine too busy to list it.
 #define WALKS(name)                                                                       \
     BOOL WINAPI Hook##name(HANDLE snapshot, LPPROCESSENTRY32 entry)                       \
     {                                                                                     \
-        if (Enter(Fault##name, CALLER))                                                   \
+        const int variant = Enter(Fault##name, CALLER);                                   \
+        if (variant == 1)                                                                 \
             return Failed<BOOL>();                                                        \
+        g_clock += variant ? ActionDeadline : 0;                                          \
         BOOL more = REAL(name)(snapshot, entry);                                          \
         while (more && g_control->shown && entry->th32ProcessID != g_control->shown)     \
             more = REAL(Process32Next)(snapshot, entry);                                  \
