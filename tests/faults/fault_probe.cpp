@@ -378,7 +378,18 @@ RELEASES(UINT, WINAPI, MsiCloseHandle, MSIHANDLE, HeldInstallerHandles, x)
 RELEASES(LONG, WINAPI, RegCloseKey, HKEY, HeldKeys, x)
 RELEASES(BOOL, WINAPI, SetupDiDestroyDeviceInfoList, HDEVINFO, HeldDeviceLists, x)
 
-RELEASES(BOOL, WINAPI, CloseHandle, HANDLE, HeldHandles, x)
+// Windows promises nothing about the last error after a call that succeeded:
+// here CloseHandle leaves a pattern, so a caller that reads the error of an
+// earlier call after it shows the pattern, not the code.
+BOOL WINAPI HookCloseHandle(HANDLE x)
+{
+    if (x)
+        Released(HeldHandles, (void *)x);
+    const BOOL closed = REAL(CloseHandle)(x);
+    if (closed)
+        SetLastError(Unwritten);
+    return closed;
+}
 RELEASES(HRESULT, WINAPI, VariantClear, VARIANTARG *, HeldStrings, x->vt == VT_BSTR ? x->bstrVal : NULL)
 RELEASES(void, __cdecl, free, void *, HeldHeapBlocks, x)
 
