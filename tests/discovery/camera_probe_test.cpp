@@ -39,7 +39,7 @@ const std::string CameraIds =
 // Output buffers: the size the probe is given, then a guard it must not touch.
 enum { OutputCapacity = 260 + 8 };
 
-struct ProbeOutcome
+struct ProbeResult
 {
     int found;  // 1 found, 0 a definite no, 2 a reading failed
     char driverDesc[OutputCapacity];
@@ -69,13 +69,13 @@ protected:
     }
 
     // Outputs are filled with a pattern first; sizes leave a guard behind.
-    static ProbeOutcome Probe(unsigned outputSize = 260)
+    static ProbeResult Probe(unsigned outputSize = 260)
     {
-        ProbeOutcome result;
+        ProbeResult result;
         memset(&result, 0xcc, sizeof result);
-        const ProbeResult probe = ProbeCamera(Wanted, 4, result.driverDesc, outputSize,
-                                              result.friendlyName, outputSize);
-        result.found = probe == ProbeResult::Found ? 1 : probe == ProbeResult::NoCamera ? 0 : 2;
+        const ::ProbeResult probe = ProbeCamera(Wanted, 4, result.driverDesc, outputSize,
+                                                result.friendlyName, outputSize);
+        result.found = probe == ::ProbeResult::Found ? 1 : probe == ::ProbeResult::NoCamera ? 0 : 2;
         return result;
     }
 
@@ -88,7 +88,7 @@ protected:
 TEST_F(CameraProbe, FindsImagingCameraWithSuspendOneAndNeverWalksUsb)
 {
     AddImagingCamera(CameraId, CameraIds);
-    ProbeOutcome result = Probe();
+    ProbeResult result = Probe();
     EXPECT_EQ(1, result.found);
     EXPECT_STREQ("Sim Camera", result.friendlyName);
     EXPECT_STREQ("Sim Camera Driver", result.driverDesc);
@@ -127,7 +127,7 @@ TEST_F(CameraProbe, RefusesCameraWhoseSelectiveSuspendIsZeroMissingOrTooLong)
 TEST_F(CameraProbe, ClassWalkFindsCameraThatIsNotPluggedIn)
 {
     AddImagingCamera(CameraId, CameraIds, 0);
-    ProbeOutcome result = Probe();
+    ProbeResult result = Probe();
     EXPECT_EQ(1, result.found);
     EXPECT_STREQ("Sim Camera", result.friendlyName);
 }
@@ -184,26 +184,26 @@ TEST_F(CameraProbe, UsbWalkReadsIdListsOf260BytesOnlyClassWalkLongerOnes)
 TEST_F(CameraProbe, DecidesOnSelectiveSuspendWithBothOutputsNull)
 {
     AddImagingCamera(CameraId, CameraIds);
-    EXPECT_EQ(ProbeResult::Found, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
+    EXPECT_EQ(::ProbeResult::Found, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
     ASSERT_EQ(1, SimSetDriverDword(CameraId, "SelectiveSuspend", 0));
-    EXPECT_EQ(ProbeResult::NoCamera, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
+    EXPECT_EQ(::ProbeResult::NoCamera, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
 }
 
 TEST_F(CameraProbe, WritesNoOutputOfSizeZeroAndFindsNothingWithoutWantedIds)
 {
     AddImagingCamera(CameraId, CameraIds);
     char driverDesc = 'x', friendlyName = 'x';
-    EXPECT_EQ(ProbeResult::Found, ProbeCamera(Wanted, 4, &driverDesc, 0, &friendlyName, 0));
+    EXPECT_EQ(::ProbeResult::Found, ProbeCamera(Wanted, 4, &driverDesc, 0, &friendlyName, 0));
     EXPECT_EQ('x', driverDesc);
     EXPECT_EQ('x', friendlyName);
-    EXPECT_EQ(ProbeResult::NoCamera, ProbeCamera(Wanted, 0, NULL, 0, NULL, 0));
+    EXPECT_EQ(::ProbeResult::NoCamera, ProbeCamera(Wanted, 0, NULL, 0, NULL, 0));
 }
 
 TEST_F(CameraProbe, CameraWithoutDriverKeyCountsAsFoundWithEmptyName)
 {
     AddDevice(CameraId, CameraIds.data(), (DWORD)CameraIds.size(),
               SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded | SimDeviceNoDriverKey);
-    ProbeOutcome result = Probe();
+    ProbeResult result = Probe();
     EXPECT_EQ(1, result.found);
     EXPECT_STREQ("", result.friendlyName);
     EXPECT_STREQ("", result.driverDesc);
@@ -212,7 +212,7 @@ TEST_F(CameraProbe, CameraWithoutDriverKeyCountsAsFoundWithEmptyName)
 TEST_F(CameraProbe, UsbWalkFindsUsbOnlyCameraWhoseDriverIsLoaded)
 {
     AddUsbOnlyCamera(CameraId, CameraIds, SimDevicePresent | SimDeviceDriverLoaded, "Usb Camera");
-    ProbeOutcome result = Probe();
+    ProbeResult result = Probe();
     EXPECT_EQ(1, result.found);
     EXPECT_STREQ("Usb Camera", result.friendlyName);
 }
@@ -231,7 +231,7 @@ TEST_F(CameraProbe, UsbWalkAsksAgainWhileDevicesArriveAndGivesUpAfterThreeLists)
         AddUsbOnlyCamera(CameraId, CameraIds, SimDevicePresent | SimDeviceDriverLoaded, "Usb Camera");
         ASSERT_EQ(1, SimScheduleArrivals(c.arrivals));
         ASSERT_EQ(1, SimResetCfgMgrCalls());
-        ProbeOutcome result = Probe();
+        ProbeResult result = Probe();
         EXPECT_EQ(c.found, result.found) << c.arrivals << " arrivals";
         EXPECT_STREQ(c.found == 1 ? "Usb Camera" : "", result.friendlyName) << c.arrivals << " arrivals";
         EXPECT_EQ(c.lists, SimCfgMgrCalls("CM_Get_Device_ID_ListA")) << c.arrivals << " arrivals";
@@ -243,7 +243,7 @@ TEST_F(CameraProbe, UsbWalkRefusesCamerasWhoseDriverIsNotLoaded)
 {
     AddUsbOnlyCamera(CameraId, CameraIds, SimDevicePresent, "Stopped Camera");
     AddUsbOnlyCamera(OtherCameraId, CameraIds, 0, "Unplugged Camera");
-    ProbeOutcome result = Probe();
+    ProbeResult result = Probe();
     EXPECT_EQ(0, result.found);
     EXPECT_STREQ("", result.friendlyName);
     EXPECT_GE(SimCfgMgrCalls("CM_Locate_DevNodeA"), 2) << "not every USB device was visited";
@@ -256,7 +256,7 @@ TEST_F(CameraProbe, UsbWalkGoesOnPastStoppedCameraToFirstRunningOne)
                      "Running Camera");
     AddUsbOnlyCamera(LaterDeviceId, CameraIds, SimDevicePresent | SimDeviceDriverLoaded,
                      "Later Camera");
-    ProbeOutcome result = Probe();
+    ProbeResult result = Probe();
     EXPECT_EQ(1, result.found);
     EXPECT_STREQ("Running Camera", result.friendlyName);
 }
@@ -270,7 +270,7 @@ TEST_F(CameraProbe, UsbWalkNeverMatchesDeviceWithoutIdsAgainstEarlierList)
     ASSERT_EQ(1, SimSetDriverString(LaterDeviceId, "FriendlyName", "Bare Device"));
     ASSERT_EQ(1, SimSetDriverDword(LaterDeviceId, "SelectiveSuspend", 1));
 
-    ProbeOutcome result = Probe();
+    ProbeResult result = Probe();
     EXPECT_EQ(0, result.found);
     EXPECT_STREQ("", result.friendlyName);
     EXPECT_GE(SimCfgMgrCalls("CM_Locate_DevNodeA"), 2) << "the bare device was not reached";
@@ -304,7 +304,7 @@ TEST_F(CameraProbe, OutputsAreAlwaysTerminatedInsideTheirBuffers)
             else
                 ASSERT_EQ(1, SimDeleteDriverValue(CameraId, name));
         }
-        ProbeOutcome result = Probe(size);
+        ProbeResult result = Probe(size);
         EXPECT_EQ(1, result.found) << c.what;
         EXPECT_STREQ(c.expected, result.friendlyName) << "FriendlyName " << c.what;
         EXPECT_STREQ(c.expected, result.driverDesc) << "DriverDesc " << c.what;

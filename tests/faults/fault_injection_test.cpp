@@ -296,9 +296,7 @@ const Rule Rules[] = {
     {Monitor, {FaultRegDeleteValueA}, AtStart, AnyCall, 0, ValueNotRemoved},
     {Monitor, {FaultGetModuleFileNameA, FaultGetFullPathNameA, FaultGetWindowsDirectoryA}, AtStart, AnyCall, 0,
      ValueWrittenEmpty},
-    // The class walk ends, or is cut short, or passes a device, and the USB
-    // walk finds the camera: ERROR_NO_MORE_ITEMS, a device without IDs or with
-    // more than the walk reads are answers, the other errors are not.
+    // The class walk ends, is cut short or passes a device; the USB walk finds the camera.
     {Monitor, {FaultSetupDiEnumDeviceInfo}, AtStart, AnyCall, 1, Unaffected},
     {Monitor, {FaultSetupDiEnumDeviceInfo}, AtStart, AnyCall, 2, WalkCutShort},
     {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 1, 3, WalkCutShort},
@@ -306,8 +304,7 @@ const Rule Rules[] = {
     // The camera in the USB walk.
     {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 2, 3, ReadingLost},
     {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 2, 0, RunRefused},
-    // A device arrived since the size was asked: asked again, up to three
-    // times; a list still growing then is not read to its end.
+    // A device arrived since the size was asked: asked again, up to three times.
     {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, 3, 2, ReadingLost},
     {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, AnyCall, 2, Unaffected},
     // The camera does not exist, or is not present: answers.
@@ -1077,7 +1074,8 @@ ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath, bool imageOnVo
     // through its drive letter; that name is still the image's.
     const LONG function = f.function;
     const bool file = function == FaultCreateFileA || function == FaultGetFileInformationByHandle;
-    // An image on another volume is not opened: the file is tried for writing next.
+    // An image on another volume (the program holding the file runs from the
+    // build's drive) is not opened: the file is tried for writing next.
     const LONG image = !imageOnVolume ? 1 : function == FaultCreateFileA && devicePath ? 3 : 2;
     if ((function == FaultGetMappedFileNameA && f.variant == 2) || (file && f.ordinal < image && f.ordinal > 1))
         return AllDone;
@@ -1114,7 +1112,6 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
     for (size_t i = 0; i < chain.size(); i++) {
         const bool lookedAt = !error.count(NoneListed) && !error.count(NoSnapshot) &&
                               !error.count(NotLookedAt) && !error.count(PastDeadline);
-        // The program holding the file runs from the build's drive.
         const ActionStep step = StepOf(chain[i], lookedAt, devicePath, s.world != FileHeld);
         const bool noMemory = chain[i].function == Faultmalloc;
         error[step] = std::to_string(noMemory ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
@@ -1133,8 +1130,7 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
     const bool terminated = lookedAt && mustEnd && !error.count(NotEnded);
     const bool restart = action == "RestartMonitor", end = action == "EndRemainingMonitors";
     const auto absent = [&error](ActionStep step) {  // the file not there (ERROR_FILE_NOT_FOUND)
-        const auto code = error.find(step);
-        return code != error.end() && code->second == std::to_string(ERROR_FILE_NOT_FOUND);
+        return error.count(step) && error.at(step) == std::to_string(ERROR_FILE_NOT_FOUND);
     };
     bool runs = c.shown != 0;
     std::vector<std::string> lines;
