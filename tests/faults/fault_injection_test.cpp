@@ -186,6 +186,13 @@ void SendEvent(HWND window, LONG phase, UINT period)
                         tick ? 101 : wParams[phase - PhaseSuspend], 0, SMTO_NORMAL, WaitMs, &result);
 }
 
+// Whether the process has called GetMessageA.
+bool AsksForMessages(const FaultControl &c)
+{
+    const FaultCall *end = c.calls + std::min(c.callCount, (LONG)FaultCallCapacity);
+    return std::any_of(c.calls, end, [](const FaultCall &call) { return call.function == FaultGetMessageA; });
+}
+
 // The scenario, with the chain's failures injected.
 std::unique_ptr<Observation> RunScenario(const Chain &chain)
 {
@@ -201,8 +208,12 @@ std::unique_ptr<Observation> RunScenario(const Chain &chain)
         return seen;
     }
     HWND window = WaitForMonitorWindow(monitor, WaitMs);
-    // The phase moves on only once the monitor waits for messages.
+    // The phase moves on only once the monitor waits for messages: Wine's
+    // WaitForInputIdle may return at the dialog's own message calls, before
+    // the loop's first GetMessageA, which the probe records as it is made.
     WaitForInputIdle(monitor.info.hProcess, WaitMs);
+    for (int polls = 0; window && !AsksForMessages(*monitor.control) && polls < 1000; polls++)
+        WaitForSingleObject(monitor.info.hProcess, 10);
     if (!window)
         WaitForExitCode(monitor, WaitMs);
     seen->runAfterStart = RunValue();
