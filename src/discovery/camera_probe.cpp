@@ -32,11 +32,25 @@ const GUID ImagingClass = {
 // close it, so that reads keep their sizes and the matching stays inside.
 enum { WorkingBufferCapacity = WorkingBufferSize + MultiStringGuardBytes };
 
+// Whether a configuration manager result leaves the question unanswered.
+// CR_NO_SUCH_DEVNODE (which is CR_NO_SUCH_DEVINST: a device that does not
+// exist, or is not present) and CR_NO_SUCH_VALUE (a property the device does
+// not have) are answers; CR_BUFFER_SMALL is one only where the caller says so.
+// The functions' pages ("CM_Locate_DevNodeA", "CM_Get_DevNode_Status",
+// "CM_Get_DevNode_Registry_PropertyA", learn.microsoft.com) return these
+// CR_ codes of cfgmgr32.h; any other is a failed reading.
+int FailedReading(CONFIGRET result)
+{
+    return result != CR_SUCCESS && result != CR_NO_SUCH_DEVNODE && result != CR_NO_SUCH_VALUE;
+}
+
 // Out of line, as it was before it told an observer anything: the compiler
 // would now inline it into both walks, which costs the monitor 32 bytes.
+// A list longer than readSize is an answer by design: neither walk
+// recognises it.
 __attribute__((noinline))
 int ReadHardwareIdsAndMatch(DEVINST node, char *buffer, ULONG readSize,
-                            const char *const *ids, unsigned count,
+                            const char *const *ids, unsigned count, int *failed,
                             const ProbeObserver *observer)
 {
     ULONG length = readSize;
@@ -45,29 +59,35 @@ int ReadHardwareIdsAndMatch(DEVINST node, char *buffer, ULONG readSize,
     // Only the USB walk reads lists of FallbackHardwareIdSize.
     [[maybe_unused]] const ProbeWalk walk = readSize == FallbackHardwareIdSize ? ProbeWalkUsb : ProbeWalkClass;
     TellObserver(observer, HardwareIds, walk, node, result, buffer, length, readSize);
-    if (result != CR_SUCCESS)
+    if (result != CR_SUCCESS) {
+        *failed |= result != CR_BUFFER_SMALL && FailedReading(result);
         return 0;
+    }
     const int matched = MatchHardwareIdList(buffer, length, WorkingBufferCapacity, ids, count);
     TellObserver(observer, Matched, walk, matched);
     return matched;
 }
 
 // Walks the Imaging class, present devices or not. Returns 1 with *node set
-// on the first device whose hardware IDs match.
+// on the first device whose hardware IDs match. The list ends with
+// ERROR_NO_MORE_ITEMS ("SetupDiEnumDeviceInfo", learn.microsoft.com); any
+// other error cuts the walk short.
 int FindInImagingClass(HDEVINFO devices, char *buffer, const char *const *ids, unsigned count,
-                       DEVINST *node, const ProbeObserver *observer)
+                       DEVINST *node, int *failed, const ProbeObserver *observer)
 {
     SP_DEVINFO_DATA device;
     for (DWORD index = 0;; index++) {
         ZeroMemory(&device, sizeof device);
         device.cbSize = sizeof device;
         if (!SetupDiEnumDeviceInfo(devices, index, &device)) {
-            TellObserver(observer, Step, ProbeStepClassEnd, GetLastError());
+            const DWORD error = GetLastError();
+            TellObserver(observer, Step, ProbeStepClassEnd, error);
+            *failed |= error != ERROR_NO_MORE_ITEMS;
             return 0;
         }
         ZeroMemory(buffer, WorkingBufferCapacity);
         if (ReadHardwareIdsAndMatch(device.DevInst, buffer, WorkingBufferSize, ids, count,
-                                    observer)) {
+                                    failed, observer)) {
             *node = device.DevInst;
             return 1;
         }
@@ -76,9 +96,10 @@ int FindInImagingClass(HDEVINFO devices, char *buffer, const char *const *ids, u
 
 // Walks a list of device instance IDs (present or not), and accepts only a
 // matching device whose driver is loaded. A device that cannot be located or
-// whose hardware IDs cannot be read is passed over.
+// whose hardware IDs or status cannot be read is passed over, as a failed
+// reading unless the answer was that it does not exist or is not present.
 int FindInIdList(const char *list, ULONG size, char *buffer, const char *const *ids,
-                 unsigned count, DEVINST *node, const ProbeObserver *observer)
+                 unsigned count, DEVINST *node, int *failed, const ProbeObserver *observer)
 {
     unsigned long offset = 0;
     for (const char *id = NextMultiString(list, size, &offset); id;
@@ -87,16 +108,18 @@ int FindInIdList(const char *list, ULONG size, char *buffer, const char *const *
         CONFIGRET result =
             CM_Locate_DevNodeA(&candidate, const_cast<char *>(id), CM_LOCATE_DEVNODE_PHANTOM);
         TellObserver(observer, Located, id, result);
+        *failed |= FailedReading(result);
         if (result != CR_SUCCESS)
             continue;
         if (!ReadHardwareIdsAndMatch(candidate, buffer, FallbackHardwareIdSize, ids, count,
-                                     observer))
+                                     failed, observer))
             continue;
         ULONG status = 0;
         ULONG problem = 0;
         result = CM_Get_DevNode_Status(&status, &problem, candidate, 0);
         const int taken = result == CR_SUCCESS && (status & DN_DRIVER_LOADED);
         TellObserver(observer, Status, result, status, problem, taken);
+        *failed |= FailedReading(result);
         if (taken) {
             *node = candidate;
             return 1;
@@ -114,9 +137,9 @@ int FindInIdList(const char *list, ULONG size, char *buffer, const char *const *
 // attempts ride out arrivals in two windows in a row, as a dock or hub that
 // brings up its own devices at log-on can cause; the bound keeps a device that
 // keeps coming and going from holding up the start-up, and the last answer
-// then counts as any other failure does.
+// then counts as a failed reading, as any failure to list does.
 int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const *ids,
-                        unsigned count, DEVINST *node, const ProbeObserver *observer)
+                        unsigned count, DEVINST *node, int *failed, const ProbeObserver *observer)
 {
     enum { ListAttempts = 3 };
     for (int attempt = 1;; attempt++) {
@@ -124,16 +147,19 @@ int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const 
         CONFIGRET result =
             CM_Get_Device_ID_List_SizeA(&size, enumerator, CM_GETIDLIST_FILTER_ENUMERATOR);
         TellObserver(observer, Step, ProbeStepUsbListSize, result);
+        *failed |= FailedReading(result);
         if (result != CR_SUCCESS || size == 0)
             return 0;
         char *list = static_cast<char *>(malloc(size));
+        *failed |= !list;
         if (!list)
             return 0;
         result = CM_Get_Device_ID_ListA(enumerator, list, size, CM_GETIDLIST_FILTER_ENUMERATOR);
         const int askAgain = result == CR_BUFFER_SMALL && attempt < ListAttempts;
         TellObserver(observer, Step, askAgain ? ProbeStepUsbListGrew : ProbeStepUsbList, result);
-        const int found =
-            result == CR_SUCCESS && FindInIdList(list, size, buffer, ids, count, node, observer);
+        *failed |= !askAgain && result != CR_SUCCESS;
+        const int found = result == CR_SUCCESS &&
+                          FindInIdList(list, size, buffer, ids, count, node, failed, observer);
         free(list);
         if (!askAgain)
             return found;
@@ -156,7 +182,10 @@ void QueryDriverString(HKEY key, const char *name, char *buffer, unsigned buffer
 
 // Reads the outputs and the selective-suspend rule from the device's driver
 // key. A key that cannot be opened leaves the camera found with empty outputs.
-int CheckDriverKey(DEVINST node, char *driverDesc, unsigned driverDescSize,
+// SelectiveSuspend zero, missing (ERROR_FILE_NOT_FOUND) or longer than four
+// bytes (ERROR_MORE_DATA, "RegQueryValueExA", learn.microsoft.com) is a no;
+// any other error of the query is a failed reading.
+ProbeResult CheckDriverKey(DEVINST node, char *driverDesc, unsigned driverDescSize,
                    char *friendlyName, unsigned friendlyNameSize, const ProbeObserver *observer)
 {
     HKEY key = NULL;
@@ -165,7 +194,7 @@ int CheckDriverKey(DEVINST node, char *driverDesc, unsigned driverDescSize,
                                                  CM_REGISTRY_SOFTWARE);
     TellObserver(observer, DriverKey, node, opened);
     if (opened != CR_SUCCESS)
-        return 1;
+        return ProbeResult::Found;
 
     QueryDriverString(key, "DriverDesc", driverDesc, driverDescSize, observer);
     QueryDriverString(key, "FriendlyName", friendlyName, friendlyNameSize, observer);
@@ -178,15 +207,18 @@ int CheckDriverKey(DEVINST node, char *driverDesc, unsigned driverDescSize,
                                          reinterpret_cast<BYTE *>(&selectiveSuspend), &size);
     TellObserver(observer, DriverValue, "SelectiveSuspend", result, type, &selectiveSuspend, size);
     RegCloseKey(key);
-    return result == ERROR_SUCCESS && selectiveSuspend != 0;
+    if (result == ERROR_SUCCESS)
+        return selectiveSuspend != 0 ? ProbeResult::Found : ProbeResult::NoCamera;
+    const int answer = result == ERROR_FILE_NOT_FOUND || result == ERROR_MORE_DATA;
+    return answer ? ProbeResult::NoCamera : ProbeResult::ReadingFailed;
 }
 
 }  // namespace
 
-int ProbeCamera(const char *const *ids, unsigned count,
-                char *driverDesc, unsigned driverDescSize,
-                char *friendlyName, unsigned friendlyNameSize,
-                const ProbeObserver *observer)
+ProbeResult ProbeCamera(const char *const *ids, unsigned count,
+                        char *driverDesc, unsigned driverDescSize,
+                        char *friendlyName, unsigned friendlyNameSize,
+                        const ProbeObserver *observer)
 {
     if (driverDesc && driverDescSize)
         driverDesc[0] = '\0';
@@ -195,32 +227,38 @@ int ProbeCamera(const char *const *ids, unsigned count,
 
     char *buffer = static_cast<char *>(malloc(WorkingBufferCapacity));
     if (!buffer)
-        return 0;
+        return ProbeResult::ReadingFailed;
 
     // Flags 0: devices that were installed once but are not plugged in now
-    // are listed too.
+    // are listed too, so an empty class is an empty list, not a failure.
     HDEVINFO devices = SetupDiGetClassDevsA(&ImagingClass, NULL, NULL, 0);
     TellObserver(observer, Step, ProbeStepClassList,
                  devices == INVALID_HANDLE_VALUE ? GetLastError() : 0);
     if (devices == INVALID_HANDLE_VALUE) {
         free(buffer);
-        return 0;
+        return ProbeResult::ReadingFailed;
     }
 
     DEVINST node = 0;
-    int found = FindInImagingClass(devices, buffer, ids, count, &node, observer);
+    int failed = 0;
+    int found = FindInImagingClass(devices, buffer, ids, count, &node, &failed, observer);
     if (!found && count > 0) {
         // The enumerator's name lives in the working buffer only until the
         // walk has its list of device IDs; the walk then reuses the buffer.
         const char *enumerator = TakeEnumeratorName(buffer, WorkingBufferCapacity, ids[0]);
         if (enumerator)
-            found = FindAmongEnumerated(enumerator, buffer, ids, count, &node, observer);
+            found = FindAmongEnumerated(enumerator, buffer, ids, count, &node, &failed, observer);
     }
+    ProbeResult result = ProbeResult::NoCamera;
     if (found)
-        found = CheckDriverKey(node, driverDesc, driverDescSize, friendlyName, friendlyNameSize,
-                               observer);
+        result = CheckDriverKey(node, driverDesc, driverDescSize, friendlyName, friendlyNameSize,
+                                observer);
+    // A walk cut short may have passed over the camera the probe takes
+    // first, so no "no" stands on it.
+    if (failed && result == ProbeResult::NoCamera)
+        result = ProbeResult::ReadingFailed;
 
     SetupDiDestroyDeviceInfoList(devices);
     free(buffer);
-    return found;
+    return result;
 }

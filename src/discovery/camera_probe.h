@@ -57,15 +57,28 @@ struct ProbeObserver
                         const void *data, unsigned long size);
 };
 
+// What the probe can tell. Only NoCamera is an answer that the machine has no
+// usable camera; a reading that failed leaves the question open. A scoped
+// enumeration, so that no caller can test it as a found flag.
+enum class ProbeResult
+{
+    NoCamera,       // every list read to its end and no camera, or selective suspend off
+    Found,          // a supported camera with selective suspend on
+    ReadingFailed   // not found, and a reading the answer rests on failed
+};
+
 // Looks for a device whose hardware IDs contain one of ids[0..count), first in
 // the Imaging setup class and then among the USB devices, and requires a
 // non-zero SelectiveSuspend in its driver key. driverDesc and friendlyName are
 // optional (NULL or size 0 skips them); each given one always ends up a
-// NUL-terminated string, empty when the value is unusable. Returns 1 when a
-// camera was found and passed the selective-suspend rule, else 0. observer
-// (NULL for none) is told what the walks visit; it changes nothing they decide,
-// and only a build with ZN_WALK_OBSERVERS tells it anything.
-int ProbeCamera(const char *const *ids, unsigned count,
-                char *driverDesc, unsigned driverDescSize,
-                char *friendlyName, unsigned friendlyNameSize,
-                const ProbeObserver *observer = NULL);
+// NUL-terminated string, empty when the value is unusable. A code that
+// Windows documents as an answer (the end of a list, a device or value that
+// does not exist, a device not present, a value longer than asked for) is
+// taken as one; any other failure of a call the answer needs makes a "no"
+// ReadingFailed. observer (NULL for none) is told what the walks visit; it
+// changes nothing they decide, and only a build with ZN_WALK_OBSERVERS tells
+// it anything.
+ProbeResult ProbeCamera(const char *const *ids, unsigned count,
+                        char *driverDesc, unsigned driverDescSize,
+                        char *friendlyName, unsigned friendlyNameSize,
+                        const ProbeObserver *observer = NULL);

@@ -7,13 +7,38 @@
 namespace {
 
 const char DosDevicesPrefix[] = "\\??\\";
+const char DevicePrefix[] = "\\Device\\";
 const char GlobalRootPrefix[] = "\\\\?\\GLOBALROOT";
+const char LocalDevicePrefix[] = "\\\\?\\";
 
 int StartsWith(const char *text, const char *prefix)
 {
     while (*prefix)
         if (*text++ != *prefix++)
             return 0;
+    return 1;
+}
+
+// Attributes only, everything shared: a file that runs as an image opens, and
+// nobody else's open is refused meanwhile. The error is read before
+// CloseHandle, after which Windows promises nothing about it.
+int ReadIdentityOf(const char *path, FileIdentity *identity)
+{
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION information;
+    const BOOL read = GetFileInformationByHandle(file, &information);
+    const DWORD error = read ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(file);
+    if (!read) {
+        SetLastError(error);
+        return 0;
+    }
+    identity->volumeSerialNumber = information.dwVolumeSerialNumber;
+    identity->indexHigh = information.nFileIndexHigh;
+    identity->indexLow = information.nFileIndexLow;
     return 1;
 }
 
@@ -39,6 +64,66 @@ int DriveLetterPath(const char *devicePath, char *path)
     return 0;
 }
 
+// Whether a DOS device spelling ("\??\C:\...", or a subst drive's target)
+// names a drive letter: its letter, else 0.
+char DriveLetterOf(const char *dosPath)
+{
+    const int drive = StartsWith(dosPath, DosDevicesPrefix) && dosPath[4] && dosPath[5] == ':';
+    return drive ? dosPath[4] : '\0';
+}
+
+// The device a drive letter names: a volume's ("\Device\HarddiskVolume1"),
+// or, for a subst drive ("\??\C:\WINDOWS"), that of the drive it names.
+// 1 when that is a device, else 0.
+int DriveDevice(char letter, char *device)
+{
+    char drive[] = "A:";
+    drive[0] = letter;
+    // A subst drive may name another subst drive; a loop is cut short.
+    for (int hop = 0; hop < 4; hop++) {
+        if (!QueryDosDeviceA(drive, device, TextBufferSize))
+            return 0;
+        drive[0] = DriveLetterOf(device);
+        if (!drive[0])
+            return StartsWith(device, DevicePrefix);
+    }
+    return 0;
+}
+
+// The volume's device of a path that starts with a drive letter, "\\?\" or
+// not; empty for any other path.
+void ReadVolumeDevice(const char *path, char *volume)
+{
+    if (StartsWith(path, LocalDevicePrefix))
+        path += lstrlenA(LocalDevicePrefix);
+    volume[0] = '\0';
+    if (path[0] && path[1] == ':' && !DriveDevice(path[0], volume))
+        volume[0] = '\0';
+}
+
+// Whether the file a mapped name (GetMappedFileNameA's) names lies on the
+// volume whose device is volume, told by the name alone. Windows names the
+// file by its volume's device ("\Device\HarddiskVolume1\...", a share as
+// "\Device\LanmanRedirector\..." or "\Device\Mup\..."); Wine by the drive
+// letter that started the process ("\??\M:\..."), whose device the drive
+// names. A drive that names no device (Wine's link in dosdevices) is on the
+// volume only when it is a fixed disk, never a network drive; the file's
+// identity, volume serial number included, then decides.
+int LiesOnVolume(const char *mapped, const char *volume)
+{
+    char device[TextBufferSize];
+    const char letter = DriveLetterOf(mapped);
+    if (letter && DriveDevice(letter, device))
+        return lstrcmpA(device, volume) == 0;
+    if (letter) {
+        char root[] = "A:\\";
+        root[0] = letter;
+        return GetDriveTypeA(root) == DRIVE_FIXED;
+    }
+    const int length = lstrlenA(volume);
+    return length && StartsWith(mapped, volume) && mapped[length] == '\\';
+}
+
 // The file a name that GetMappedFileNameA gave belongs to. Windows gives a
 // path in the object manager's namespace ("\Device\HarddiskVolume1\..."),
 // which "\\?\GLOBALROOT" leads into; Wine gives the DOS device spelling that
@@ -52,28 +137,24 @@ int ReadMappedFileIdentity(const char *mapped, FileIdentity *identity)
     lstrcatA(path, mapped);
     if (dosDevice)
         path[1] = '\\';
-    return ReadFileIdentity(path, identity) ||
-           (!dosDevice && DriveLetterPath(mapped, path) && ReadFileIdentity(path, identity));
+    if (ReadIdentityOf(path, identity))
+        return 1;
+    // Where no drive leads to the device, the open's error tells why.
+    const DWORD error = GetLastError();
+    if (dosDevice || !DriveLetterPath(mapped, path)) {
+        SetLastError(error);
+        return 0;
+    }
+    return ReadIdentityOf(path, identity);
 }
 
 }  // namespace
 
-// Attributes only, everything shared: a file that runs as an image opens, and
-// nobody else's open is refused meanwhile.
 int ReadFileIdentity(const char *path, FileIdentity *identity)
 {
-    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
+    if (!ReadIdentityOf(path, identity))
         return 0;
-    BY_HANDLE_FILE_INFORMATION information;
-    const BOOL read = GetFileInformationByHandle(file, &information);
-    CloseHandle(file);
-    if (!read)
-        return 0;
-    identity->volumeSerialNumber = information.dwVolumeSerialNumber;
-    identity->indexHigh = information.nFileIndexHigh;
-    identity->indexLow = information.nFileIndexLow;
+    ReadVolumeDevice(path, identity->volumeDevice);
     return 1;
 }
 
@@ -89,7 +170,11 @@ ImageMatch MatchProcessImage(HANDLE process, const FileIdentity *file)
     if (!EnumProcessModules(process, &image, sizeof image, &needed) || needed < sizeof image)
         return ImageUnreadable;
     const DWORD length = GetMappedFileNameA(process, image, mapped, TextBufferSize);
-    if (length == 0 || length >= TextBufferSize - 1 || !ReadMappedFileIdentity(mapped, &identity))
+    if (length == 0 || length >= TextBufferSize - 1)
+        return ImageUnreadable;
+    if (!LiesOnVolume(mapped, file->volumeDevice))
+        return ImageOfOtherFile;
+    if (!ReadMappedFileIdentity(mapped, &identity))
         return ImageUnreadable;
     return identity.volumeSerialNumber == file->volumeSerialNumber && identity.indexHigh == file->indexHigh &&
                    identity.indexLow == file->indexLow

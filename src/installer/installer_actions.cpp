@@ -56,6 +56,12 @@ void LogLine(MSIHANDLE install, const char *text, int number = 0, int second = 0
     MsiCloseHandle(record);
 }
 
+// The errors that say a file or its folder is not there.
+int IsFileAbsent(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 // What is left of limit milliseconds counted from start.
 DWORD Remaining(DWORD start, DWORD limit)
 {
@@ -75,8 +81,9 @@ int WaitUntilUnused(const char *path, DWORD start)
             CloseHandle(file);
             return 1;
         }
-        if (GetLastError() != ERROR_SHARING_VIOLATION)
-            return GetLastError() == ERROR_FILE_NOT_FOUND;
+        const DWORD error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION)
+            return error == ERROR_FILE_NOT_FOUND;
         if (Remaining(start, EndingTimeout) == 0)
             return 0;
         Sleep(RetryInterval);
@@ -160,17 +167,22 @@ int HoldsEnabledGroup(HANDLE token, const SID *group, int *held)
 DWORD ReadWhetherPerson(int *person)
 {
     HANDLE token;
-    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    // Typed for its structure: Windows refuses a buffer that is not aligned
+    // for what it writes there (ERROR_NOACCESS), which Wine does not check.
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } user;
     DWORD size = sizeof user;
     int interactive = 0;
     *person = 0;
     if (!OpenInstallingToken(&token))
         return GetLastError();
-    const int read = GetTokenInformation(token, TokenUser, user, size, &size) &&
+    const int read = GetTokenInformation(token, TokenUser, &user, size, &size) &&
                      HoldsEnabledGroup(token, &InteractiveGroup, &interactive);
     DWORD error = ERROR_SUCCESS;
     if (read) {
-        const PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
+        const PSID sid = user.user.User.Sid;
         *person = interactive && !EqualSid(sid, const_cast<SID *>(&LocalSystem));
     } else {
         error = GetLastError();
@@ -223,7 +235,10 @@ extern "C" UINT WINAPI CheckInteractiveLogon(MSIHANDLE install)
 
 // Rollback, as the installing user, when the transaction fails after
 // EndMonitor: by then the file is back in place, and this starts the
-// person's monitor again from it. Its CustomActionData is "1|PATH" when
+// person's monitor again from it. In an upgrade's rollback it runs before
+// the previous version's removal is undone, so the file is not there yet:
+// that is expected, and logged as such; the previous version's own rollback
+// restarts its monitor where it has this action, the next log-on otherwise. Its CustomActionData is "1|PATH" when
 // CheckInteractiveLogon found a person, "|PATH" otherwise, and only a person
 // gets a monitor. Windows Installer runs rollback actions only
 // synchronously: "This option cannot be used with ... Rollback Custom
@@ -249,7 +264,12 @@ extern "C" UINT WINAPI RestartMonitor(MSIHANDLE install)
     lstrcatA(commandLine, path);
     lstrcatA(commandLine, "\"");
     if (!CreateProcessA(path, commandLine, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
-        LogLine(install, "RestartMonitor: CreateProcessA failed, error [1]", (int)GetLastError());
+        const DWORD error = GetLastError();
+        if (IsFileAbsent(error))
+            LogLine(install, "RestartMonitor: the monitor's file is not in place (yet), "
+                             "no monitor started");
+        else
+            LogLine(install, "RestartMonitor: CreateProcessA failed, error [1]", (int)error);
         return ERROR_SUCCESS;
     }
     CloseHandle(process.hThread);
@@ -278,9 +298,12 @@ extern "C" UINT WINAPI EndMonitor(MSIHANDLE)
 // decides, whichever path spelling started it: a copy elsewhere on the disk
 // is not ours to end. Every process is looked at, since a short name or a
 // hard link runs the file under another name; one that cannot be opened is
-// left, and the check for a file in use at the end reports it. Never fails
-// the installation; a file still in use afterwards is left to Windows
-// Installer's own in-use handling, and the log says so.
+// left, and the check for a file in use at the end reports it. Only images
+// on the installed file's volume are opened (MatchProcessImage). The
+// action's deadline bounds the search too: once it has passed, the rest of
+// the list is counted, not looked at. Never fails the installation; a file
+// still in use afterwards is left to Windows Installer's own in-use
+// handling, and the log says so.
 extern "C" UINT WINAPI EndRemainingMonitors(MSIHANDLE install)
 {
     char path[TextBufferSize];
@@ -290,9 +313,15 @@ extern "C" UINT WINAPI EndRemainingMonitors(MSIHANDLE install)
         return ERROR_SUCCESS;
     }
     if (!ReadFileIdentity(path, &file)) {
-        const int error = (int)GetLastError();
-        LogLine(install, "EndRemainingMonitors: the monitor's file identity cannot be read, "
-                         "error [1]; no process ended", error);
+        const DWORD error = GetLastError();
+        // In an upgrade the previous version's removal runs first and may
+        // have taken the file (see docs/design.md): nothing can run from it.
+        if (IsFileAbsent(error))
+            LogLine(install, "EndRemainingMonitors: no installed file to match, error [1]; "
+                             "no process ended", (int)error);
+        else
+            LogLine(install, "EndRemainingMonitors: the monitor's file identity cannot be read, "
+                             "error [1]; no process ended", (int)error);
         return ERROR_SUCCESS;
     }
     const DWORD start = GetTickCount();
@@ -305,13 +334,21 @@ extern "C" UINT WINAPI EndRemainingMonitors(MSIHANDLE install)
         entry.dwSize = sizeof entry;
         int seen = 0;
         int ended = 0;
+        int unchecked = 0;
         BOOL more = Process32First(snapshot, &entry);
         while (more) {
-            seen++;
-            ended += EndProcessOfFile(install, entry.th32ProcessID, &file, start);
+            if (Remaining(start, EndingTimeout) == 0) {
+                unchecked++;
+            } else {
+                seen++;
+                ended += EndProcessOfFile(install, entry.th32ProcessID, &file, start);
+            }
             more = Process32Next(snapshot, &entry);
         }
         CloseHandle(snapshot);
+        if (unchecked)
+            LogLine(install, "EndRemainingMonitors: the deadline passed, [1] processes left "
+                             "unchecked", unchecked);
         LogLine(install, "EndRemainingMonitors: looked at [1] processes, ended [2]", seen, ended);
     }
     if (!WaitUntilUnused(path, start))

@@ -16,22 +16,40 @@ int IsSwitch(const char *token, const char *slashForm, const char *dashForm)
     return lstrcmpiA(token, slashForm) == 0 || lstrcmpiA(token, dashForm) == 0;
 }
 
-// Runs the monitor when a supported camera with selective suspend is present
-// on Windows NT 5.x; otherwise removes the autostart value so that the next
-// log-on does not start this program again.
-void MonitorOrWithdraw(HINSTANCE instance)
+// Whether the machine is unusable for certain: no camera in lists read to
+// their end, selective suspend off, or a Windows other than NT 5.x. Sets
+// *usable when a camera was found on Windows NT 5.x. A reading that failed
+// is neither: it proves nothing about the machine.
+int IsUnusable(char *friendlyName, int *usable)
 {
     const char *ids[SupportedHardwareIdCount];
     for (unsigned i = 0; i < SupportedHardwareIdCount; ++i)
         ids[i] = SupportedHardwareIds[i];
 
+    *usable = 0;
+    const ProbeResult probe =
+        ProbeCamera(ids, SupportedHardwareIdCount, NULL, 0, friendlyName, TextBufferSize);
+    if (probe != ProbeResult::Found)
+        return probe == ProbeResult::NoCamera;
+    const WindowsVersion version = CheckWindowsVersion();
+    *usable = version == WindowsVersion::Nt5;
+    return version == WindowsVersion::OtherThanNt5;
+}
+
+// Runs the monitor when a supported camera with selective suspend is present
+// on Windows NT 5.x. On an unusable machine removes the autostart value so
+// that the next log-on does not start this program again; after a failed
+// reading ends quietly and leaves the value, so that the next log-on tries
+// again.
+void MonitorOrWithdraw(HINSTANCE instance)
+{
     char friendlyName[TextBufferSize];
     friendlyName[0] = '\0';
-    if (!ProbeCamera(ids, SupportedHardwareIdCount, NULL, 0, friendlyName, TextBufferSize) ||
-        !IsSupportedWindowsVersion()) {
+    int usable;
+    if (IsUnusable(friendlyName, &usable))
         SetAutostart(0);
+    if (!usable)
         return;
-    }
 
     MonitorContext context;
     ZeroMemory(&context, sizeof context);

@@ -6,11 +6,20 @@
 // Applies the switches in commandTail (/i, -i write the autostart value; /u,
 // -u delete it and tell running monitors to quit), then either monitors the
 // supported camera until told to quit or, on an unusable machine, removes the
-// autostart value. Always returns 0, the process exit code.
+// autostart value; a reading that failed leaves it for the next log-on.
+// Always returns 0, the process exit code.
 int MainRoutine(HINSTANCE instance, const char *commandTail);
 
-// 1 when the running Windows reports major version 5 (2000, XP, Server 2003).
-int IsSupportedWindowsVersion(void);
+// What the running Windows reports: major version 5 (2000, XP, Server 2003),
+// another, or nothing, when neither version record can be read. Scoped, so
+// that no caller takes a failed reading for an answer.
+enum class WindowsVersion
+{
+    OtherThanNt5,
+    Nt5,
+    Unreadable
+};
+WindowsVersion CheckWindowsVersion(void);
 
 // Posts the quit message to the top-level windows of the recipients
 // (BSM_APPLICATIONS: every application's on this desktop). buffer holds at

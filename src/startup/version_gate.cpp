@@ -5,7 +5,9 @@
 static_assert(sizeof(OSVERSIONINFOEXA) == 156, "extended version record");
 static_assert(sizeof(OSVERSIONINFOA) == 148, "plain version record");
 
-int IsSupportedWindowsVersion(void)
+// "GetVersionExA" (learn.microsoft.com) documents no answer among its
+// failures: both records refused is a failed reading.
+WindowsVersion CheckWindowsVersion(void)
 {
     OSVERSIONINFOEXA info;
     ZeroMemory(&info, sizeof info);
@@ -16,7 +18,7 @@ int IsSupportedWindowsVersion(void)
     if (!GetVersionExA(plain)) {
         info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
         if (!GetVersionExA(plain))
-            return 0;
+            return WindowsVersion::Unreadable;
     }
-    return info.dwMajorVersion == 5 ? 1 : 0;
+    return info.dwMajorVersion == 5 ? WindowsVersion::Nt5 : WindowsVersion::OtherThanNt5;
 }

@@ -217,7 +217,7 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
 
 // Why the probe says no, by name: their rows in ProbeReasons.
 enum { ClassListFailed, DriverNotLoaded, IdsTooLong, UsbListFailed, NoCamera, NoSuspendValue,
-       SuspendSize, SuspendOff };
+       SuspendSize, SuspendOff, ReadingFailed };
 const Reason ProbeReasons[] = {
     {"class-list", "the Imaging class cannot be listed (error %lu)"},
     {"driver-not-loaded", "a supported camera is listed, but not with its driver loaded"},
@@ -227,7 +227,8 @@ const Reason ProbeReasons[] = {
     {"no-camera", "no supported camera is installed"},
     {"no-suspend-value", "the camera's driver has no SelectiveSuspend value"},
     {"suspend-size", "the camera's SelectiveSuspend is not a 4-byte value (error %lu)"},
-    {"suspend-off", "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"}};
+    {"suspend-off", "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"},
+    {"reading-failed", "a reading the camera search needs failed, so the search has no answer"}};
 
 // Why the probe said no: the first reason that what the walks told shows, in
 // the probe's order (once it opens the driver key, SelectiveSuspend decides);
@@ -336,8 +337,11 @@ void ReportCameraSearch(StatusFacts *facts)
     const ProbeObserver observer = {&view,     OnProbeStep, OnLocated,   OnHardwareIds,
                                     OnMatched, OnStatus,    OnDriverKey, OnDriverValue};
     char driverDesc[TextBufferSize];
-    facts->cameraFound = ProbeCamera(ids, SupportedHardwareIdCount, driverDesc, sizeof driverDesc,
-                                     facts->friendlyName, sizeof facts->friendlyName, &observer);
+    const ProbeResult probe =
+        ProbeCamera(ids, SupportedHardwareIdCount, driverDesc, sizeof driverDesc,
+                    facts->friendlyName, sizeof facts->friendlyName, &observer);
+    facts->cameraFound = probe == ProbeResult::Found;
+    facts->readingFailed = probe == ProbeResult::ReadingFailed;
     UsbListFacts(&view, 0, 0);
     if (view.classList)
         Fact("search.usb_walk=not tried: the probe ends without the class list");
@@ -353,7 +357,16 @@ void ReportCameraSearch(StatusFacts *facts)
     if (facts->cameraFound)
         return;
     ULONG detail = 0;
-    const Reason &reason = ProbeReasons[ProbeRefusal(&view, &detail)];
+    int refusal = ProbeRefusal(&view, &detail);
+    // The two lists that cannot be read have codes of their own; every other
+    // failed reading shares one, so that no answer's code stands for it. A
+    // USB enumerator that does not exist is an answer.
+    const int listFailed = refusal == ClassListFailed || refusal == UsbListFailed;
+    if (facts->readingFailed && !listFailed)
+        refusal = ReadingFailed;
+    if (!facts->readingFailed && listFailed)
+        refusal = NoCamera;
+    const Reason &reason = ProbeReasons[refusal];
     FormatText(facts->reason, TextBufferSize, reason.text, detail, view.beyondLength);
     facts->reasonCode = reason.code;
 }

@@ -19,7 +19,12 @@ int Verdict(StatusFacts *facts, char *verdict, unsigned size)
 {
     const int runs = facts->cameraFound && facts->windowsSupported;
     static const Reason windows = {"windows-version", "Windows %lu.%lu is not Windows NT 5.x"};
-    if (facts->cameraFound && !facts->windowsSupported) {
+    static const Reason unread = {"reading-failed", "the Windows version cannot be read"};
+    if (facts->cameraFound && facts->windowsUnreadable) {
+        lstrcpynA(facts->reason, unread.text, TextBufferSize);
+        facts->reasonCode = unread.code;
+        facts->readingFailed = 1;
+    } else if (facts->cameraFound && !facts->windowsSupported) {
         FormatText(facts->reason, TextBufferSize, windows.text, facts->windowsMajor,
                    facts->windowsMinor);
         facts->reasonCode = windows.code;
@@ -36,6 +41,9 @@ int Verdict(StatusFacts *facts, char *verdict, unsigned size)
     // Both empty unless a reason above was found.
     Fact("reason=%s", facts->reason);
     Fact("reason.code=%s", facts->reasonCode);
+    // A failed reading leaves the Run value for the next log-on; an answer
+    // makes the monitor remove it.
+    Fact("reason.tries_again=%s", runs ? "" : facts->readingFailed ? "yes" : "no");
     return runs ? ExitWouldRun : ExitWouldNotRun;
 }
 

@@ -20,9 +20,12 @@ struct Reason
 // What the verdict needs beyond the facts.
 struct StatusFacts
 {
-    int windowsSupported;                // IsSupportedWindowsVersion
+    int windowsSupported;                // CheckWindowsVersion gave Nt5
+    int windowsUnreadable;               // or Unreadable
     DWORD windowsMajor, windowsMinor;
-    int cameraFound;                     // ProbeCamera's answer
+    int cameraFound;                     // ProbeCamera gave Found
+    int readingFailed;                   // a reading the monitor's decision rests on failed
+                                         // (no answer): the Run value stays
     char reason[TextBufferSize];         // why not, when the monitor would not run
     const char *reasonCode;              // and its token
     char friendlyName[TextBufferSize];   // as the probe returned it

@@ -353,7 +353,9 @@ void ReportWindows(StatusFacts *facts)
     // plain one. Every Windows that loads the report takes the extended one,
     // so any call of it that fails is a failed reading.
     SetLastError(0);
-    facts->windowsSupported = IsSupportedWindowsVersion();
+    const WindowsVersion version = CheckWindowsVersion();
+    facts->windowsSupported = version == WindowsVersion::Nt5;
+    facts->windowsUnreadable = version == WindowsVersion::Unreadable;
     YesNoFact("windows.supported", facts->windowsSupported, GetLastError());
 }
 

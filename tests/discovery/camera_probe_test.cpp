@@ -41,7 +41,7 @@ enum { OutputCapacity = 260 + 8 };
 
 struct ProbeResult
 {
-    int found;
+    int found;  // 1 found, 0 a definite no, 2 a reading failed
     char driverDesc[OutputCapacity];
     char friendlyName[OutputCapacity];
 };
@@ -73,8 +73,9 @@ protected:
     {
         ProbeResult result;
         memset(&result, 0xcc, sizeof result);
-        result.found = ProbeCamera(Wanted, 4, result.driverDesc, outputSize, result.friendlyName,
-                                   outputSize);
+        const ::ProbeResult probe = ProbeCamera(Wanted, 4, result.driverDesc, outputSize,
+                                                result.friendlyName, outputSize);
+        result.found = probe == ::ProbeResult::Found ? 1 : probe == ::ProbeResult::NoCamera ? 0 : 2;
         return result;
     }
 
@@ -183,19 +184,19 @@ TEST_F(CameraProbe, UsbWalkReadsIdListsOf260BytesOnlyClassWalkLongerOnes)
 TEST_F(CameraProbe, DecidesOnSelectiveSuspendWithBothOutputsNull)
 {
     AddImagingCamera(CameraId, CameraIds);
-    EXPECT_EQ(1, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
+    EXPECT_EQ(::ProbeResult::Found, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
     ASSERT_EQ(1, SimSetDriverDword(CameraId, "SelectiveSuspend", 0));
-    EXPECT_EQ(0, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
+    EXPECT_EQ(::ProbeResult::NoCamera, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
 }
 
 TEST_F(CameraProbe, WritesNoOutputOfSizeZeroAndFindsNothingWithoutWantedIds)
 {
     AddImagingCamera(CameraId, CameraIds);
     char driverDesc = 'x', friendlyName = 'x';
-    EXPECT_EQ(1, ProbeCamera(Wanted, 4, &driverDesc, 0, &friendlyName, 0));
+    EXPECT_EQ(::ProbeResult::Found, ProbeCamera(Wanted, 4, &driverDesc, 0, &friendlyName, 0));
     EXPECT_EQ('x', driverDesc);
     EXPECT_EQ('x', friendlyName);
-    EXPECT_EQ(0, ProbeCamera(Wanted, 0, NULL, 0, NULL, 0));
+    EXPECT_EQ(::ProbeResult::NoCamera, ProbeCamera(Wanted, 0, NULL, 0, NULL, 0));
 }
 
 TEST_F(CameraProbe, CameraWithoutDriverKeyCountsAsFoundWithEmptyName)
@@ -224,7 +225,7 @@ TEST_F(CameraProbe, UsbWalkAsksAgainWhileDevicesArriveAndGivesUpAfterThreeLists)
         DWORD arrivals;
         int found;
         long lists;  // list calls, each after a size call of its own
-    } cases[] = {{0, 1, 1}, {1, 1, 2}, {2, 1, 3}, {3, 0, 3}};
+    } cases[] = {{0, 1, 1}, {1, 1, 2}, {2, 1, 3}, {3, 2, 3}};
     for (const auto &c : cases) {
         ASSERT_EQ(1, SimRemoveAllDevices());
         AddUsbOnlyCamera(CameraId, CameraIds, SimDevicePresent | SimDeviceDriverLoaded, "Usb Camera");
@@ -232,7 +233,7 @@ TEST_F(CameraProbe, UsbWalkAsksAgainWhileDevicesArriveAndGivesUpAfterThreeLists)
         ASSERT_EQ(1, SimResetCfgMgrCalls());
         ProbeResult result = Probe();
         EXPECT_EQ(c.found, result.found) << c.arrivals << " arrivals";
-        EXPECT_STREQ(c.found ? "Usb Camera" : "", result.friendlyName) << c.arrivals << " arrivals";
+        EXPECT_STREQ(c.found == 1 ? "Usb Camera" : "", result.friendlyName) << c.arrivals << " arrivals";
         EXPECT_EQ(c.lists, SimCfgMgrCalls("CM_Get_Device_ID_ListA")) << c.arrivals << " arrivals";
         EXPECT_EQ(c.lists, SimCfgMgrCalls("CM_Get_Device_ID_List_SizeA")) << c.arrivals << " arrivals";
     }

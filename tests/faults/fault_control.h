@@ -47,11 +47,11 @@ struct FaultClass
     X(RegDeleteValueA, "RegDeleteValueA", RETURNS(ERROR_ACCESS_DENIED)) \
     X(RegCloseKey, "RegCloseKey") \
     X(CM_Get_DevNode_Registry_PropertyA, "CM_Get_DevNode_Registry_PropertyA", RETURNS(CR_NO_SUCH_VALUE), \
-      RETURNS(CR_BUFFER_SMALL)) \
-    X(CM_Get_DevNode_Status, "CM_Get_DevNode_Status", RETURNS(CR_NO_SUCH_DEVINST)) \
+      RETURNS(CR_BUFFER_SMALL), RETURNS(CR_REGISTRY_ERROR)) \
+    X(CM_Get_DevNode_Status, "CM_Get_DevNode_Status", RETURNS(CR_NO_SUCH_DEVINST), RETURNS(CR_REGISTRY_ERROR)) \
     X(CM_Get_Device_ID_ListA, "CM_Get_Device_ID_ListA", RETURNS(CR_REGISTRY_ERROR), RETURNS(CR_BUFFER_SMALL)) \
     X(CM_Get_Device_ID_List_SizeA, "CM_Get_Device_ID_List_SizeA", RETURNS(CR_REGISTRY_ERROR)) \
-    X(CM_Locate_DevNodeA, "CM_Locate_DevNodeA", RETURNS(CR_NO_SUCH_DEVNODE)) \
+    X(CM_Locate_DevNodeA, "CM_Locate_DevNodeA", RETURNS(CR_NO_SUCH_DEVNODE), RETURNS(CR_REGISTRY_ERROR)) \
     X(CM_Open_DevNode_Key, "CM_Open_DevNode_Key", RETURNS(CR_NO_SUCH_REGISTRY_KEY), RETURNS(CR_REGISTRY_ERROR)) \
     X(GetFullPathNameA, "GetFullPathNameA", SETS(0, ERROR_FILENAME_EXCED_RANGE), ANSWERS("size needed", 0)) \
     X(GetModuleFileNameA, "GetModuleFileNameA", SETS(0, ERROR_NOT_ENOUGH_MEMORY), \
@@ -91,7 +91,8 @@ struct FaultClass
     X(LookupAccountSidA, "LookupAccountSidA", SETS(FALSE, ERROR_NONE_MAPPED)) \
     X(CM_Get_Device_IDA, "CM_Get_Device_IDA", RETURNS(CR_INVALID_DEVNODE)) \
     X(CreateToolhelp32Snapshot, "CreateToolhelp32Snapshot", SETS(INVALID_HANDLE_VALUE, ERROR_NOT_ENOUGH_MEMORY)) \
-    X(Process32First, "Process32First", SETS(FALSE, ERROR_NO_MORE_FILES)) \
+    X(Process32First, "Process32First", SETS(FALSE, ERROR_NO_MORE_FILES), \
+      ANSWERS("TRUE, after the action's deadline", 0)) \
     X(Process32Next, "Process32Next", SETS(FALSE, ERROR_NO_MORE_FILES)) \
     X(OpenProcess, "OpenProcess", SETS(NULL, ERROR_ACCESS_DENIED)) \
     X(CloseHandle, "CloseHandle") \
@@ -112,7 +113,8 @@ struct FaultClass
       SETS(INVALID_HANDLE_VALUE, ERROR_FILE_NOT_FOUND)) \
     X(GetFileInformationByHandle, "GetFileInformationByHandle", SETS(FALSE, ERROR_ACCESS_DENIED)) \
     X(EnumProcessModules, "EnumProcessModules", SETS(FALSE, ERROR_PARTIAL_COPY)) \
-    X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED), ANSWERS("a device path", 0)) \
+    X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED), ANSWERS("a device path", 0), \
+      ANSWERS("a path on a share", 0)) \
     /* the package's custom actions' own: the session's, and the clock */ \
     X(MsiGetPropertyA, "MsiGetPropertyA", RETURNS(ERROR_MORE_DATA), \
       ANSWERS("ERROR_SUCCESS, empty: not set", 0)) \
@@ -122,7 +124,7 @@ struct FaultClass
     X(MsiCloseHandle, "MsiCloseHandle") \
     X(RegCreateKeyExA, "RegCreateKeyExA", RETURNS(ERROR_ACCESS_DENIED)) \
     X(OpenThreadToken, "OpenThreadToken", SETS(FALSE, ERROR_ACCESS_DENIED)) \
-    X(CreateProcessA, "CreateProcessA", SETS(FALSE, ERROR_FILE_NOT_FOUND)) \
+    X(CreateProcessA, "CreateProcessA", SETS(FALSE, ERROR_ACCESS_DENIED), SETS(FALSE, ERROR_FILE_NOT_FOUND)) \
     X(TerminateProcess, "TerminateProcess", SETS(FALSE, ERROR_ACCESS_DENIED), \
       ANSWERS("TRUE, the process does not end", 0)) \
     X(GetTickCount, "GetTickCount") \
@@ -213,6 +215,9 @@ struct FaultControl
     LONG unheld[HeldKindCount];    // released without being held: twice, or never acquired
     LONG liveFilters;    // the stand-in camera's filter objects alive
     LONG unterminatedPaths;  // paths handed to GetFullPathNameA with no terminator within MAX_PATH
+    LONG offVolumePaths;     // files opened off the installed file's volume: on the share that
+                             // GetMappedFileNameA's third class names, or the host's own image,
+                             // which lies on the build's drive
     char imports[2048];      // the names the executable imports, separated by spaces
 
     // Written by the test for a custom action's run: the DLL and its entry
@@ -230,5 +235,12 @@ struct FaultControl
 #define FAULT_PROBE_DLL "zn374faultprobe.dll"
 // Set when an action waits for a process: a stand-in monitor that can end ends then.
 #define FAULT_QUIT_EVENT "ZN374Actions.Quit"
+// The share GetMappedFileNameA's third class places an image on, as Windows
+// names a file that a user's program runs from on \\server\share.
+#define FAULT_SHARE_DEVICE "\\Device\\LanmanRedirector"
+#define FAULT_SHARE_PATH FAULT_SHARE_DEVICE "\\server\\share\\ZN374Mon.exe"
+// The actions' host, which runs from the build's drive, another volume than
+// the installed file's.
+#define FAULT_ACTIONS_HOST "\\zn_actions_host.exe"
 // Set by a stand-in process once it runs and holds what it holds.
 #define FAULT_READY_EVENT "ZN374Actions.Ready"

@@ -186,6 +186,13 @@ void SendEvent(HWND window, LONG phase, UINT period)
                         tick ? 101 : wParams[phase - PhaseSuspend], 0, SMTO_NORMAL, WaitMs, &result);
 }
 
+// Whether the process has called GetMessageA.
+bool AsksForMessages(const FaultControl &c)
+{
+    const FaultCall *end = c.calls + std::min(c.callCount, (LONG)FaultCallCapacity);
+    return std::any_of(c.calls, end, [](const FaultCall &call) { return call.function == FaultGetMessageA; });
+}
+
 // The scenario, with the chain's failures injected.
 std::unique_ptr<Observation> RunScenario(const Chain &chain)
 {
@@ -201,8 +208,12 @@ std::unique_ptr<Observation> RunScenario(const Chain &chain)
         return seen;
     }
     HWND window = WaitForMonitorWindow(monitor, WaitMs);
-    // The phase moves on only once the monitor waits for messages.
+    // The phase moves on only once the monitor waits for messages: Wine's
+    // WaitForInputIdle may return at the dialog's own message calls, before
+    // the loop's first GetMessageA, which the probe records as it is made.
     WaitForInputIdle(monitor.info.hProcess, WaitMs);
+    for (int polls = 0; window && !AsksForMessages(*monitor.control) && polls < 1000; polls++)
+        WaitForSingleObject(monitor.info.hProcess, 10);
     if (!window)
         WaitForExitCode(monitor, WaitMs);
     seen->runAfterStart = RunValue();
@@ -251,6 +262,8 @@ enum Effect
     ValueNotWritten,   // /i cannot write: the stale value stays
     ValueWrittenEmpty, // the executable's path cannot be had: an empty value
     RunRefused,        // no usable camera: the value is removed, the run ends
+    ReadingLost,       // a reading failed and no camera was found: the run ends, the value stays
+    WalkCutShort,      // a walk passed a device it could not read: a later "no" becomes ReadingLost
     ValueNotRemoved,   // a refused run cannot remove the value
     NameUnknown,       // found, but without its friendly name: no event reaches it
     NoWindow,          // the window cannot be made: the run ends, the value stays
@@ -287,25 +300,34 @@ const unsigned Always = AtStart | InEvents | AtQuit;
 // The first rule that fits a failure gives its outcome.
 const Rule Rules[] = {
     {Monitor, {Faultmalloc}, AtStart, 1, 0, NothingDone},
-    {Monitor, {Faultmalloc}, AtStart, AnyCall, 0, RunRefused},  // the probe's buffers
+    {Monitor, {Faultmalloc}, AtStart, AnyCall, 0, ReadingLost},  // the probe's buffers
     {Monitor, {FaultRegOpenKeyExA}, AtStart, 1, 0, ValueNotWritten},
     {Monitor, {FaultRegOpenKeyExA}, AtStart, 2, 0, ValueNotRemoved},
     {Monitor, {FaultRegSetValueExA}, AtStart, AnyCall, 0, ValueNotWritten},
     {Monitor, {FaultRegDeleteValueA}, AtStart, AnyCall, 0, ValueNotRemoved},
     {Monitor, {FaultGetModuleFileNameA, FaultGetFullPathNameA, FaultGetWindowsDirectoryA}, AtStart, AnyCall, 0,
      ValueWrittenEmpty},
-    // The class walk ends, or passes a device, and the USB walk finds the camera.
-    {Monitor, {FaultSetupDiEnumDeviceInfo}, AtStart, AnyCall, 0, Unaffected},
+    // The class walk ends, is cut short or passes a device; the USB walk finds the camera.
+    {Monitor, {FaultSetupDiEnumDeviceInfo}, AtStart, AnyCall, 1, Unaffected},
+    {Monitor, {FaultSetupDiEnumDeviceInfo}, AtStart, AnyCall, 2, WalkCutShort},
+    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 1, 3, WalkCutShort},
     {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 1, 0, Unaffected},
-    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 2, 0, RunRefused},  // the camera in the USB walk
+    // The camera in the USB walk.
+    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 2, 3, ReadingLost},
+    {Monitor, {FaultCM_Get_DevNode_Registry_PropertyA}, AtStart, 2, 0, RunRefused},
     // A device arrived since the size was asked: asked again, up to three times.
-    {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, 3, 2, RunRefused},
+    {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, 3, 2, ReadingLost},
     {Monitor, {FaultCM_Get_Device_ID_ListA}, AtStart, AnyCall, 2, Unaffected},
+    // The camera does not exist, or is not present: answers.
+    {Monitor, {FaultCM_Locate_DevNodeA, FaultCM_Get_DevNode_Status}, AtStart, AnyCall, 1, RunRefused},
     {Monitor, {FaultSetupDiGetClassDevsA, FaultCM_Get_Device_ID_List_SizeA, FaultCM_Get_Device_ID_ListA,
-               FaultCM_Locate_DevNodeA, FaultCM_Get_DevNode_Status}, AtStart, AnyCall, 0, RunRefused},
+               FaultCM_Locate_DevNodeA, FaultCM_Get_DevNode_Status}, AtStart, AnyCall, 0, ReadingLost},
     {Monitor, {FaultCM_Open_DevNode_Key}, AtStart, AnyCall, 0, NameUnknown},
     {Monitor, {FaultRegQueryValueExA}, AtStart, 1, 0, NameUnknown},  // FriendlyName
-    {Monitor, {FaultRegQueryValueExA}, AtStart, 2, 0, RunRefused},   // SelectiveSuspend
+    // SelectiveSuspend missing or longer than four bytes is a no; refused, no answer.
+    {Monitor, {FaultRegQueryValueExA}, AtStart, 2, 3, ReadingLost},
+    {Monitor, {FaultRegQueryValueExA}, AtStart, 2, 0, RunRefused},
+    {Monitor, {FaultGetVersionExA}, AtStart, 2, 0, ReadingLost},  // both records refused
     {Monitor, {FaultGetVersionExA}, AtStart, AnyCall, 0, Unaffected},  // the plain record follows
     {Monitor, {FaultCreateDialogParamA}, AtStart, AnyCall, 0, NoWindow},
     {Monitor, {FaultSetTimer}, AtStart, AnyCall, 0, TimerUnarmed},
@@ -349,6 +371,7 @@ struct Expected
     bool quitOnBroadcast = true;
     std::string runAtEnd = Absent;
     UINT period[TimedPhases] = {};
+    bool walkCutShort = false;     // no "no" of the probe stands
 };
 
 std::string WrittenValue()
@@ -377,9 +400,14 @@ Expected Expect(const Chain &chain, std::vector<const Rule *> rules)
         case ValueWrittenEmpty:
             e.runAfterStart = "";
             break;
+        case WalkCutShort:
+            e.walkCutShort = true;
+            break;
         case RunRefused:
-            e.runAfterStart = Absent;
-            [[fallthrough]];
+            e.runAfterStart = e.walkCutShort ? WrittenValue() : Absent;
+            e.endPhase = PhaseStart;
+            break;
+        case ReadingLost:
         case NoWindow:
             e.endPhase = PhaseStart;
             break;
@@ -482,6 +510,9 @@ std::string Leftovers(const char *process, DWORD exitCode, const FaultControl &c
         out << "  " << process << " live camera filters: expected 0, got " << c.liveFilters << "\n";
     if (c.unterminatedPaths)
         out << "  " << process << " paths given without a terminator: expected 0, got " << c.unterminatedPaths << "\n";
+    if (c.offVolumePaths)
+        out << "  " << process << " files opened off the installed file's volume: expected 0, got "
+            << c.offVolumePaths << "\n";
     return out.str();
 }
 
@@ -530,12 +561,13 @@ std::string Compare(const Expected &e, const Observation &seen)
 // grows for; writing the report's output: what could not be written, nobody
 // would read. QueryDosDeviceA fails for a letter that names no device, which the
 // report passes over, as it does A: and B: in every run that reads a device path.
+// GetDriveTypeA answers DRIVE_UNKNOWN or DRIVE_NO_ROOT_DIR rather than failing.
 const char NeverFailing[] =
     " GetCommandLineA lstrcmpiA lstrlenA _stricmp memchr memcmp strchr strlen strtok GetCurrentProcess"
     " GetLastError DispatchMessageA PostQuitMessage SetLastError lstrcatA lstrcpynA DestroyWindow"
     " GetWindowLongA SetWindowLongA EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode"
     " GetModuleHandleA _vsnprintf GetStdHandle MultiByteToWideChar WriteConsoleW _write"
-    " QueryDosDeviceA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger ";
+    " QueryDosDeviceA GetDriveTypeA lstrcmpA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger ";
 
 // ---- The sweep
 
@@ -783,35 +815,42 @@ const ReportRule ReportRules[] = {
     {{FaultVerQueryValueA}, 2, 0, NULL, {"autostart.file_version=unreadable (error "}},
     {{Faultmalloc}, 5, 0, NULL, {"autostart.file_version=unreadable (error 8)"}},
     {{Faultmalloc}, 4, 0, NULL, {"autostart.file_exists=unreadable (error 8)"}},
+    {{FaultGetVersionExA}, 1, 0, NULL, {"windows.version=unreadable (error %lu)"}},
     // The extended record refused: the plain one tells the monitor's answer.
     {{FaultGetVersionExA}, AnyCall, 0, NULL, {"windows.supported=unreadable (error %lu)"}},
-    // The probe's buffers: the page names no code for a lack of memory.
-    {{Faultmalloc}, AnyCall, 0, "*", {}},
+    // The probe's buffers.
+    {{Faultmalloc}, AnyCall, 0, "reading-failed", {}},
     {{FaultSetupDiGetClassDevsA}, AnyCall, 0, "class-list", {"search.class_list_error=%lu"}},
     // The list ends early (the USB walk finds the camera), or fails.
     {{FaultSetupDiEnumDeviceInfo}, AnyCall, 1, NULL, {"search.usb_walk=run"}},
     {{FaultSetupDiEnumDeviceInfo}, AnyCall, 2, NULL, {"search.class_walk_error=%lu"}},
+    {{FaultCM_Get_DevNode_Registry_PropertyA}, 1, 2, NULL, {"search.usb_walk=run"}},
     {{FaultCM_Get_Device_IDA}, 1, 0, NULL, {"search.0.instance=unreadable (CONFIGRET 0x%lx)"}},
     {{FaultCM_Get_Device_IDA}, 2, 0, NULL, {"camera.instance=unreadable (CONFIGRET 0x%lx)"}},
-    {{FaultCM_Get_DevNode_Registry_PropertyA}, 1, 1, NULL,
+    {{FaultCM_Get_DevNode_Registry_PropertyA}, 1, 0, NULL,
      {"search.0.hardware_ids=unreadable (CONFIGRET 0x%lx)"}},
-    {{FaultCM_Get_DevNode_Registry_PropertyA}, 1, 2, NULL, {"search.usb_walk=run"}},
     {{FaultCM_Get_DevNode_Registry_PropertyA}, 2, 1, "no-camera",
      {"search.1.hardware_ids=unreadable (CONFIGRET 0x%lx)"}},
     {{FaultCM_Get_DevNode_Registry_PropertyA}, 2, 2, "ids-too-long", {"search.1.supported=yes, beyond"}},
+    {{FaultCM_Get_DevNode_Registry_PropertyA}, 2, 3, "reading-failed",
+     {"search.1.hardware_ids=unreadable (CONFIGRET 0x%lx)"}},
     {{FaultCM_Get_Device_ID_List_SizeA}, AnyCall, 0, "usb-list", {"search.usb_count_error=0x%lx"}},
     // A device arrived since the size was asked: asked again.
     {{FaultCM_Get_Device_ID_ListA}, AnyCall, 2, NULL, {"search.usb_list_retries=1"}},
     {{FaultCM_Get_Device_ID_ListA}, AnyCall, 1, "usb-list", {"search.usb_list_error=0x%lx"}},
-    {{FaultCM_Locate_DevNodeA}, AnyCall, 0, "no-camera", {"search.1.locate_error=0x%lx"}},
-    {{FaultCM_Get_DevNode_Status}, AnyCall, 0, "driver-not-loaded",
+    {{FaultCM_Locate_DevNodeA}, AnyCall, 1, "no-camera", {"search.1.locate_error=0x%lx"}},
+    {{FaultCM_Locate_DevNodeA}, AnyCall, 2, "reading-failed", {"search.1.locate_error=0x%lx"}},
+    {{FaultCM_Get_DevNode_Status}, AnyCall, 1, "driver-not-loaded",
+     {"search.1.driver_loaded=unknown (CONFIGRET 0x%lx"}},
+    {{FaultCM_Get_DevNode_Status}, AnyCall, 2, "reading-failed",
      {"search.1.driver_loaded=unknown (CONFIGRET 0x%lx"}},
     {{FaultCM_Open_DevNode_Key}, AnyCall, 0, NULL,
      {"camera.driver_key_error=0x%lx", "summary=ZN374Mon would run for camera \"\""}},
     {{FaultRegQueryValueExA}, 1, 0, NULL, {"camera.driver_desc_read=error %lu"}},
     {{FaultRegQueryValueExA}, 2, 0, NULL, {"camera.friendly_name_read=error %lu"}},
     {{FaultRegQueryValueExA}, 3, 1, "no-suspend-value", {"camera.selective_suspend_read=error %lu"}},
-    {{FaultRegQueryValueExA}, 3, 0, "suspend-size", {"camera.selective_suspend_read=error %lu"}},
+    {{FaultRegQueryValueExA}, 3, 2, "suspend-size", {"camera.selective_suspend_read=error %lu"}},
+    {{FaultRegQueryValueExA}, 3, 3, "reading-failed", {"camera.selective_suspend_read=error %lu"}},
     {{FaultCoInitialize}, AnyCall, 1, NULL, {"directshow.reason.code=com", NoEvent}},
     // In another apartment, or initialised before: the walk goes on.
     {{FaultCoInitialize}, AnyCall, 0, NULL, {"directshow.property_set=yes"}},
@@ -851,12 +890,16 @@ const ReportRule ReportRules[] = {
     {{FaultGetWindowsDirectoryA}, 2, 2, NULL, {"monitors.0.installed=unknown (error 122)"}},
     {{FaultCreateFileA, FaultGetFileInformationByHandle}, 1, 0, NULL, {"monitors.0.installed=unknown (error %lu)"}},
     // The process list ends early: the monitor is listed if it came before.
+    // Listed late: the report has no deadline.
+    {{FaultProcess32First}, AnyCall, 2, NULL, {"monitors.0.installed=yes"}},
     {{FaultProcess32First}, AnyCall, 0, NULL, {"monitors.count=0"}},
     {{FaultProcess32Next}, AnyCall, 0, NULL, {"monitors.count=0|monitors.count=1"}},
     {{FaultOpenProcess, FaultEnumProcessModules, FaultCreateFileA, FaultGetFileInformationByHandle,
       FaultGetMappedFileNameA}, AnyCall, 1, NULL, {Unchecked}},
     // Windows' spelling of the same file: the monitor is still recognised.
     {{FaultGetMappedFileNameA}, AnyCall, 2, NULL, {"monitors.0.installed=yes"}},
+    // An image on a share is another file, the monitor's or not, and is not opened.
+    {{FaultGetMappedFileNameA}, AnyCall, 3, NULL, {"monitors.0.installed=no|monitors.0.installed=yes"}},
     {{FaultGetProcAddress}, AnyCall, 0, NULL, {"monitors.0.session=unknown (error %lu)"}},
     {{FaultGetModuleFileNameExA}, AnyCall, 0, NULL, {"monitors.0.image=unreadable (error %lu)"}},
     // A fact, or a monitor's process ID, that finds no memory is counted as lost.
@@ -952,6 +995,12 @@ std::string CheckReport(const Chain &chain, const Observation &seen)
             << seen.exitCode[Monitor] << "\n";
     const std::string code = "\nreason.code=" + std::string(reason ? reason : "") + "\n";
     const bool named = !reason || strcmp(reason, "*") != 0;
+    // The reading failed, or was answered: whether the monitor leaves the Run value.
+    const std::set<std::string> unanswered = {"class-list", "usb-list", "reading-failed"};
+    const char *retries = !reason ? "" : unanswered.count(reason) ? "yes" : "no";
+    const std::string again = "\nreason.tries_again=" + std::string(retries) + "\n";
+    if (!lost && chain.size() < 2 && named && ("\n" + seen.output).find(again) == std::string::npos)
+        out << "  tries again: expected" << again << "  got another\n";
     if (chain.size() < 2 && !lost && named && ("\n" + seen.output).find(code) == std::string::npos)
         out << "  reason code: expected" << code << "  got another\n";
     for (const std::string &fact : facts) {
@@ -1016,10 +1065,10 @@ const struct ActionScenario
 enum ActionStep
 {
     AllDone, NoData, NotStarted, TokenUnread, IdentityUnread, NoSnapshot, NoneListed, NotLookedAt,
-    NotEnded, KeyNotCreated, LineLost, Answered
+    NotEnded, KeyNotCreated, LineLost, Answered, PastDeadline
 };
 
-ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath)
+ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath, bool imageOnVolume)
 {
     static const std::map<LONG, ActionStep> steps = {
         {FaultMsiGetPropertyA, NoData}, {FaultGetWindowsDirectoryA, NoData},
@@ -1036,9 +1085,13 @@ ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath)
     // through its drive letter; that name is still the image's.
     const LONG function = f.function;
     const bool file = function == FaultCreateFileA || function == FaultGetFileInformationByHandle;
-    const LONG image = function == FaultCreateFileA && devicePath ? 3 : 2;
+    // An image on another volume (the program holding the file runs from the
+    // build's drive) is not opened: the file is tried for writing next.
+    const LONG image = !imageOnVolume ? 1 : function == FaultCreateFileA && devicePath ? 3 : 2;
     if ((function == FaultGetMappedFileNameA && f.variant == 2) || (file && f.ordinal < image && f.ordinal > 1))
         return AllDone;
+    if (function == FaultProcess32First && f.variant == 2)
+        return PastDeadline;
     if (file && f.ordinal == 1)
         return IdentityUnread;
     if (file)
@@ -1069,8 +1122,8 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
     bool devicePath = false;                  // the image named by its device path
     for (size_t i = 0; i < chain.size(); i++) {
         const bool lookedAt = !error.count(NoneListed) && !error.count(NoSnapshot) &&
-                              !error.count(NotLookedAt);
-        const ActionStep step = StepOf(chain[i], lookedAt, devicePath);
+                              !error.count(NotLookedAt) && !error.count(PastDeadline);
+        const ActionStep step = StepOf(chain[i], lookedAt, devicePath, s.world != FileHeld);
         const bool noMemory = chain[i].function == Faultmalloc;
         error[step] = std::to_string(noMemory ? ERROR_NOT_ENOUGH_MEMORY : c.faults[i].code);
         if (step == LineLost)
@@ -1082,10 +1135,14 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
     }
     const bool noData = error.count(NoData), person = !error.count(TokenUnread);
     const bool listed = !error.count(NoneListed) && !error.count(NoSnapshot);
-    const bool lookedAt = listed && !error.count(NotLookedAt);
+    const bool late = error.count(PastDeadline);  // the process listed after the deadline
+    const bool lookedAt = listed && !late && !error.count(NotLookedAt);
     const bool mustEnd = s.world == MonitorNeverEnds;
     const bool terminated = lookedAt && mustEnd && !error.count(NotEnded);
     const bool restart = action == "RestartMonitor", end = action == "EndRemainingMonitors";
+    const auto absent = [&error](ActionStep step) {  // the file not there (ERROR_FILE_NOT_FOUND)
+        return error.count(step) && error.at(step) == std::to_string(ERROR_FILE_NOT_FOUND);
+    };
     bool runs = c.shown != 0;
     std::vector<std::string> lines;
     if (action == "CheckInteractiveLogon" && !person)
@@ -1096,10 +1153,14 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
         lines.push_back("no CustomActionData, no monitor started");
     else if (restart && std::string(s.dataPrefix) != "1|")
         lines.push_back("not a person's log-on, no monitor started");
+    else if (restart && absent(NotStarted))
+        lines.push_back("the monitor's file is not in place (yet), no monitor started");
     else if (restart && error.count(NotStarted))
         lines.push_back("CreateProcessA failed, error " + error[NotStarted]);
     if (end && noData)
         lines.push_back("no CustomActionData, no process ended");
+    else if (end && absent(IdentityUnread))
+        lines.push_back("no installed file to match, error 2; no process ended");
     else if (end && error.count(IdentityUnread))
         lines.push_back("the monitor's file identity cannot be read, error " +
                         error[IdentityUnread] + "; no process ended");
@@ -1110,8 +1171,10 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
             lines.push_back("process " + process + " could not be ended");
         if (error.count(NoSnapshot))
             lines.push_back("CreateToolhelp32Snapshot failed, error " + error[NoSnapshot]);
-        else
-            lines.push_back(std::string("looked at ") + (listed ? "1" : "0") +
+        else if (late)
+            lines.push_back("the deadline passed, 1 processes left unchecked");
+        if (!error.count(NoSnapshot))
+            lines.push_back(std::string("looked at ") + (listed && !late ? "1" : "0") +
                             " processes, ended " + (terminated ? "1" : "0"));
         runs = s.world == FileHeld || !lookedAt || (mustEnd && !terminated);
         // A file that cannot be found is free; any other error leaves it in use.

@@ -377,7 +377,19 @@ OPENS(MsiCreateRecord, HeldInstallerHandles)
 RELEASES(UINT, WINAPI, MsiCloseHandle, MSIHANDLE, HeldInstallerHandles, x)
 RELEASES(LONG, WINAPI, RegCloseKey, HKEY, HeldKeys, x)
 RELEASES(BOOL, WINAPI, SetupDiDestroyDeviceInfoList, HDEVINFO, HeldDeviceLists, x)
-RELEASES(BOOL, WINAPI, CloseHandle, HANDLE, HeldHandles, x)
+
+// Windows promises nothing about the last error after a call that succeeded:
+// here CloseHandle leaves a pattern, so a caller that reads the error of an
+// earlier call after it shows the pattern, not the code.
+BOOL WINAPI HookCloseHandle(HANDLE x)
+{
+    if (x)
+        Released(HeldHandles, (void *)x);
+    const BOOL closed = REAL(CloseHandle)(x);
+    if (closed)
+        SetLastError(Unwritten);
+    return closed;
+}
 RELEASES(HRESULT, WINAPI, VariantClear, VARIANTARG *, HeldStrings, x->vt == VT_BSTR ? x->bstrVal : NULL)
 RELEASES(void, __cdecl, free, void *, HeldHeapBlocks, x)
 
@@ -404,13 +416,13 @@ DWORD CutShort(LPSTR buffer, DWORD size)
 FAILABLE(LONG, RegQueryValueExA, (HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
          LPDWORD size), (key, name, reserved, type, data, size), data ? 7 : 5, if (variant == 2) MoreData(type, data, size))
 FAILABLE(CONFIGRET, CM_Get_DevNode_Registry_PropertyA, (DEVINST node, ULONG property, PULONG type,
-         PVOID buffer, PULONG length, ULONG flags), (node, property, type, buffer, length, flags), 3,
+         PVOID buffer, PULONG length, ULONG flags), (node, property, type, buffer, length, flags), 7,
          if (variant == 2) *length += 64)
 FAILABLE(CONFIGRET, CM_Get_DevNode_Status, (PULONG status, PULONG problem, DEVINST node, ULONG flags),
-         (status, problem, node, flags), 1, *status = *problem = Unwritten)
+         (status, problem, node, flags), 3, *status = *problem = Unwritten)
 FAILABLE(CONFIGRET, CM_Get_Device_ID_List_SizeA, (PULONG length, PCSTR filter, ULONG flags),
          (length, filter, flags), 1, *length = Unwritten)
-FAILABLE(CONFIGRET, CM_Locate_DevNodeA, (PDEVINST node, DEVINSTID_A id, ULONG flags), (node, id, flags), 1,
+FAILABLE(CONFIGRET, CM_Locate_DevNodeA, (PDEVINST node, DEVINSTID_A id, ULONG flags), (node, id, flags), 3,
          *node = Unwritten)
 SIZED(UINT, GetWindowsDirectoryA, (LPSTR buffer, UINT size), (buffer, size))
 FAILABLE(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR buffer, DWORD size), (module, buffer, size), 3,
@@ -439,13 +451,16 @@ DWORD WINAPI HookGetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR *
 
 // Windows NT 4.0 before Service Pack 6 refuses the extended record by its
 // size ("GetVersionEx": it fails for a dwOSVersionInfoSize it does not take):
-// from the failure on, every call with that record fails, the plain one passes.
+// from the failure on, every call with that record fails, the plain one passes
+// unless it is failed itself.
 BOOL WINAPI HookGetVersionExA(LPOSVERSIONINFOA info)
 {
     static FaultPlan *refusing;
     const bool extended = info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXA);
-    if (Enter(FaultGetVersionExA, CALLER, extended))
-        refusing = g_firing;
+    if (Enter(FaultGetVersionExA, CALLER)) {
+        refusing = extended ? g_firing : refusing;
+        return Failed<BOOL>();
+    }
     if (!refusing || !extended)
         return REAL(GetVersionExA)(info);
     g_firing = refusing;
@@ -454,12 +469,17 @@ BOOL WINAPI HookGetVersionExA(LPOSVERSIONINFOA info)
 
 // Windows names a mapped file in the object manager's namespace
 // ("\Device\HarddiskVolume1\..."), where Wine gives the DOS device spelling
-// that started the process ("\??\C:\..."): the second class answers as Windows.
+// that started the process ("\??\C:\..."): the second class answers as Windows,
+// the third as Windows does for an image on a share.
 DWORD WINAPI HookGetMappedFileNameA(HANDLE process, LPVOID address, LPSTR name, DWORD size)
 {
     const int variant = Enter(FaultGetMappedFileNameA, CALLER);
     if (variant == 1)
         return Failed<DWORD>();
+    if (variant == 3) {
+        lstrcpynA(name, FAULT_SHARE_PATH, size);
+        return strlen(name);
+    }
     const DWORD length = REAL(GetMappedFileNameA)(process, address, name, size);
     const char drive[] = {length > 6 ? name[4] : '\0', ':', '\0'};
     char device[MAX_PATH], path[2 * MAX_PATH];
@@ -567,6 +587,10 @@ BOOL WINAPI HookKillTimer(HWND window, UINT_PTR id)
 HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                               DWORD disposition, DWORD flags, HANDLE model)
 {
+    const size_t length = strlen(name), host = strlen(FAULT_ACTIONS_HOST);
+    const bool hostImage = length >= host && lstrcmpiA(name + length - host, FAULT_ACTIONS_HOST) == 0;
+    if (strstr(name, FAULT_SHARE_DEVICE) || strstr(name, "\\server\\share\\") || hostImage)
+        g_control->offVolumePaths++;
     if (Enter(FaultCreateFileA, CALLER, access & GENERIC_WRITE ? 3 : 1))
         return Failed<HANDLE>();
     HANDLE file = REAL(CreateFileA)(name, access, share, security, disposition, flags, model);
@@ -575,13 +599,19 @@ HANDLE WINAPI HookCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY
     return file;
 }
 
+extern DWORD g_clock;
+const DWORD ActionDeadline = 10000;
+
 // For a custom action, a snapshot shows only the process the test placed
-// there, so that each run sees the same list.
+// there, so that each run sees the same list. The first entry's second class
+// comes after the action's deadline, as on a machine too busy to list it.
 #define WALKS(name)                                                                       \
     BOOL WINAPI Hook##name(HANDLE snapshot, LPPROCESSENTRY32 entry)                       \
     {                                                                                     \
-        if (Enter(Fault##name, CALLER))                                                   \
+        const int variant = Enter(Fault##name, CALLER);                                   \
+        if (variant == 1)                                                                 \
             return Failed<BOOL>();                                                        \
+        g_clock += variant ? ActionDeadline : 0;                                          \
         BOOL more = REAL(name)(snapshot, entry);                                          \
         while (more && g_control->shown && entry->th32ProcessID != g_control->shown)     \
             more = REAL(Process32Next)(snapshot, entry);                                  \

@@ -268,8 +268,8 @@ check "before uninstalling without the file" "files=[ZN374Stat.exe] value=[$valu
 msiexec /x "$(windows_path "$package")" /l*v "$(windows_path "$work/lost.log")"
 check "msiexec /x without the file exit code" 0 $?
 check "after uninstalling without the file" "files=[] value=[] entries=[] monitors=0" "$(state)"
-check "the log of that uninstall (ERROR_FILE_NOT_FOUND)" "EndRemainingMonitors: the monitor's file identity cannot be read, error 2; no process ended" \
-    "$(tr -d '\0\r' < "$work/lost.log" | grep -o 'EndRemainingMonitors: the monitor.s file identity.*ended')"
+check "the log of that uninstall (ERROR_FILE_NOT_FOUND)" "EndRemainingMonitors: no installed file to match, error 2; no process ended" \
+    "$(tr -d '\0\r' < "$work/lost.log" | grep -o 'EndRemainingMonitors: no installed file.*ended')"
 wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Run' >/dev/null 2>&1
 check "Run key after uninstalling without the file: reg query exit code" 0 $?
 
