@@ -1,6 +1,4 @@
 #include <windows.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include "common/common.h"
 #include "discovery/camera_probe.h"
@@ -10,11 +8,6 @@
 #include "startup/startup.h"
 
 namespace {
-
-int IsSwitch(const char *token, const char *slashForm, const char *dashForm)
-{
-    return lstrcmpiA(token, slashForm) == 0 || lstrcmpiA(token, dashForm) == 0;
-}
 
 // Runs the monitor when a supported camera with selective suspend is present
 // on Windows NT 5.x; otherwise removes the autostart value so that the next
@@ -43,27 +36,18 @@ void MonitorOrWithdraw(HINSTANCE instance)
 
 int MainRoutine(HINSTANCE instance, const char *commandTail)
 {
-    DWORD recipients = BSM_APPLICATIONS;
-
-    const unsigned tailLength = static_cast<unsigned>(lstrlenA(commandTail));
-    char *copy = static_cast<char *>(malloc(CommandCopySize(tailLength)));
-    if (!copy)
+    // The report reads the Run value's switches with the same matcher, so
+    // that what it says the next log-on does is what this does.
+    const int switches = FindSwitches(commandTail, MONITOR_SWITCH_NAMES);
+    if (switches & UninstallSwitch) {
+        char buffer[TextBufferSize];
+        DWORD recipients = BSM_APPLICATIONS;
+        SetAutostart(0);
+        BroadcastQuit(buffer, &recipients);
         return 0;
-    memcpy(copy, commandTail, tailLength + 1);
-
-    // Only the space separates switches; a tab stays inside its token.
-    for (char *token = strtok(copy, " "); token; token = strtok(NULL, " ")) {
-        if (IsSwitch(token, "/i", "-i")) {
-            SetAutostart(1);
-        } else if (IsSwitch(token, "/u", "-u")) {
-            SetAutostart(0);
-            BroadcastQuit(copy, &recipients);
-            free(copy);
-            return 0;
-        }
     }
-
+    if (switches & InstallSwitch)
+        SetAutostart(1);
     MonitorOrWithdraw(instance);
-    free(copy);
     return 0;
 }

@@ -376,7 +376,7 @@ void ReportDirectShow(StatusFacts *facts)
     const int reason = EventReason(&view, named, failed);
     const int stepFailed = reason <= CameraChannelStepPropertySet;
     const char *sentence = stepFailed ? "the %s fails (HRESULT 0x%08lx)" : "%s";
-    FormatText(facts->eventReaches, TextBufferSize, sentence, EventReasons[reason].text,
+    FormatText(facts->noEventReason, TextBufferSize, sentence, EventReasons[reason].text,
                (unsigned long)view.results[failed]);
     const HRESULT next = view.results[CameraChannelStepNext];
     if (FAILED(next))
@@ -388,6 +388,6 @@ void ReportDirectShow(StatusFacts *facts)
     Fact("directshow.index=%d", view.match);
     Fact("directshow.device=%s", opened ? view.matchName : "");
     YesNoFact("directshow.property_set", opened);
-    Fact("directshow.reason=%s", facts->eventReaches);
+    Fact("directshow.reason=%s", facts->noEventReason);
     Fact("directshow.reason.code=%s", EventReasons[reason].code);
 }
