@@ -221,6 +221,31 @@ extern "C" UINT WINAPI CheckInteractiveLogon(MSIHANDLE install)
     return ERROR_SUCCESS;
 }
 
+// Immediate. Logs that the machine's policy stops its Run list
+// (RunListPolicyValueName), under which no monitor starts at log-on until the
+// policy is lifted. Never fails the installation: the policy may be meant.
+extern "C" UINT WINAPI CheckRunListPolicy(MSIHANDLE install)
+{
+    HKEY key = NULL;
+    DWORD value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof value;
+    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunListPolicyKeyPath, 0, KEY_QUERY_VALUE, &key);
+    if (result == ERROR_SUCCESS) {
+        BYTE *data = reinterpret_cast<BYTE *>(&value);
+        result = RegQueryValueExA(key, RunListPolicyValueName, NULL, &type, data, &size);
+        RegCloseKey(key);
+    }
+    const int set = result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value;
+    if (set)
+        LogLine(install, "CheckRunListPolicy: the machine's policy DisableLocalMachineRun is [1]: "
+                         "Windows starts no program of the machine's Run key at log-on, "
+                         "ZN374Mon.exe included", (int)value);
+    else if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
+        LogLine(install, "CheckRunListPolicy: the policy cannot be read, error [1]", (int)result);
+    return ERROR_SUCCESS;
+}
+
 // Rollback, as the installing user, when the transaction fails after
 // EndMonitor: by then the file is back in place, and this starts the
 // person's monitor again from it. Its CustomActionData is "1|PATH" when

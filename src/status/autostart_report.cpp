@@ -46,13 +46,6 @@ const Reason NextLogons[] = {
     {"unreadable", "unknown: the Run value cannot be read"}};
 static_assert(sizeof NextLogons / sizeof NextLogons[0] == NextLogonCount, "a row per NextLogon");
 
-// "Do not process the legacy run list" (Group Policy, Administrative
-// Templates > System > Logon): while this REG_DWORD is not 0, in the
-// machine's policies or in the user's, Windows starts none of the programs
-// of the machine's Run key at log-on.
-const char ExplorerPolicies[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
-const char RunListPolicy[] = "DisableLocalMachineRun";
-
 // The policy in one hive, as the fact key shows it: empty when absent.
 // Returns 1 when it stops the Run list; *error is set when it cannot be read.
 int RunListPolicyFact(HKEY root, const char *key, DWORD *error)
@@ -61,10 +54,10 @@ int RunListPolicyFact(HKEY root, const char *key, DWORD *error)
     DWORD value = 0;
     DWORD type = REG_NONE;
     DWORD size = sizeof value;
-    LONG result = RegOpenKeyExA(root, ExplorerPolicies, 0, KEY_QUERY_VALUE, &policies);
+    LONG result = RegOpenKeyExA(root, RunListPolicyKeyPath, 0, KEY_QUERY_VALUE, &policies);
     if (result == ERROR_SUCCESS) {
         BYTE *data = reinterpret_cast<BYTE *>(&value);
-        result = RegQueryValueExA(policies, RunListPolicy, NULL, &type, data, &size);
+        result = RegQueryValueExA(policies, RunListPolicyValueName, NULL, &type, data, &size);
         RegCloseKey(policies);
     }
     // No key, or no value: the policy is not set.

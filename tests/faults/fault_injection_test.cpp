@@ -535,7 +535,7 @@ const char NeverFailing[] =
     " GetLastError DispatchMessageA PostQuitMessage SetLastError lstrcatA lstrcpynA DestroyWindow"
     " GetWindowLongA SetWindowLongA EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode"
     " GetModuleHandleA _vsnprintf GetStdHandle MultiByteToWideChar WriteConsoleW _write"
-    " QueryDosDeviceA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger ";
+    " QueryDosDeviceA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger IsDBCSLeadByte ";
 
 // ---- The sweep
 
@@ -829,6 +829,10 @@ const ReportRule ReportRules[] = {
      {"power.account=unknown (error %lu)"}},
     {{FaultGetCurrentPowerPolicies, FaultGetSystemPowerStatus}, AnyCall, 0, NULL,
      {"power.readings=failed (error %lu)"}},
+    // The policies are read first, the machine's, then the user's: unread,
+    // they leave unknown whether the monitor starts.
+    {{FaultRegOpenKeyExA}, 1, 0, NULL, {"autostart.policy_machine=unreadable (error %lu)", Unknown}},
+    {{FaultRegOpenKeyExA}, 2, 0, NULL, {"autostart.policy_user=unreadable (error %lu)", Unknown}},
     {{FaultRegOpenKeyExA}, AnyCall, 0, NULL, {"autostart.read=error %lu", NoRun}},
     // The Run value absent, or gone between its size and its data.
     {{FaultRegQueryValueExA}, AnyCall, 1, NULL, {"summary=at the next log-on nothing starts (no Run value)"}},
@@ -836,10 +840,8 @@ const ReportRule ReportRules[] = {
     {{Faultcalloc}, 3, 0, NULL, {"autostart.read=error 14", "summary=be read (error 14)"}},  // ERROR_OUTOFMEMORY
     {{FaultExpandEnvironmentStringsA, FaultGetFileAttributesA}, AnyCall, 1, NULL,
      {"autostart.file_exists=unreadable (error %lu)", Unknown}},
-    {{FaultGetLongPathNameA}, AnyCall, 1, NULL, {"autostart.installed_monitor=unreadable (error %lu)", Unknown}},
     {{FaultExpandEnvironmentStringsA, FaultSearchPathA}, AnyCall, 2, NULL, {LongPath}},
     {{FaultSearchPathA, FaultGetFileAttributesA}, AnyCall, 0, NULL, {"autostart.file_exists=no", NoProgram}},
-    {{FaultGetLongPathNameA}, AnyCall, 2, NULL, {"autostart.installed_monitor=unreadable (error 122)"}},
     {{FaultGetWindowsDirectoryA}, 1, 1, NULL, {"autostart.installed_monitor=unreadable (error %lu)"}},
     {{FaultGetWindowsDirectoryA}, 1, 2, NULL, {"autostart.installed_monitor=unreadable (error 122)"}},
     {{FaultCreateToolhelp32Snapshot}, AnyCall, 0, NULL, {"monitors.count=unreadable (error %lu)"}},
@@ -849,7 +851,14 @@ const ReportRule ReportRules[] = {
     // The installed file unreadable: no process can be matched to it.
     {{FaultGetWindowsDirectoryA}, 2, 1, NULL, {"monitors.0.installed=unknown (error %lu)"}},
     {{FaultGetWindowsDirectoryA}, 2, 2, NULL, {"monitors.0.installed=unknown (error 122)"}},
-    {{FaultCreateFileA, FaultGetFileInformationByHandle}, 1, 0, NULL, {"monitors.0.installed=unknown (error %lu)"}},
+    // The Run program told by its file: the installed file's identity, the
+    // program's, then the installed file's again for the monitors.
+    {{FaultCreateFileA}, 1, 2, NULL, {"autostart.installed_monitor=no", "autostart.reason.code=other-program"}},
+    {{FaultCreateFileA, FaultGetFileInformationByHandle}, 1, 0, NULL,
+     {"autostart.installed_monitor=unreadable (error %lu)", Unknown}},
+    {{FaultCreateFileA, FaultGetFileInformationByHandle}, 2, 0, NULL,
+     {"autostart.installed_monitor=unreadable (error %lu)", Unknown}},
+    {{FaultCreateFileA, FaultGetFileInformationByHandle}, 3, 0, NULL, {"monitors.0.installed=unknown (error %lu)"}},
     // The process list ends early: the monitor is listed if it came before.
     {{FaultProcess32First}, AnyCall, 0, NULL, {"monitors.count=0"}},
     {{FaultProcess32Next}, AnyCall, 0, NULL, {"monitors.count=0|monitors.count=1"}},
@@ -859,6 +868,7 @@ const ReportRule ReportRules[] = {
     {{FaultGetMappedFileNameA}, AnyCall, 2, NULL, {"monitors.0.installed=yes"}},
     {{FaultGetProcAddress}, AnyCall, 0, NULL, {"monitors.0.session=unknown (error %lu)"}},
     {{FaultGetModuleFileNameExA}, AnyCall, 0, NULL, {"monitors.0.image=unreadable (error %lu)"}},
+    {{FaultMsiEnumRelatedProductsA}, AnyCall, 0, NULL, {"package.product_code=unreadable (error %lu)"}},
     // A fact, or a monitor's process ID, that finds no memory is counted as lost.
     {{Faultrealloc}, AnyCall, 0, NULL, {"report.facts_lost="}},
 };
