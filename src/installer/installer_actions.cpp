@@ -9,6 +9,7 @@
 
 #include "common/common.h"
 #include "file_identity/file_identity.h"
+#include "startup/autostart.h"
 #include "startup/autostart_value.h"
 #include "startup/startup.h"
 
@@ -226,16 +227,10 @@ extern "C" UINT WINAPI CheckInteractiveLogon(MSIHANDLE install)
 // policy is lifted. Never fails the installation: the policy may be meant.
 extern "C" UINT WINAPI CheckRunListPolicy(MSIHANDLE install)
 {
-    HKEY key = NULL;
     DWORD value = 0;
     DWORD type = REG_NONE;
-    DWORD size = sizeof value;
-    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunListPolicyKeyPath, 0, KEY_QUERY_VALUE, &key);
-    if (result == ERROR_SUCCESS) {
-        BYTE *data = reinterpret_cast<BYTE *>(&value);
-        result = RegQueryValueExA(key, RunListPolicyValueName, NULL, &type, data, &size);
-        RegCloseKey(key);
-    }
+    DWORD size = 0;
+    const LONG result = ReadRunListPolicy(HKEY_LOCAL_MACHINE, &value, &type, &size);
     const int set = result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value;
     if (set)
         LogLine(install, "CheckRunListPolicy: the machine's policy DisableLocalMachineRun is [1]: "

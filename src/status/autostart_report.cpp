@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "file_identity/file_identity.h"
+#include "startup/autostart.h"
 #include "startup/autostart_value.h"
 #include "status/run_command.h"
 #include "status/status_report.h"
@@ -50,16 +51,10 @@ static_assert(sizeof NextLogons / sizeof NextLogons[0] == NextLogonCount, "a row
 // Returns 1 when it stops the Run list; *error is set when it cannot be read.
 int RunListPolicyFact(HKEY root, const char *key, DWORD *error)
 {
-    HKEY policies = NULL;
     DWORD value = 0;
     DWORD type = REG_NONE;
-    DWORD size = sizeof value;
-    LONG result = RegOpenKeyExA(root, RunListPolicyKeyPath, 0, KEY_QUERY_VALUE, &policies);
-    if (result == ERROR_SUCCESS) {
-        BYTE *data = reinterpret_cast<BYTE *>(&value);
-        result = RegQueryValueExA(policies, RunListPolicyValueName, NULL, &type, data, &size);
-        RegCloseKey(policies);
-    }
+    DWORD size = 0;
+    const LONG result = ReadRunListPolicy(root, &value, &type, &size);
     // No key, or no value: the policy is not set.
     if (result == ERROR_FILE_NOT_FOUND) {
         Fact("%s=", key);
