@@ -9,8 +9,8 @@
 
 #include "common/common.h"
 #include "file_identity/file_identity.h"
-#include "startup/autostart.h"
 #include "startup/autostart_value.h"
+#include "startup/run_list_policy.h"
 #include "startup/startup.h"
 
 namespace {
@@ -236,7 +236,8 @@ extern "C" UINT WINAPI CheckRunListPolicy(MSIHANDLE install)
         LogLine(install, "CheckRunListPolicy: the machine's policy DisableLocalMachineRun is [1]: "
                          "Windows starts no program of the machine's Run key at log-on, "
                          "ZN374Mon.exe included", (int)value);
-    else if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
+    // Absent, or larger than a DWORD: not set.
+    else if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND && result != ERROR_MORE_DATA)
         LogLine(install, "CheckRunListPolicy: the policy cannot be read, error [1]", (int)result);
     return ERROR_SUCCESS;
 }

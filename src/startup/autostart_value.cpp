@@ -4,7 +4,8 @@
 
 const char AutostartRunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char AutostartValueName[] = "ZN374Mon";
-const char RunListPolicyKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+const char RunListPolicyKeyPath[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
 const char RunListPolicyValueName[] = "DisableLocalMachineRun";
 
 int BuildAutostartValue(const char *windowsDirectory, const char *fileName,

@@ -6,8 +6,8 @@
 #include <string.h>
 
 #include "file_identity/file_identity.h"
-#include "startup/autostart.h"
 #include "startup/autostart_value.h"
+#include "startup/run_list_policy.h"
 #include "status/run_command.h"
 #include "status/status_report.h"
 
@@ -18,20 +18,8 @@ const char PackageUpgradeCode[] = ZN_UPGRADE_CODE;
 
 // What the next log-on does with the Run value, by name: their rows in
 // NextLogons, whose code is autostart.reason.code.
-enum NextLogon
-{
-    StartsMonitor,
-    NoRunValue,
-    NotAString,
-    NoProgram,
-    OtherProgram,
-    Uninstalls,
-    MachinePolicy,
-    UserPolicy,
-    ReadingFailed,
-    UnreadableRunValue,
-    NextLogonCount
-};
+enum NextLogon { StartsMonitor, NoRunValue, NotAString, NoProgram, OtherProgram, Uninstalls,
+                 MachinePolicy, UserPolicy, ReadingFailed, UnreadableRunValue, NextLogonCount };
 const Reason NextLogons[] = {
     {"", "the installed monitor starts and decides again"},
     {"no-value", "nothing starts (no Run value)"},
@@ -164,21 +152,22 @@ DWORD MatchInstalledMonitor(const char *found, int *monitor)
 }
 
 // What the next log-on does with the Run value's command line, unless a
-// policy stops it; error, when not 0, is why the command line is not known.
-NextLogon DescribeRunCommand(const char *commandLine, DWORD error, char *found)
+// policy stops it; *error, when not 0, is why the command line is not known,
+// on return why the answer is not.
+NextLogon DescribeRunCommand(const char *commandLine, DWORD *error, char *found)
 {
     const int uninstall = HoldsUninstallSwitch(commandLine);
-    const int exists = !error && FindRunProgram(commandLine, found, &error);
+    const int exists = !*error && FindRunProgram(commandLine, found, error);
     int monitor = 0;
-    if (exists && !error)
-        error = MatchInstalledMonitor(found, &monitor);
+    if (exists && !*error)
+        *error = MatchInstalledMonitor(found, &monitor);
     Fact("autostart.file=%s", exists ? found : "");
-    YesNoFact("autostart.file_exists", exists, exists ? 0 : error);
+    YesNoFact("autostart.file_exists", exists, exists ? 0 : *error);
     if (exists)
         VersionFact("autostart.file_version", found, 0);
-    YesNoFact("autostart.installed_monitor", monitor, error);
+    YesNoFact("autostart.installed_monitor", monitor, *error);
     YesNoFact("autostart.uninstall_switch", uninstall);
-    if (error)
+    if (*error)
         return ReadingFailed;
     if (!exists)
         return NoProgram;
@@ -189,21 +178,25 @@ NextLogon DescribeRunCommand(const char *commandLine, DWORD error, char *found)
 
 // The Run value in *data, a heap block with two more bytes of zeros, which
 // close any string stored with its terminator or not.
+LONG QueryRunValue(HKEY key, char **data, DWORD *type, DWORD *size)
+{
+    const LONG result = RegQueryValueExA(key, AutostartValueName, NULL, type, NULL, size);
+    if (result != ERROR_SUCCESS)
+        return result;
+    *data = static_cast<char *>(calloc(*size + 2, 1));
+    if (!*data)
+        return ERROR_OUTOFMEMORY;
+    BYTE *bytes = reinterpret_cast<BYTE *>(*data);
+    return RegQueryValueExA(key, AutostartValueName, NULL, type, bytes, size);
+}
+
 LONG ReadRunValue(char **data, DWORD *type, DWORD *size)
 {
     HKEY key = NULL;
     LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, KEY_QUERY_VALUE, &key);
     if (result != ERROR_SUCCESS)
         return result;
-    result = RegQueryValueExA(key, AutostartValueName, NULL, type, NULL, size);
-    if (result == ERROR_SUCCESS)
-        *data = static_cast<char *>(calloc(*size + 2, 1));
-    if (result == ERROR_SUCCESS && !*data)
-        result = ERROR_OUTOFMEMORY;
-    if (result == ERROR_SUCCESS) {
-        BYTE *bytes = reinterpret_cast<BYTE *>(*data);
-        result = RegQueryValueExA(key, AutostartValueName, NULL, type, bytes, size);
-    }
+    result = QueryRunValue(key, data, type, size);
     RegCloseKey(key);
     return result;
 }
@@ -277,7 +270,7 @@ void ReportAutostart(StatusFacts *facts)
     char found[TextBufferSize];
     NextLogon next = UnreadableRunValue;
     if (commandLine)
-        next = ApplyPolicies(DescribeRunCommand(commandLine, error, found), policies);
+        next = ApplyPolicies(DescribeRunCommand(commandLine, &error, found), policies);
     else
         next = DescribeUnusableRunValue(result);
     if (next == UnreadableRunValue)
@@ -300,38 +293,33 @@ void ReportAutostart(StatusFacts *facts)
 // version, separated by spaces; empty when none is installed.
 void ReportPackage(void)
 {
-    char codes[TextBufferSize];
-    char versions[TextBufferSize];
-    codes[0] = '\0';
-    versions[0] = '\0';
+    char codes[TextBufferSize] = "";
+    char versions[TextBufferSize] = "";
     UINT result = ERROR_SUCCESS;
     UINT versionResult = ERROR_SUCCESS;
     for (DWORD index = 0; result == ERROR_SUCCESS; index++) {
         char code[39];
-        char version[TextBufferSize / 4];
+        char version[TextBufferSize / 4] = "";
         DWORD versionSize = sizeof version;
         result = MsiEnumRelatedProductsA(PackageUpgradeCode, 0, index, code);
         if (result != ERROR_SUCCESS)
             break;
         const UINT read = MsiGetProductInfoA(code, INSTALLPROPERTY_VERSIONSTRING, version,
                                              &versionSize);
-        if (read != ERROR_SUCCESS)
-            versionResult = read;
-        const char *space = index ? " " : "";
+        versionResult = read != ERROR_SUCCESS ? read : versionResult;
         const unsigned used = (unsigned)lstrlenA(codes);
-        FormatText(codes + used, sizeof codes - used, "%s%s", space, code);
+        FormatText(codes + used, sizeof codes - used, "%s%s", index ? " " : "", code);
         const unsigned versionUsed = (unsigned)lstrlenA(versions);
-        if (read == ERROR_SUCCESS)
-            FormatText(versions + versionUsed, sizeof versions - versionUsed, "%s%s", space,
-                       version);
+        FormatText(versions + versionUsed, sizeof versions - versionUsed, "%s%s",
+                   index ? " " : "", version);
     }
     // The end of the list is the answer; any other result, a failed reading.
-    if (result != ERROR_NO_MORE_ITEMS) {
+    if (result != ERROR_NO_MORE_ITEMS)
+        versionResult = result;
+    if (result != ERROR_NO_MORE_ITEMS)
         ErrorFact("package.product_code", result);
-        ErrorFact("package.version", result);
-        return;
-    }
-    Fact("package.product_code=%s", codes);
+    else
+        Fact("package.product_code=%s", codes);
     if (versionResult)
         ErrorFact("package.version", versionResult);
     else

@@ -17,15 +17,19 @@ struct ProbeView
 {
     const char *const *ids;
     DWORD classList;                 // 0, or the error that ended the probe
-    int usbWalked, devices;          // devices the walks read, numbered from 0
-    int usbSizeTold, usbRetries;     // a size not yet shown; lists asked for again
-    ULONG usbSize, usbError;         // the last size call's result; the walk's failure
+    int usbWalked;
+    int devices;                     // devices the walks read, numbered from 0
+    int usbSizeTold;                 // a size not yet shown
+    int usbRetries;                  // lists asked for again
+    ULONG usbSizeResult;             // the last size call's CONFIGRET
+    ULONG usbError;                  // the walk's failure
     int unloaded;                    // the USB walk passed over a supported camera
     int beyond;                      // a device with a supported ID beyond the read, or -1
     ULONG beyondLength;
     char firstId[TextBufferSize];    // the first hardware ID of the list just read
     char matchedId[TextBufferSize];  // that of the last device matched
-    int keyOpened, valuesTold;
+    int driverKeyTold;               // the probe tried the driver key, opened or not
+    int valuesTold;
     LONG suspendResult;
     DWORD suspend;
 };
@@ -48,7 +52,8 @@ int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char 
         LoseFact();
         return 0;
     }
-    unsigned long offset = 0, read = size;
+    unsigned long offset = 0;
+    unsigned long read = size;
     CONFIGRET result = CR_SUCCESS;
     if (list)
         memcpy(closed, list, size);
@@ -75,13 +80,13 @@ void UsbListFacts(ProbeView *view, int listTold, unsigned long listResult)
     if (!view->usbSizeTold)
         return;
     view->usbSizeTold = 0;
-    Fact("search.usb_count_error=0x%lx", view->usbSize);
+    Fact("search.usb_count_error=0x%lx", view->usbSizeResult);
     if (listTold)
         Fact("search.usb_list_error=0x%lx", listResult);
     if (view->usbRetries)
         Fact("search.usb_list_retries=%d", view->usbRetries);
     // listResult is 0 when no list was told; a failed size call asks for none.
-    view->usbError = view->usbSize ? view->usbSize : listResult;
+    view->usbError = view->usbSizeResult ? view->usbSizeResult : listResult;
 }
 
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
@@ -104,7 +109,7 @@ void OnProbeStep(void *context, ProbeStep step, unsigned long result)
         UsbListFacts(view, 1, result);
     if (step != ProbeStepUsbListSize)
         return;
-    view->usbSize = result;
+    view->usbSizeResult = result;
     view->usbSizeTold = 1;
 }
 
@@ -171,7 +176,7 @@ void OnDriverKey(void *context, unsigned long node, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
     char id[TextBufferSize];
-    view->keyOpened = 1;
+    view->driverKeyTold = 1;
     if (!view->usbWalked)
         Fact("search.usb_walk=not needed: the class walk found the camera");
     Fact("camera.instance=%s", InstanceId(node, id));
@@ -180,9 +185,15 @@ void OnDriverKey(void *context, unsigned long node, unsigned long result)
 }
 
 // The driver key's values that the probe reads, and their keys.
-const struct { const char *name, *key; } DriverValues[] = {
+enum { DriverDescValue, FriendlyNameValue, SuspendValue, DriverValueCount };
+const struct
+{
+    const char *name;
+    const char *key;
+} DriverValues[] = {
     {"DriverDesc", "driver_desc"}, {"FriendlyName", "friendly_name"},
     {"SelectiveSuspend", "selective_suspend"}};
+static_assert(sizeof DriverValues / sizeof DriverValues[0] == DriverValueCount, "a row per value");
 
 // The type is known and the size is the stored one also when the value did
 // not fit.
@@ -196,7 +207,7 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
         if (lstrcmpiA(name, value.name) == 0)
             key = value.key;
     }
-    const int suspend = key == DriverValues[2].key;
+    const int suspend = key == DriverValues[SuspendValue].key;
     if (suspend)
         view->suspendResult = result;
     if (suspend && result == ERROR_SUCCESS)
@@ -215,19 +226,41 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
         Fact("camera.%s_read=error %ld", key, result);
 }
 
-// Why the probe says no, by name: their rows in ProbeReasons.
+// Why the probe says no, by name: their codes in ProbeReasonCodes.
 enum { ClassListFailed, DriverNotLoaded, IdsTooLong, UsbListFailed, NoCamera, NoSuspendValue,
-       SuspendSize, SuspendOff };
-const Reason ProbeReasons[] = {
-    {"class-list", "the Imaging class cannot be listed (error %lu)"},
-    {"driver-not-loaded", "a supported camera is listed, but not with its driver loaded"},
-    {"ids-too-long", "the hardware-ID list of search device %lu is %lu bytes, longer than the "
-                     "monitor reads, so the monitor does not find it"},
-    {"usb-list", "the USB devices cannot be listed (CONFIGRET 0x%lx)"},
-    {"no-camera", "no supported camera is installed"},
-    {"no-suspend-value", "the camera's driver has no SelectiveSuspend value"},
-    {"suspend-size", "the camera's SelectiveSuspend is not a 4-byte value (error %lu)"},
-    {"suspend-off", "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"}};
+       SuspendSize, SuspendOff, ProbeReasonCount };
+const char *const ProbeReasonCodes[] = {
+    "class-list", "driver-not-loaded", "ids-too-long", "usb-list",
+    "no-camera", "no-suspend-value", "suspend-size", "suspend-off"};
+static_assert(sizeof ProbeReasonCodes / sizeof ProbeReasonCodes[0] == ProbeReasonCount,
+              "a code per reason");
+
+// The reason's sentence, with detail and length, the numbers ProbeRefusal
+// gives, in formats that the compiler checks.
+void FormatProbeReason(char *text, int reason, ULONG detail, ULONG length)
+{
+    const unsigned size = TextBufferSize;
+    if (reason == ClassListFailed)
+        FormatText(text, size, "the Imaging class cannot be listed (error %lu)", detail);
+    else if (reason == DriverNotLoaded)
+        FormatText(text, size, "a supported camera is listed, but not with its driver loaded");
+    else if (reason == IdsTooLong)
+        FormatText(text, size, "the hardware-ID list of search device %lu is %lu bytes, longer "
+                               "than the monitor reads, so the monitor does not find it",
+                   detail, length);
+    else if (reason == UsbListFailed)
+        FormatText(text, size, "the USB devices cannot be listed (CONFIGRET 0x%lx)", detail);
+    else if (reason == NoCamera)
+        FormatText(text, size, "no supported camera is installed");
+    else if (reason == NoSuspendValue)
+        FormatText(text, size, "the camera's driver has no SelectiveSuspend value");
+    else if (reason == SuspendSize)
+        FormatText(text, size, "the camera's SelectiveSuspend is not a 4-byte value (error %lu)",
+                   detail);
+    else
+        FormatText(text, size, "selective suspend is off in the camera's driver "
+                               "(SelectiveSuspend %lu)", detail);
+}
 
 // Why the probe said no: the first reason that what the walks told shows, in
 // the probe's order (once it opens the driver key, SelectiveSuspend decides);
@@ -238,12 +271,12 @@ int ProbeRefusal(const ProbeView *view, ULONG *detail)
     if (view->classList)
         return ClassListFailed;
     *detail = (ULONG)view->suspendResult;
-    if (view->keyOpened && view->suspendResult == ERROR_FILE_NOT_FOUND)
+    if (view->driverKeyTold && view->suspendResult == ERROR_FILE_NOT_FOUND)
         return NoSuspendValue;
-    if (view->keyOpened && view->suspendResult)
+    if (view->driverKeyTold && view->suspendResult)
         return SuspendSize;
     *detail = view->suspend;
-    if (view->keyOpened)
+    if (view->driverKeyTold)
         return SuspendOff;
     if (view->unloaded)
         return DriverNotLoaded;
@@ -258,7 +291,8 @@ struct ChannelView
 {
     HRESULT results[CameraChannelStepNext + 1];
     unsigned told;  // a bit per step
-    int devices, match;
+    int devices;
+    int match;
     char matchName[TextBufferSize];
 };
 
@@ -305,13 +339,14 @@ int FirstFailedStep(const ChannelView *view)
 
 // Why no event would reach the driver, by name: a failed step's row is at its
 // CameraChannelStep, the others after them.
-enum { NoDevice = CameraChannelStepPropertySet + 1, NoName, EventReaches };
+enum { NoDevice = CameraChannelStepPropertySet + 1, NoName, EventReaches, EventReasonCount };
 const Reason EventReasons[] = {
     {"com", "COM initialisation"}, {"enumerator", "system device enumerator"},
     {"category", "video input category"}, {"bind", "capture filter's bind"},
     {"property-set", "capture filter's property-set query"},
     {"no-device", "no DirectShow video input device has that name"},
     {"no-name", "there is no camera name to look for"}, {"", ""}};
+static_assert(sizeof EventReasons / sizeof EventReasons[0] == EventReasonCount, "a row per reason");
 
 int EventReason(const ChannelView *view, int named, int failed)
 {
@@ -341,7 +376,7 @@ void ReportCameraSearch(StatusFacts *facts)
     UsbListFacts(&view, 0, 0);
     if (view.classList)
         Fact("search.usb_walk=not tried: the probe ends without the class list");
-    if (!view.keyOpened) {
+    if (!view.driverKeyTold) {
         Fact("camera.instance=");
         Fact("camera.hardware_id=");
     }
@@ -353,9 +388,9 @@ void ReportCameraSearch(StatusFacts *facts)
     if (facts->cameraFound)
         return;
     ULONG detail = 0;
-    const Reason &reason = ProbeReasons[ProbeRefusal(&view, &detail)];
-    FormatText(facts->reason, TextBufferSize, reason.text, detail, view.beyondLength);
-    facts->reasonCode = reason.code;
+    const int reason = ProbeRefusal(&view, &detail);
+    FormatProbeReason(facts->reason, reason, detail, view.beyondLength);
+    facts->reasonCode = ProbeReasonCodes[reason];
 }
 
 // One walk of the camera channel for the camera's name: the walk an event
@@ -374,10 +409,12 @@ void ReportDirectShow(StatusFacts *facts)
     CloseCameraChannel(&context);
     const int failed = FirstFailedStep(&view);
     const int reason = EventReason(&view, named, failed);
-    const int stepFailed = reason <= CameraChannelStepPropertySet;
-    const char *sentence = stepFailed ? "the %s fails (HRESULT 0x%08lx)" : "%s";
-    FormatText(facts->noEventReason, TextBufferSize, sentence, EventReasons[reason].text,
-               (unsigned long)view.results[failed]);
+    const char *text = EventReasons[reason].text;
+    if (reason <= CameraChannelStepPropertySet)
+        FormatText(facts->noEventReason, TextBufferSize, "the %s fails (HRESULT 0x%08lx)", text,
+                   (unsigned long)view.results[failed]);
+    else
+        FormatText(facts->noEventReason, TextBufferSize, "%s", text);
     const HRESULT next = view.results[CameraChannelStepNext];
     if (FAILED(next))
         Fact("directshow.inputs=%d, then HRESULT 0x%08lx", view.devices, (unsigned long)next);

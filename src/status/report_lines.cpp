@@ -136,7 +136,7 @@ const char *RegistryTypeName(DWORD type)
         "REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
         "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
         "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
-    static_assert(sizeof names / sizeof names[0] == REG_QWORD + 1, "a name per type up to REG_QWORD");
+    static_assert(sizeof names / sizeof names[0] == REG_QWORD + 1, "a name per type to REG_QWORD");
     return type < sizeof names / sizeof names[0] ? names[type] : "unknown type";
 }
 

@@ -17,11 +17,10 @@ enum { HelpSwitch = 1, ValuesSwitch = 2 };
 int Verdict(StatusFacts *facts, char *verdict, unsigned size)
 {
     const int runs = facts->cameraFound && facts->windowsSupported;
-    static const Reason windows = {"windows-version", "Windows %lu.%lu is not Windows NT 5.x"};
     if (facts->cameraFound && !facts->windowsSupported) {
-        FormatText(facts->reason, TextBufferSize, windows.text, facts->windowsMajor,
-                   facts->windowsMinor);
-        facts->reasonCode = windows.code;
+        FormatText(facts->reason, TextBufferSize, "Windows %lu.%lu is not Windows NT 5.x",
+                   facts->windowsMajor, facts->windowsMinor);
+        facts->reasonCode = "windows-version";
     }
     const char *but = facts->noEventReason[0] ? ", but no event would reach its driver: " : "";
     char would[TextBufferSize * 3];

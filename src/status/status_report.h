@@ -10,7 +10,7 @@
 #include "common/common.h"
 
 // A reason as a script counts it, by a token that is never renamed once
-// released, and as a person reads it, a format for FormatText.
+// released, and as a person reads it.
 struct Reason
 {
     const char *code;
@@ -21,7 +21,8 @@ struct Reason
 struct StatusFacts
 {
     int windowsSupported;                // IsSupportedWindowsVersion
-    DWORD windowsMajor, windowsMinor;
+    DWORD windowsMajor;
+    DWORD windowsMinor;
     int cameraFound;                     // ProbeCamera's answer
     char reason[TextBufferSize];         // why not, when the monitor would not run
     const char *reasonCode;              // and its token

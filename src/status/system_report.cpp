@@ -137,7 +137,8 @@ int HasMonitorName(const PROCESSENTRY32 &entry)
 struct MonitorList
 {
     char *ids;
-    int count, unchecked;
+    int count;
+    int unchecked;
     DWORD uncheckedError;
 };
 
@@ -212,7 +213,8 @@ void AccountFacts(void)
         Fact("power.account=unknown (error %lu)", error);
     else
         Fact("power.account=%s\\%s", domain, name);
-    YesNoFact("power.account_is_local_system", read && EqualSid(sid, const_cast<SID *>(&localSystem)));
+    const int localSystemAccount = read && EqualSid(sid, const_cast<SID *>(&localSystem));
+    YesNoFact("power.account_is_local_system", localSystemAccount);
 }
 
 }  // namespace
@@ -259,7 +261,10 @@ void ReportPower(void)
     SetLastError(0);
     if (!RefreshPowerState()) {
         const DWORD error = GetLastError();
-        Fact(error ? "power.readings=failed (error %lu)" : "power.readings=failed", error);
+        if (error)
+            Fact("power.readings=failed (error %lu)", error);
+        else
+            Fact("power.readings=failed");
         return;
     }
     Fact("power.critical_level=%lu", (unsigned long)g_PowerSnapshot.criticalLevel);

@@ -254,15 +254,13 @@ enum Effect
     ValueNotRemoved,   // a refused run cannot remove the value
     NameUnknown,       // found, but without its friendly name: no event reaches it
     NoWindow,          // the window cannot be made: the run ends, the value stays
-    NothingDone,       // the command line cannot be copied: the run ends at once
     TimerUnarmed,      // no battery tick ever comes
     PeriodKept,        // the tick cannot re-arm the timer: the period stays
     EventLost,         // the event of that phase does not reach the driver
     TickLost,          // the battery tick reads nothing: no band change, no period change
     LoopEnds,          // the message loop fails: the monitor ends there
     ValueKept,         // /u cannot delete the value
-    QuitNotSent,       // /u cannot broadcast the quit message
-    UninstallUndone    // /u cannot copy its command line: nothing happens
+    QuitNotSent        // /u cannot broadcast the quit message
 };
 
 // Which calls of the function in the phase a rule is for, besides 1, 2, ...
@@ -286,7 +284,6 @@ const unsigned Always = AtStart | InEvents | AtQuit;
 
 // The first rule that fits a failure gives its outcome.
 const Rule Rules[] = {
-    {Monitor, {Faultmalloc}, AtStart, 1, 0, NothingDone},
     {Monitor, {Faultmalloc}, AtStart, AnyCall, 0, RunRefused},  // the probe's buffers
     {Monitor, {FaultRegOpenKeyExA}, AtStart, 1, 0, ValueNotWritten},
     {Monitor, {FaultRegOpenKeyExA}, AtStart, 2, 0, ValueNotRemoved},
@@ -322,7 +319,6 @@ const Rule Rules[] = {
                FaultPropertyBagRead, FaultWideCharToMultiByte, FaultBindToObject, FaultQueryInterface,
                FaultPropertySetSet}, InEvents, AnyCall, 0, EventLost},
     {Monitor, {FaultGetCurrentPowerPolicies, FaultGetSystemPowerStatus}, InTicks, AnyCall, 0, TickLost},
-    {Uninstall, {Faultmalloc}, AtQuit, AnyCall, 0, UninstallUndone},
     {Uninstall, {FaultRegOpenKeyExA, FaultRegDeleteValueA}, AtQuit, AnyCall, 0, ValueKept},
     {Uninstall, {FaultRegisterWindowMessageA, FaultBroadcastSystemMessageA}, AtQuit, AnyCall, 0, QuitNotSent},
 };
@@ -368,9 +364,6 @@ Expected Expect(const Chain &chain, std::vector<const Rule *> rules)
         switch (rules[i]->effect) {
         case Unaffected:
             break;
-        case NothingDone:
-            e.endPhase = PhaseStart;
-            [[fallthrough]];
         case ValueNotWritten:
             e.runAfterStart = StaleRunValue;
             break;
@@ -408,9 +401,6 @@ Expected Expect(const Chain &chain, std::vector<const Rule *> rules)
             e.endsLater = true;
             e.lost |= InEvents & ~((1u << phase) - 1);
             break;
-        case UninstallUndone:
-            e.quitOnBroadcast = false;
-            [[fallthrough]];
         case ValueKept:
             e.runAtEnd = WrittenValue();
             break;
@@ -536,6 +526,11 @@ const char NeverFailing[] =
     " GetWindowLongA SetWindowLongA EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode"
     " GetModuleHandleA _vsnprintf GetStdHandle MultiByteToWideChar WriteConsoleW _write"
     " QueryDosDeviceA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger IsDBCSLeadByte ";
+
+// The imports that the sweep's machines never reach, by why: the report asks
+// for the installed package's version only when one is registered, which none
+// is here (the package test reads it after an install).
+const char NotReachedHere[] = " MsiGetProductInfoA ";
 
 // ---- The sweep
 
@@ -699,7 +694,8 @@ void Summarise(const char *image, const Totals &totals, bool methods)
     for (int f = 0; f < FaultFunctionCount; f++) {
         const bool method = methods && strstr(FaultFunctions[f].name, "::") != NULL;
         const bool imported = std::find(imports.begin(), imports.end(), FaultFunctions[f].name) != imports.end();
-        EXPECT_TRUE(totals.tally.count(f) || !FailureClasses(f) || !(method || imported))
+        const bool reached = !strstr(NotReachedHere, (std::string(" ") + FaultFunctions[f].name + " ").c_str());
+        EXPECT_TRUE(totals.tally.count(f) || !FailureClasses(f) || !(method || imported) || !reached)
             << FaultFunctions[f].name << " can fail: expected in the table, but the run never called it";
     }
     for (const std::string &import : imports) {
@@ -770,6 +766,7 @@ const char NoProgram[] = "summary=at the next log-on nothing starts: Windows fin
 const char Unchecked[] = "monitors.unchecked=1 (error %lu)|monitors.0.installed=unknown (error %lu)";
 const char UncheckedAmongOthers[] = "monitors.unchecked=|monitors.0.installed=unknown (error %lu)";
 const char NoEvent[] = "summary=, but no event would reach its driver: the ";
+const char Policy[] = "autostart.policy_machine=unreadable (error %lu)|autostart.policy_user=unreadable (error %lu)";
 const char LongPath[] = "autostart.file_exists=unreadable (error 122)";  // ERROR_INSUFFICIENT_BUFFER
 
 // The first rule that fits a failure gives its outcome.
@@ -834,6 +831,12 @@ const ReportRule ReportRules[] = {
     {{FaultRegOpenKeyExA}, 1, 0, NULL, {"autostart.policy_machine=unreadable (error %lu)", Unknown}},
     {{FaultRegOpenKeyExA}, 2, 0, NULL, {"autostart.policy_user=unreadable (error %lu)", Unknown}},
     {{FaultRegOpenKeyExA}, AnyCall, 0, NULL, {"autostart.read=error %lu", NoRun}},
+    // The policies' values, after the camera's three (both keys there, see
+    // below): absent or no REG_DWORD, not set; unread, unknown.
+    {{FaultRegQueryValueExA}, 4, 3, NULL, {Policy, Unknown}},
+    {{FaultRegQueryValueExA}, 5, 3, NULL, {Policy, Unknown}},
+    {{FaultRegQueryValueExA}, 4, 0, NULL, {"autostart.starts_monitor=yes"}},
+    {{FaultRegQueryValueExA}, 5, 0, NULL, {"autostart.starts_monitor=yes"}},
     // The Run value absent, or gone between its size and its data.
     {{FaultRegQueryValueExA}, AnyCall, 1, NULL, {"summary=at the next log-on nothing starts (no Run value)"}},
     {{FaultRegQueryValueExA}, AnyCall, 0, NULL, {"autostart.read=error %lu", NoRun}},
@@ -853,7 +856,6 @@ const ReportRule ReportRules[] = {
     {{FaultGetWindowsDirectoryA}, 2, 2, NULL, {"monitors.0.installed=unknown (error 122)"}},
     // The Run program told by its file: the installed file's identity, the
     // program's, then the installed file's again for the monitors.
-    {{FaultCreateFileA}, 1, 2, NULL, {"autostart.installed_monitor=no", "autostart.reason.code=other-program"}},
     {{FaultCreateFileA, FaultGetFileInformationByHandle}, 1, 0, NULL,
      {"autostart.installed_monitor=unreadable (error %lu)", Unknown}},
     {{FaultCreateFileA, FaultGetFileInformationByHandle}, 2, 0, NULL,
@@ -978,6 +980,14 @@ std::string CheckReport(const Chain &chain, const Observation &seen)
 TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft)
 {
     SetUpMachine(Machines[0]);
+    // Both hives' Explorer policies there without the value, as where other
+    // policies are set, so that the report reads both values.
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        HKEY key = NULL;
+        RegCreateKeyExA(root, "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer", 0, NULL, 0,
+                        KEY_READ, NULL, &key, NULL);
+        RegCloseKey(key);
+    }
     const std::string installed = CopyMonitorExe(WindowsDirectory(), "ZN374Mon.exe");
     WriteRunValue(installed);
     ProgramRun monitor;
@@ -1020,13 +1030,14 @@ const struct ActionScenario
     {"EndRemainingMonitors", MonitorNeverEnds, "", "a monitor that must be ended"},
     {"EndRemainingMonitors", FileHeld, "", "the file held by another process"},
     {"CreateRunKey", Nothing, "", "the Run key there"},
+    {"CheckRunListPolicy", Nothing, "", "no policy set"},
     {"CreateRunKey", RunKeyAbsent, "", "the Run key absent"}};
 
 // Which step of an action a failure undoes.
 enum ActionStep
 {
     AllDone, NoData, NotStarted, TokenUnread, IdentityUnread, NoSnapshot, NoneListed, NotLookedAt,
-    NotEnded, KeyNotCreated, LineLost, Answered
+    NotEnded, KeyNotCreated, LineLost, Answered, PolicyUnread
 };
 
 ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath)
@@ -1039,7 +1050,8 @@ ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath)
         {FaultCreateToolhelp32Snapshot, NoSnapshot}, {FaultProcess32First, NoneListed},
         {FaultOpenProcess, NotLookedAt}, {FaultEnumProcessModules, NotLookedAt},
         {FaultGetMappedFileNameA, NotLookedAt}, {FaultTerminateProcess, NotEnded},
-        {FaultRegCreateKeyExA, KeyNotCreated}, {FaultMsiCreateRecord, LineLost}};
+        {FaultRegCreateKeyExA, KeyNotCreated}, {FaultMsiCreateRecord, LineLost},
+        {FaultRegOpenKeyExA, PolicyUnread}, {FaultRegQueryValueExA, PolicyUnread}};
     // The installed file's identity is read first, then the image's, then
     // the file is tried for writing. An image named by its device path is
     // opened through "\\?\GLOBALROOT" (which Wine's does not open), then
@@ -1048,6 +1060,9 @@ ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath)
     const bool file = function == FaultCreateFileA || function == FaultGetFileInformationByHandle;
     const LONG image = function == FaultCreateFileA && devicePath ? 3 : 2;
     if ((function == FaultGetMappedFileNameA && f.variant == 2) || (file && f.ordinal < image && f.ordinal > 1))
+        return AllDone;
+    // The policy's value absent, or larger than a DWORD: not set.
+    if (function == FaultRegQueryValueExA && f.variant != 3)
         return AllDone;
     if (file && f.ordinal == 1)
         return IdentityUnread;
@@ -1128,6 +1143,8 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
         if (answer ? answer == 1 : runs)
             lines.push_back("the monitor is still in use or cannot be opened for writing");
     }
+    if (action == "CheckRunListPolicy" && error.count(PolicyUnread))
+        lines.push_back("the policy cannot be read, error " + error[PolicyUnread]);
     if (action == "CreateRunKey" && error.count(KeyNotCreated))
         lines.push_back("RegCreateKeyExA failed with error " + error[KeyNotCreated]);
     std::string session;
