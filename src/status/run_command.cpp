@@ -38,5 +38,6 @@ int TakeRunProgram(const char *commandLine, unsigned attempt, char *program, uns
 
 int HoldsUninstallSwitch(const char *commandLine)
 {
-    return FindSwitches(SkipProgramName(commandLine), MONITOR_SWITCH_NAMES) & UninstallSwitch;
+    const int switches = FindSwitches(SkipProgramName(commandLine), MONITOR_SWITCH_NAMES);
+    return (switches & UninstallSwitch) != 0;
 }
