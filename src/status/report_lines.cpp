@@ -17,19 +17,26 @@ unsigned g_Used;
 unsigned g_Capacity;
 unsigned g_Lost;
 
-// A chunk ends before ChunkSize bytes, or one sooner where the last would be
-// the lead byte of a double-byte character (IsDBCSLeadByte, for the ANSI code
-// page the text was read in): each chunk is converted whole.
+// Each chunk is converted alone, so a double-byte character of the ANSI code
+// page the text was read in goes whole into one: its trail byte, which may
+// itself look like a lead byte, is taken with its lead byte (IsDBCSLeadByte).
 void WriteEscaped(const char *text)
 {
     char escaped[WriteBufferSize];
     while (*text) {
         char *end = escaped;
         for (int i = 0; i < ChunkSize && *text; i++) {
-            if (i == ChunkSize - 1 && IsDBCSLeadByte((BYTE)*text))
+            const unsigned char trail = (unsigned char)text[1];
+            // A control character never passes unescaped, even after a lead byte.
+            const int pair = IsDBCSLeadByte((BYTE)*text) && trail >= 0x20 && trail != 0x7F;
+            if (pair && i == ChunkSize - 1)
                 break;
             const unsigned char c = (unsigned char)*text++;
-            if (c == '\r' || c == '\n') {
+            if (pair) {
+                *end++ = (char)c;
+                *end++ = *text++;
+                i++;
+            } else if (c == '\r' || c == '\n') {
                 *end++ = '\\';
                 *end++ = c == '\r' ? 'r' : 'n';
             } else if (c < 0x20 || c == 0x7F) {
