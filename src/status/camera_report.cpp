@@ -226,65 +226,48 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
         Fact("camera.%s_read=error %ld", key, result);
 }
 
-// Why the probe says no, by name: their codes in ProbeReasonCodes.
-enum { ClassListFailed, DriverNotLoaded, IdsTooLong, UsbListFailed, NoCamera, NoSuspendValue,
-       SuspendSize, SuspendOff, ProbeReasonCount };
-const char *const ProbeReasonCodes[] = {
-    "class-list", "driver-not-loaded", "ids-too-long", "usb-list",
-    "no-camera", "no-suspend-value", "suspend-size", "suspend-off"};
-static_assert(sizeof ProbeReasonCodes / sizeof ProbeReasonCodes[0] == ProbeReasonCount,
-              "a code per reason");
-
-// The reason's sentence, with detail and length, the numbers ProbeRefusal
-// gives, in formats that the compiler checks.
-void FormatProbeReason(char *text, int reason, ULONG detail, ULONG length)
+// Why the probe said no: the first reason that what the walks told shows, in
+// the probe's order (once it opens the driver key, SelectiveSuspend decides).
+// Writes the sentence into text and returns its code; every format a literal,
+// which the compiler checks.
+const char *ProbeRefusal(const ProbeView *view, char *text)
 {
     const unsigned size = TextBufferSize;
-    if (reason == ClassListFailed)
-        FormatText(text, size, "the Imaging class cannot be listed (error %lu)", detail);
-    else if (reason == DriverNotLoaded)
-        FormatText(text, size, "a supported camera is listed, but not with its driver loaded");
-    else if (reason == IdsTooLong)
-        FormatText(text, size, "the hardware-ID list of search device %lu is %lu bytes, longer "
-                               "than the monitor reads, so the monitor does not find it",
-                   detail, length);
-    else if (reason == UsbListFailed)
-        FormatText(text, size, "the USB devices cannot be listed (CONFIGRET 0x%lx)", detail);
-    else if (reason == NoCamera)
-        FormatText(text, size, "no supported camera is installed");
-    else if (reason == NoSuspendValue)
+    if (view->classList) {
+        FormatText(text, size, "the Imaging class cannot be listed (error %lu)", view->classList);
+        return "class-list";
+    }
+    if (view->driverKeyTold && view->suspendResult == ERROR_FILE_NOT_FOUND) {
         FormatText(text, size, "the camera's driver has no SelectiveSuspend value");
-    else if (reason == SuspendSize)
-        FormatText(text, size, "the camera's SelectiveSuspend is not a 4-byte value (error %lu)",
-                   detail);
-    else
+        return "no-suspend-value";
+    }
+    if (view->driverKeyTold && view->suspendResult) {
+        FormatText(text, size, "the camera's SelectiveSuspend is not a 4-byte value (error %ld)",
+                   view->suspendResult);
+        return "suspend-size";
+    }
+    if (view->driverKeyTold) {
         FormatText(text, size, "selective suspend is off in the camera's driver "
-                               "(SelectiveSuspend %lu)", detail);
-}
-
-// Why the probe said no: the first reason that what the walks told shows, in
-// the probe's order (once it opens the driver key, SelectiveSuspend decides);
-// *detail is the number the reason's text shows first.
-int ProbeRefusal(const ProbeView *view, ULONG *detail)
-{
-    *detail = view->classList;
-    if (view->classList)
-        return ClassListFailed;
-    *detail = (ULONG)view->suspendResult;
-    if (view->driverKeyTold && view->suspendResult == ERROR_FILE_NOT_FOUND)
-        return NoSuspendValue;
-    if (view->driverKeyTold && view->suspendResult)
-        return SuspendSize;
-    *detail = view->suspend;
-    if (view->driverKeyTold)
-        return SuspendOff;
-    if (view->unloaded)
-        return DriverNotLoaded;
-    *detail = (ULONG)view->beyond;
-    if (view->beyond >= 0)
-        return IdsTooLong;
-    *detail = view->usbError;
-    return view->usbError ? UsbListFailed : NoCamera;
+                               "(SelectiveSuspend %lu)", view->suspend);
+        return "suspend-off";
+    }
+    if (view->unloaded) {
+        FormatText(text, size, "a supported camera is listed, but not with its driver loaded");
+        return "driver-not-loaded";
+    }
+    if (view->beyond >= 0) {
+        FormatText(text, size, "the hardware-ID list of search device %d is %lu bytes, longer "
+                               "than the monitor reads, so the monitor does not find it",
+                   view->beyond, view->beyondLength);
+        return "ids-too-long";
+    }
+    if (view->usbError) {
+        FormatText(text, size, "the USB devices cannot be listed (CONFIGRET 0x%lx)",
+                   view->usbError);
+        return "usb-list";
+    }
+    FormatText(text, size, "no supported camera is installed");
+    return "no-camera";
 }
 
 struct ChannelView
@@ -387,10 +370,7 @@ void ReportCameraSearch(StatusFacts *facts)
     YesNoFact("camera.found", facts->cameraFound);
     if (facts->cameraFound)
         return;
-    ULONG detail = 0;
-    const int reason = ProbeRefusal(&view, &detail);
-    FormatProbeReason(facts->reason, reason, detail, view.beyondLength);
-    facts->reasonCode = ProbeReasonCodes[reason];
+    facts->reasonCode = ProbeRefusal(&view, facts->reason);
 }
 
 // One walk of the camera channel for the camera's name: the walk an event
