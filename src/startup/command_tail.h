@@ -18,5 +18,5 @@ enum { UnknownSwitch = 0x80 };
 int FindSwitches(const char *tail, const char *names);
 
 // The monitor's switches, in the order of FindSwitches' bits.
-#define MONITOR_SWITCH_NAMES "i\0u\0"
+const char MonitorSwitchNames[] = "i\0u\0";
 enum { InstallSwitch = 1, UninstallSwitch = 2 };

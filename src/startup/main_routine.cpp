@@ -38,7 +38,7 @@ int MainRoutine(HINSTANCE instance, const char *commandTail)
 {
     // The report reads the Run value's switches with the same matcher, so
     // that what it says the next log-on does is what this does.
-    const int switches = FindSwitches(commandTail, MONITOR_SWITCH_NAMES);
+    const int switches = FindSwitches(commandTail, MonitorSwitchNames);
     if (switches & UninstallSwitch) {
         char buffer[TextBufferSize];
         DWORD recipients = BSM_APPLICATIONS;

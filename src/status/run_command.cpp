@@ -38,6 +38,6 @@ int TakeRunProgram(const char *commandLine, unsigned attempt, char *program, uns
 
 int HoldsUninstallSwitch(const char *commandLine)
 {
-    const int switches = FindSwitches(SkipProgramName(commandLine), MONITOR_SWITCH_NAMES);
+    const int switches = FindSwitches(SkipProgramName(commandLine), MonitorSwitchNames);
     return (switches & UninstallSwitch) != 0;
 }
