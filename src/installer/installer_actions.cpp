@@ -10,6 +10,7 @@
 #include "common/common.h"
 #include "file_identity/file_identity.h"
 #include "startup/autostart_value.h"
+#include "startup/run_list_policy.h"
 #include "startup/startup.h"
 
 namespace {
@@ -230,6 +231,26 @@ extern "C" UINT WINAPI CheckInteractiveLogon(MSIHANDLE install)
         LogLine(install, "CheckInteractiveLogon: the token cannot be read, error [1]", (int)error);
     LogLine(install, "CheckInteractiveLogon: a person at an interactive log-on: [1]", person);
     MsiSetPropertyA(install, "InteractiveLogon", person ? "1" : "");
+    return ERROR_SUCCESS;
+}
+
+// Immediate. Logs that the machine's policy stops its Run list
+// (RunListPolicyValueName), under which no monitor starts at log-on until the
+// policy is lifted. Never fails the installation: the policy may be meant.
+extern "C" UINT WINAPI CheckRunListPolicy(MSIHANDLE install)
+{
+    DWORD value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    const LONG result = ReadRunListPolicy(HKEY_LOCAL_MACHINE, &value, &type, &size);
+    const int set = result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value;
+    if (set)
+        LogLine(install, "CheckRunListPolicy: the machine's policy DisableLocalMachineRun is [1]: "
+                         "Windows starts no program of the machine's Run key at log-on, "
+                         "ZN374Mon.exe included", (int)value);
+    // Absent, or larger than a DWORD: not set.
+    else if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND && result != ERROR_MORE_DATA)
+        LogLine(install, "CheckRunListPolicy: the policy cannot be read, error [1]", (int)result);
     return ERROR_SUCCESS;
 }
 

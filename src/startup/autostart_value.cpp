@@ -4,6 +4,9 @@
 
 const char AutostartRunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char AutostartValueName[] = "ZN374Mon";
+const char RunListPolicyKeyPath[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+const char RunListPolicyValueName[] = "DisableLocalMachineRun";
 
 int BuildAutostartValue(const char *windowsDirectory, const char *fileName,
                         char *data, unsigned dataSize)

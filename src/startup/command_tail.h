@@ -8,6 +8,15 @@
 // result points into commandLine; a null commandLine gives an empty tail.
 const char *SkipProgramName(const char *commandLine);
 
-// Size of the heap copy the switches are cut from: 260 bytes, or the tail's
-// length plus its terminator when the tail does not fit into 260.
-unsigned CommandCopySize(unsigned tailLength);
+// The switches of a command-line tail, cut at spaces only (a tab stays
+// inside its token): bit i of the result is set when "/name" or "-name" for
+// the i-th of names (a list of strings ended by an empty one) is among them,
+// ASCII letters compared without case; UnknownSwitch when another token
+// starting with '/' or '-' is. The monitor reads its own switches so, and the
+// report both its own and, for the Run value, the monitor's.
+enum { UnknownSwitch = 0x80 };
+int FindSwitches(const char *tail, const char *names);
+
+// The monitor's switches, in the order of FindSwitches' bits.
+const char MonitorSwitchNames[] = "i\0u\0";
+enum { InstallSwitch = 1, UninstallSwitch = 2 };

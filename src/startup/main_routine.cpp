@@ -1,6 +1,4 @@
 #include <windows.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include "common/common.h"
 #include "discovery/camera_probe.h"
@@ -10,11 +8,6 @@
 #include "startup/startup.h"
 
 namespace {
-
-int IsSwitch(const char *token, const char *slashForm, const char *dashForm)
-{
-    return lstrcmpiA(token, slashForm) == 0 || lstrcmpiA(token, dashForm) == 0;
-}
 
 // Whether the machine is unusable for certain: no camera in lists read to
 // their end, selective suspend off, or a Windows other than NT 5.x. Sets
@@ -61,27 +54,18 @@ void MonitorOrWithdraw(HINSTANCE instance)
 
 int MainRoutine(HINSTANCE instance, const char *commandTail)
 {
-    DWORD recipients = BSM_APPLICATIONS;
-
-    const unsigned tailLength = static_cast<unsigned>(lstrlenA(commandTail));
-    char *copy = static_cast<char *>(malloc(CommandCopySize(tailLength)));
-    if (!copy)
+    // The report reads the Run value's switches with the same matcher, so
+    // that what it says the next log-on does is what this does.
+    const int switches = FindSwitches(commandTail, MonitorSwitchNames);
+    if (switches & UninstallSwitch) {
+        char buffer[TextBufferSize];
+        DWORD recipients = BSM_APPLICATIONS;
+        SetAutostart(0);
+        BroadcastQuit(buffer, &recipients);
         return 0;
-    memcpy(copy, commandTail, tailLength + 1);
-
-    // Only the space separates switches; a tab stays inside its token.
-    for (char *token = strtok(copy, " "); token; token = strtok(NULL, " ")) {
-        if (IsSwitch(token, "/i", "-i")) {
-            SetAutostart(1);
-        } else if (IsSwitch(token, "/u", "-u")) {
-            SetAutostart(0);
-            BroadcastQuit(copy, &recipients);
-            free(copy);
-            return 0;
-        }
     }
-
+    if (switches & InstallSwitch)
+        SetAutostart(1);
     MonitorOrWithdraw(instance);
-    free(copy);
     return 0;
 }

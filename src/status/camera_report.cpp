@@ -17,15 +17,19 @@ struct ProbeView
 {
     const char *const *ids;
     DWORD classList;                 // 0, or the error that ended the probe
-    int usbWalked, devices;          // devices the walks read, numbered from 0
-    int usbSizeTold, usbRetries;     // a size not yet shown; lists asked for again
-    ULONG usbSize, usbError;         // the last size call's result; the walk's failure
+    int usbWalked;
+    int devices;                     // devices the walks read, numbered from 0
+    int usbSizeTold;                 // a size not yet shown
+    int usbRetries;                  // lists asked for again
+    ULONG usbSizeResult;             // the last size call's CONFIGRET
+    ULONG usbError;                  // the walk's failure
     int unloaded;                    // the USB walk passed over a supported camera
     int beyond;                      // a device with a supported ID beyond the read, or -1
     ULONG beyondLength;
     char firstId[TextBufferSize];    // the first hardware ID of the list just read
     char matchedId[TextBufferSize];  // that of the last device matched
-    int keyOpened, valuesTold;
+    int driverKeyTold;               // the probe tried the driver key, opened or not
+    int valuesTold;
     LONG suspendResult;
     DWORD suspend;
 };
@@ -48,7 +52,8 @@ int HardwareIdFacts(const ProbeView *view, DEVINST node, ULONG size, const char 
         LoseFact();
         return 0;
     }
-    unsigned long offset = 0, read = size;
+    unsigned long offset = 0;
+    unsigned long read = size;
     CONFIGRET result = CR_SUCCESS;
     if (list)
         memcpy(closed, list, size);
@@ -75,13 +80,13 @@ void UsbListFacts(ProbeView *view, int listTold, unsigned long listResult)
     if (!view->usbSizeTold)
         return;
     view->usbSizeTold = 0;
-    Fact("search.usb_count_error=0x%lx", view->usbSize);
+    Fact("search.usb_count_error=0x%lx", view->usbSizeResult);
     if (listTold)
         Fact("search.usb_list_error=0x%lx", listResult);
     if (view->usbRetries)
         Fact("search.usb_list_retries=%d", view->usbRetries);
     // listResult is 0 when no list was told; a failed size call asks for none.
-    view->usbError = view->usbSize ? view->usbSize : listResult;
+    view->usbError = view->usbSizeResult ? view->usbSizeResult : listResult;
 }
 
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
@@ -104,7 +109,7 @@ void OnProbeStep(void *context, ProbeStep step, unsigned long result)
         UsbListFacts(view, 1, result);
     if (step != ProbeStepUsbListSize)
         return;
-    view->usbSize = result;
+    view->usbSizeResult = result;
     view->usbSizeTold = 1;
 }
 
@@ -171,7 +176,7 @@ void OnDriverKey(void *context, unsigned long node, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
     char id[TextBufferSize];
-    view->keyOpened = 1;
+    view->driverKeyTold = 1;
     if (!view->usbWalked)
         Fact("search.usb_walk=not needed: the class walk found the camera");
     Fact("camera.instance=%s", InstanceId(node, id));
@@ -180,9 +185,15 @@ void OnDriverKey(void *context, unsigned long node, unsigned long result)
 }
 
 // The driver key's values that the probe reads, and their keys.
-const struct { const char *name, *key; } DriverValues[] = {
+enum { DriverDescValue, FriendlyNameValue, SuspendValue, DriverValueCount };
+const struct
+{
+    const char *name;
+    const char *key;
+} DriverValues[] = {
     {"DriverDesc", "driver_desc"}, {"FriendlyName", "friendly_name"},
     {"SelectiveSuspend", "selective_suspend"}};
+static_assert(sizeof DriverValues / sizeof DriverValues[0] == DriverValueCount, "a row per value");
 
 // The type is known and the size is the stored one also when the value did
 // not fit.
@@ -196,7 +207,7 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
         if (lstrcmpiA(name, value.name) == 0)
             key = value.key;
     }
-    const int suspend = key == DriverValues[2].key;
+    const int suspend = key == DriverValues[SuspendValue].key;
     if (suspend)
         view->suspendResult = result;
     if (suspend && result == ERROR_SUCCESS)
@@ -215,51 +226,64 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
         Fact("camera.%s_read=error %ld", key, result);
 }
 
-// Why the probe says no, by name: their rows in ProbeReasons.
-enum { ClassListFailed, DriverNotLoaded, IdsTooLong, UsbListFailed, NoCamera, NoSuspendValue,
-       SuspendSize, SuspendOff, ReadingFailed };
-const Reason ProbeReasons[] = {
-    {"class-list", "the Imaging class cannot be listed (error %lu)"},
-    {"driver-not-loaded", "a supported camera is listed, but not with its driver loaded"},
-    {"ids-too-long", "the hardware-ID list of search device %lu is %lu bytes, longer than the "
-                     "monitor reads, so the monitor does not find it"},
-    {"usb-list", "the USB devices cannot be listed (CONFIGRET 0x%lx)"},
-    {"no-camera", "no supported camera is installed"},
-    {"no-suspend-value", "the camera's driver has no SelectiveSuspend value"},
-    {"suspend-size", "the camera's SelectiveSuspend is not a 4-byte value (error %lu)"},
-    {"suspend-off", "selective suspend is off in the camera's driver (SelectiveSuspend %lu)"},
-    {"reading-failed", "a reading the camera search needs failed, so the search has no answer"}};
-
 // Why the probe said no: the first reason that what the walks told shows, in
-// the probe's order (once it opens the driver key, SelectiveSuspend decides);
-// *detail is the number the reason's text shows first.
-int ProbeRefusal(const ProbeView *view, ULONG *detail)
+// the probe's order (once it opens the driver key, SelectiveSuspend decides).
+// Writes the sentence into text and returns its code; every format a literal,
+// which the compiler checks. The two lists that cannot be read have codes of
+// their own; every other failed reading shares one, so that no answer's code
+// stands for it. A USB enumerator that does not exist is an answer.
+const char *ProbeRefusal(const ProbeView *view, int readingFailed, char *text)
 {
-    *detail = view->classList;
-    if (view->classList)
-        return ClassListFailed;
-    *detail = (ULONG)view->suspendResult;
-    if (view->keyOpened && view->suspendResult == ERROR_FILE_NOT_FOUND)
-        return NoSuspendValue;
-    if (view->keyOpened && view->suspendResult)
-        return SuspendSize;
-    *detail = view->suspend;
-    if (view->keyOpened)
-        return SuspendOff;
-    if (view->unloaded)
-        return DriverNotLoaded;
-    *detail = (ULONG)view->beyond;
-    if (view->beyond >= 0)
-        return IdsTooLong;
-    *detail = view->usbError;
-    return view->usbError ? UsbListFailed : NoCamera;
+    const unsigned size = TextBufferSize;
+    if (view->classList) {
+        FormatText(text, size, "the Imaging class cannot be listed (error %lu)", view->classList);
+        return "class-list";
+    }
+    const int answered = view->driverKeyTold || view->unloaded || view->beyond >= 0;
+    if (readingFailed && (answered || !view->usbError)) {
+        FormatText(text, size, "a reading the camera search needs failed, so the search has no "
+                               "answer");
+        return "reading-failed";
+    }
+    if (view->driverKeyTold && view->suspendResult == ERROR_FILE_NOT_FOUND) {
+        FormatText(text, size, "the camera's driver has no SelectiveSuspend value");
+        return "no-suspend-value";
+    }
+    if (view->driverKeyTold && view->suspendResult) {
+        FormatText(text, size, "the camera's SelectiveSuspend is not a 4-byte value (error %ld)",
+                   view->suspendResult);
+        return "suspend-size";
+    }
+    if (view->driverKeyTold) {
+        FormatText(text, size, "selective suspend is off in the camera's driver "
+                               "(SelectiveSuspend %lu)", view->suspend);
+        return "suspend-off";
+    }
+    if (view->unloaded) {
+        FormatText(text, size, "a supported camera is listed, but not with its driver loaded");
+        return "driver-not-loaded";
+    }
+    if (view->beyond >= 0) {
+        FormatText(text, size, "the hardware-ID list of search device %d is %lu bytes, longer "
+                               "than the monitor reads, so the monitor does not find it",
+                   view->beyond, view->beyondLength);
+        return "ids-too-long";
+    }
+    if (view->usbError && readingFailed) {
+        FormatText(text, size, "the USB devices cannot be listed (CONFIGRET 0x%lx)",
+                   view->usbError);
+        return "usb-list";
+    }
+    FormatText(text, size, "no supported camera is installed");
+    return "no-camera";
 }
 
 struct ChannelView
 {
     HRESULT results[CameraChannelStepNext + 1];
     unsigned told;  // a bit per step
-    int devices, match;
+    int devices;
+    int match;
     char matchName[TextBufferSize];
 };
 
@@ -306,13 +330,14 @@ int FirstFailedStep(const ChannelView *view)
 
 // Why no event would reach the driver, by name: a failed step's row is at its
 // CameraChannelStep, the others after them.
-enum { NoDevice = CameraChannelStepPropertySet + 1, NoName, EventReaches };
+enum { NoDevice = CameraChannelStepPropertySet + 1, NoName, EventReaches, EventReasonCount };
 const Reason EventReasons[] = {
     {"com", "COM initialisation"}, {"enumerator", "system device enumerator"},
     {"category", "video input category"}, {"bind", "capture filter's bind"},
     {"property-set", "capture filter's property-set query"},
     {"no-device", "no DirectShow video input device has that name"},
     {"no-name", "there is no camera name to look for"}, {"", ""}};
+static_assert(sizeof EventReasons / sizeof EventReasons[0] == EventReasonCount, "a row per reason");
 
 int EventReason(const ChannelView *view, int named, int failed)
 {
@@ -345,7 +370,7 @@ void ReportCameraSearch(StatusFacts *facts)
     UsbListFacts(&view, 0, 0);
     if (view.classList)
         Fact("search.usb_walk=not tried: the probe ends without the class list");
-    if (!view.keyOpened) {
+    if (!view.driverKeyTold) {
         Fact("camera.instance=");
         Fact("camera.hardware_id=");
     }
@@ -356,19 +381,7 @@ void ReportCameraSearch(StatusFacts *facts)
     YesNoFact("camera.found", facts->cameraFound);
     if (facts->cameraFound)
         return;
-    ULONG detail = 0;
-    int refusal = ProbeRefusal(&view, &detail);
-    // The two lists that cannot be read have codes of their own; every other
-    // failed reading shares one, so that no answer's code stands for it. A
-    // USB enumerator that does not exist is an answer.
-    const int listFailed = refusal == ClassListFailed || refusal == UsbListFailed;
-    if (facts->readingFailed && !listFailed)
-        refusal = ReadingFailed;
-    if (!facts->readingFailed && listFailed)
-        refusal = NoCamera;
-    const Reason &reason = ProbeReasons[refusal];
-    FormatText(facts->reason, TextBufferSize, reason.text, detail, view.beyondLength);
-    facts->reasonCode = reason.code;
+    facts->reasonCode = ProbeRefusal(&view, facts->reason);
 }
 
 // One walk of the camera channel for the camera's name: the walk an event
@@ -387,10 +400,12 @@ void ReportDirectShow(StatusFacts *facts)
     CloseCameraChannel(&context);
     const int failed = FirstFailedStep(&view);
     const int reason = EventReason(&view, named, failed);
-    const int stepFailed = reason <= CameraChannelStepPropertySet;
-    const char *sentence = stepFailed ? "the %s fails (HRESULT 0x%08lx)" : "%s";
-    FormatText(facts->eventReaches, TextBufferSize, sentence, EventReasons[reason].text,
-               (unsigned long)view.results[failed]);
+    const char *text = EventReasons[reason].text;
+    if (reason <= CameraChannelStepPropertySet)
+        FormatText(facts->noEventReason, TextBufferSize, "the %s fails (HRESULT 0x%08lx)", text,
+                   (unsigned long)view.results[failed]);
+    else
+        FormatText(facts->noEventReason, TextBufferSize, "%s", text);
     const HRESULT next = view.results[CameraChannelStepNext];
     if (FAILED(next))
         Fact("directshow.inputs=%d, then HRESULT 0x%08lx", view.devices, (unsigned long)next);
@@ -401,6 +416,6 @@ void ReportDirectShow(StatusFacts *facts)
     Fact("directshow.index=%d", view.match);
     Fact("directshow.device=%s", opened ? view.matchName : "");
     YesNoFact("directshow.property_set", opened);
-    Fact("directshow.reason=%s", facts->eventReaches);
+    Fact("directshow.reason=%s", facts->noEventReason);
     Fact("directshow.reason.code=%s", EventReasons[reason].code);
 }

@@ -13,16 +13,30 @@ namespace {
 enum { ChunkSize = 512, WriteBufferSize = ChunkSize * 4 + 64 };
 
 char *g_Facts;  // "key=value" strings one after the other, g_Used bytes of g_Capacity
-unsigned g_Used, g_Capacity, g_Lost;
+unsigned g_Used;
+unsigned g_Capacity;
+unsigned g_Lost;
 
+// Each chunk is converted alone, so a double-byte character of the ANSI code
+// page the text was read in goes whole into one: its trail byte, which may
+// itself look like a lead byte, is taken with its lead byte (IsDBCSLeadByte).
 void WriteEscaped(const char *text)
 {
     char escaped[WriteBufferSize];
     while (*text) {
         char *end = escaped;
         for (int i = 0; i < ChunkSize && *text; i++) {
+            const unsigned char trail = (unsigned char)text[1];
+            // A control character never passes unescaped, even after a lead byte.
+            const int pair = IsDBCSLeadByte((BYTE)*text) && trail >= 0x20 && trail != 0x7F;
+            if (pair && i == ChunkSize - 1)
+                break;
             const unsigned char c = (unsigned char)*text++;
-            if (c == '\r' || c == '\n') {
+            if (pair) {
+                *end++ = (char)c;
+                *end++ = *text++;
+                i++;
+            } else if (c == '\r' || c == '\n') {
                 *end++ = '\\';
                 *end++ = c == '\r' ? 'r' : 'n';
             } else if (c < 0x20 || c == 0x7F) {
@@ -59,7 +73,8 @@ void WriteText(const char *text)
 {
     WCHAR wide[WriteBufferSize];
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode = 0, written = 0;
+    DWORD mode = 0;
+    DWORD written = 0;
     int length = 0;
     if (GetConsoleMode(output, &mode))
         length = MultiByteToWideChar(CP_ACP, 0, text, -1, wide, WriteBufferSize);
@@ -128,6 +143,7 @@ const char *RegistryTypeName(DWORD type)
         "REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN",
         "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST", "REG_FULL_RESOURCE_DESCRIPTOR",
         "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
+    static_assert(sizeof names / sizeof names[0] == REG_QWORD + 1, "a name per type to REG_QWORD");
     return type < sizeof names / sizeof names[0] ? names[type] : "unknown type";
 }
 
@@ -158,11 +174,21 @@ void PrintFacts(int values, const char *verdict)
         WriteEscaped(value);
         WriteText("\n");
     }
-    const char *lost = values ? "report.facts_lost=%u\n" : "\nFacts lost (no memory): %u\n";
-    FormatText(line, sizeof line, lost, g_Lost);
+    if (g_Lost && values)
+        FormatText(line, sizeof line, "report.facts_lost=%u\n", g_Lost);
+    else if (g_Lost)
+        FormatText(line, sizeof line, "\nFacts lost (no memory): %u\n", g_Lost);
     WriteText(g_Lost ? line : "");
     WriteText(values ? "summary=" : "\nVerdict: ");
     WriteEscaped(verdict);
     WriteText("\n");
+}
+
+void ForgetFacts(void)
+{
     free(g_Facts);
+    g_Facts = NULL;
+    g_Used = 0;
+    g_Capacity = 0;
+    g_Lost = 0;
 }

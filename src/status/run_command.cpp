@@ -36,46 +36,8 @@ int TakeRunProgram(const char *commandLine, unsigned attempt, char *program, uns
     return 1;
 }
 
-namespace {
-
-// 1 when the text from text to end is name, ASCII letters compared without case.
-int IsNamed(const char *text, const char *end, const char *name)
-{
-    const size_t length = strlen(name);
-    if ((size_t)(end - text) != length)
-        return 0;
-    for (size_t i = 0; i < length; i++) {
-        if ((text[i] >= 'A' && text[i] <= 'Z' ? text[i] + 32 : text[i]) != name[i])
-            return 0;
-    }
-    return 1;
-}
-
-}  // namespace
-
-int FindSwitches(const char *tail, const char *names)
-{
-    int found = 0;
-    for (const char *token = tail, *end = tail; *token; token = end) {
-        while (*token == ' ')
-            token++;
-        for (end = token; *end && *end != ' '; end++) {
-        }
-        if (token == end || (token[0] != '/' && token[0] != '-'))
-            continue;
-        int bit = UnknownSwitch;
-        const char *name = names;
-        for (int index = 0; *name; index++) {
-            if (IsNamed(token + 1, end, name))
-                bit = 1 << index;
-            name += strlen(name) + 1;
-        }
-        found |= bit;
-    }
-    return found;
-}
-
 int HoldsUninstallSwitch(const char *commandLine)
 {
-    return FindSwitches(SkipProgramName(commandLine), "u\0") & 1;
+    const int switches = FindSwitches(SkipProgramName(commandLine), MonitorSwitchNames);
+    return (switches & UninstallSwitch) != 0;
 }

@@ -1,5 +1,5 @@
-// How Windows reads a command line such as the Run value, and how the monitor
-// reads its switches. No Windows header: tested natively and fuzzed.
+// How Windows reads a command line such as the Run value, and whether the
+// monitor takes /u from it. No Windows header: tested natively and fuzzed.
 #pragma once
 
 // Writes the attempt-th program name that CreateProcess, given the command line
@@ -9,14 +9,6 @@
 // NUL-terminated, or 0 with program empty when there is no such attempt or it
 // does not fit into size bytes.
 int TakeRunProgram(const char *commandLine, unsigned attempt, char *program, unsigned size);
-
-// The switches of a command-line tail, cut at spaces only as the monitor's
-// main routine cuts them: bit i of the result is set when "/name" or "-name"
-// for the i-th of names (a list of strings ended by an empty one) is among
-// them, letters compared without case; UnknownSwitch when another token
-// starting with '/' or '-' is.
-enum { UnknownSwitch = 0x80 };
-int FindSwitches(const char *tail, const char *names);
 
 // 1 when the monitor, given this whole command line, would take /u or -u
 // (remove its Run value and end) instead of deciding again.

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "startup/command_tail.h"
-#include "status/run_command.h"
 #include "status/status_report.h"
 
 namespace {
@@ -18,24 +17,22 @@ enum { HelpSwitch = 1, ValuesSwitch = 2 };
 int Verdict(StatusFacts *facts, char *verdict, unsigned size)
 {
     const int runs = facts->cameraFound && facts->windowsSupported;
-    static const Reason windows = {"windows-version", "Windows %lu.%lu is not Windows NT 5.x"};
-    static const Reason unread = {"reading-failed", "the Windows version cannot be read"};
     if (facts->cameraFound && facts->windowsUnreadable) {
-        lstrcpynA(facts->reason, unread.text, TextBufferSize);
-        facts->reasonCode = unread.code;
+        lstrcpynA(facts->reason, "the Windows version cannot be read", TextBufferSize);
+        facts->reasonCode = "reading-failed";
         facts->readingFailed = 1;
     } else if (facts->cameraFound && !facts->windowsSupported) {
-        FormatText(facts->reason, TextBufferSize, windows.text, facts->windowsMajor,
-                   facts->windowsMinor);
-        facts->reasonCode = windows.code;
+        FormatText(facts->reason, TextBufferSize, "Windows %lu.%lu is not Windows NT 5.x",
+                   facts->windowsMajor, facts->windowsMinor);
+        facts->reasonCode = "windows-version";
     }
-    const char *but = facts->eventReaches[0] ? ", but no event would reach its driver: " : "";
+    const char *but = facts->noEventReason[0] ? ", but no event would reach its driver: " : "";
     char would[TextBufferSize * 3];
     if (!runs)
         FormatText(would, sizeof would, "not run: %s", facts->reason);
     else
         FormatText(would, sizeof would, "run for camera \"%s\"%s%s", facts->friendlyName, but,
-                   facts->eventReaches);
+                   facts->noEventReason);
     FormatText(verdict, size, "ZN374Mon would %s; at the next log-on %s.", would, facts->nextLogon);
     Fact("verdict=%s", runs ? "runs" : "does-not-run");
     // Both empty unless a reason above was found.
@@ -53,16 +50,16 @@ int StatusMain(const char *commandLine)
     // Like the monitor, the report passes over a word that is no switch, such
     // as the rest of an unquoted program path with a space.
     const int switches = FindSwitches(SkipProgramName(commandLine), SwitchNames);
-    const int unknown = switches & UnknownSwitch;
+    const int unknownSwitch = switches & UnknownSwitch;
     const int values = switches & ValuesSwitch;
-    if (unknown || (switches & HelpSwitch)) {
-        WriteText(unknown ? "ZN374Stat.exe: unknown argument\n" : "");
+    if (unknownSwitch || (switches & HelpSwitch)) {
+        WriteText(unknownSwitch ? "ZN374Stat.exe: unknown argument\n" : "");
         WriteText("usage: ZN374Stat.exe [/values] [/?]\n"
                   "Explains from this machine why ZN374Mon.exe runs or not. "
                   "It sends no request and writes nothing.\n"
                   "/values: the same facts as key=value lines.\n"
                   "Exit code: 0 the monitor would run, 1 it would not, 2 usage error.\n");
-        return unknown ? ExitUsage : ExitWouldRun;
+        return unknownSwitch ? ExitUsage : ExitWouldRun;
     }
 
     StatusFacts facts;
@@ -74,11 +71,13 @@ int StatusMain(const char *commandLine)
     ReportPower();
     ReportAutostart(&facts);
     ReportRunningMonitors();
+    ReportPackage();
     char verdict[TextBufferSize * 5];
     const int exitCode = Verdict(&facts, verdict, sizeof verdict);
     if (!values)
         WriteText("ZN374Stat: why ZN374Mon.exe runs on this machine or not\n");
     PrintFacts(values, verdict);
+    ForgetFacts();
     return exitCode;
 }
 

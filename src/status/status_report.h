@@ -10,7 +10,7 @@
 #include "common/common.h"
 
 // A reason as a script counts it, by a token that is never renamed once
-// released, and as a person reads it, a format for FormatText.
+// released, and as a person reads it.
 struct Reason
 {
     const char *code;
@@ -22,14 +22,15 @@ struct StatusFacts
 {
     int windowsSupported;                // CheckWindowsVersion gave Nt5
     int windowsUnreadable;               // or Unreadable
-    DWORD windowsMajor, windowsMinor;
+    DWORD windowsMajor;
+    DWORD windowsMinor;
     int cameraFound;                     // ProbeCamera gave Found
     int readingFailed;                   // a reading the monitor's decision rests on failed
                                          // (no answer): the Run value stays
     char reason[TextBufferSize];         // why not, when the monitor would not run
     const char *reasonCode;              // and its token
     char friendlyName[TextBufferSize];   // as the probe returned it
-    char eventReaches[TextBufferSize];   // why an event would reach nothing, if it would
+    char noEventReason[TextBufferSize];  // why an event would reach nothing, if it would
     char nextLogon[TextBufferSize * 2];  // what the Run value starts
 };
 
@@ -52,9 +53,28 @@ void WriteText(const char *text);
 void FormatText(char *buffer, unsigned size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Forgets the facts, so that the store can collect again.
+void ForgetFacts(void);
+
+// Shared by the sections.
+extern const char MonitorFileName[];
+// "<Windows directory>\ZN374Mon.exe", where the package and /i install it;
+// returns 0, or the error that leaves the path unknown.
+DWORD InstalledMonitorPath(char *path);
+// The installed monitor's identity, or NULL when there is no such file or it
+// cannot be read: then *error is why (0 when there is none).
+struct FileIdentity;
+const FileIdentity *InstalledMonitorIdentity(FileIdentity *identity, DWORD *error);
+// key's file or product version of the file at path, or unreadable (error N).
+void VersionFact(const char *key, const char *path, int product);
+// text with its environment variables expanded, in a heap block; NULL on
+// failure, with the error in *error.
+char *Expand(const char *text, DWORD *error);
+
 void ReportWindows(StatusFacts *facts);
 void ReportCameraSearch(StatusFacts *facts);
 void ReportDirectShow(StatusFacts *facts);
 void ReportPower(void);
 void ReportAutostart(StatusFacts *facts);
 void ReportRunningMonitors(void);
+void ReportPackage(void);

@@ -12,12 +12,8 @@
 #include "status/run_command.h"
 #include "status/status_report.h"
 
-namespace {
-
 const char MonitorFileName[] = "ZN374Mon.exe";
 
-// "<Windows directory>\ZN374Mon.exe", where the package and /i install it;
-// returns 0, or the error that leaves the path unknown.
 DWORD InstalledMonitorPath(char *path)
 {
     char windows[TextBufferSize];
@@ -32,23 +28,32 @@ void VersionFact(const char *key, const char *path, int product)
 {
     DWORD handle = 0;
     const DWORD size = GetFileVersionInfoSizeA(path, &handle);
-    void *block = size ? malloc(size) : NULL;
+    if (!size) {
+        ErrorFact(key, GetLastError());
+        return;
+    }
+    void *block = malloc(size);
+    DWORD error = block ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+    if (block && !GetFileVersionInfoA(path, 0, size, block))
+        error = GetLastError();
     VS_FIXEDFILEINFO *info = NULL;
     UINT infoSize = 0;
-    const int read = block && GetFileVersionInfoA(path, 0, size, block) &&
-                     VerQueryValueA(block, "\\", reinterpret_cast<void **>(&info), &infoSize);
-    if (read && infoSize >= sizeof *info) {
+    // VerQueryValue sets no error ("VerQueryValue"): a block without its
+    // fixed part is a version resource without its data.
+    if (!error && !VerQueryValueA(block, "\\", reinterpret_cast<void **>(&info), &infoSize))
+        error = ERROR_RESOURCE_DATA_NOT_FOUND;
+    if (!error && infoSize < sizeof *info)
+        error = ERROR_RESOURCE_DATA_NOT_FOUND;
+    if (error) {
+        ErrorFact(key, error);
+    } else {
         const DWORD high = product ? info->dwProductVersionMS : info->dwFileVersionMS;
         const DWORD low = product ? info->dwProductVersionLS : info->dwFileVersionLS;
         Fact("%s=%u.%u.%u.%u", key, HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low));
-    } else {
-        ErrorFact(key, size && !block ? ERROR_NOT_ENOUGH_MEMORY : GetLastError());
     }
     free(block);
 }
 
-// text with its environment variables expanded, in a heap block; NULL on
-// failure, with the error in *error.
 char *Expand(const char *text, DWORD *error)
 {
     const DWORD size = ExpandEnvironmentStringsA(text, NULL, 0);
@@ -71,115 +76,6 @@ char *Expand(const char *text, DWORD *error)
     return NULL;
 }
 
-// Replaces path by its long form; returns 0, or why it cannot be read.
-DWORD ReadLongPath(char *path)
-{
-    const DWORD length = GetLongPathNameA(path, path, TextBufferSize);
-    if (!length)
-        return GetLastError();
-    return length < TextBufferSize ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
-}
-
-// Finds the program a Run command line starts, as CreateProcess does; returns 1
-// with its full path in found. The shell starts the Run programs at log-on, so
-// the report's own directories say nothing: CreateProcess looks in the shell's
-// directory (the Windows directory) and current directory, then the system
-// directory, the 16-bit one, the Windows directory and PATH. The shell's
-// current directory is not known here and is left out; PATH is this process's,
-// which under a management system's account lacks the user's own part.
-// *error (0 on entry) is set when a reading fails: found, if any, is then the
-// file it was read of.
-int FindRunProgram(const char *commandLine, char *found, DWORD *error)
-{
-    const char folders[] = "%SystemRoot%\\system32;%SystemRoot%\\system;%SystemRoot%;%PATH%";
-    char *searchPath = Expand(folders, error);
-    char program[4 * TextBufferSize], *filePart = NULL;
-    int resolved = 0;
-    for (unsigned attempt = 0; !*error && !resolved; attempt++) {
-        if (!TakeRunProgram(commandLine, attempt, program, sizeof program))
-            break;
-        DWORD length = 0;
-        if (program[0])
-            length = SearchPathA(searchPath, program, ".exe", TextBufferSize, found, &filePart);
-        // A length beyond the buffer is the size a found program's path needs: unread.
-        if (length >= TextBufferSize)
-            *error = ERROR_INSUFFICIENT_BUFFER;
-        // INVALID_FILE_ATTRIBUTES has the directory bit set too.
-        DWORD attributes = FILE_ATTRIBUTE_DIRECTORY;
-        if (length && length < TextBufferSize)
-            attributes = GetFileAttributesA(found);
-        resolved = !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-        if (attributes == INVALID_FILE_ATTRIBUTES && GetLastError() != ERROR_FILE_NOT_FOUND)
-            *error = GetLastError();
-        Fact("autostart.tried.%u=%s", attempt, program);
-        // Short (8.3) names too compare equal to the installed monitor's path.
-        if (resolved)
-            *error = ReadLongPath(found);
-    }
-    free(searchPath);
-    return resolved;
-}
-
-const char NoProgramFound[] = "nothing starts: Windows finds no program that the Run value names";
-const char OtherProgramStarts[] =
-    "Windows tries to start \"%s\", which is not the installed monitor";
-const char MonitorUninstalls[] =
-    "the installed monitor starts with /u, removes its Run value and ends";
-const char MonitorStarts[] = "the installed monitor starts and decides again";
-
-// What the next log-on does with the Run value's command line; error, when
-// not 0, is why the command line is not known.
-void DescribeRunCommand(const char *commandLine, StatusFacts *facts, DWORD error)
-{
-    char found[TextBufferSize], installed[TextBufferSize];
-    const int uninstall = HoldsUninstallSwitch(commandLine);
-    const int exists = !error && FindRunProgram(commandLine, found, &error);
-    DWORD unknown = error;
-    if (exists && !error)
-        unknown = InstalledMonitorPath(installed);
-    const int monitor = exists && !unknown && lstrcmpiA(found, installed) == 0;
-    Fact("autostart.file=%s", exists ? found : "");
-    YesNoFact("autostart.file_exists", exists, exists ? 0 : error);
-    if (exists)
-        VersionFact("autostart.file_version", found, 0);
-    YesNoFact("autostart.installed_monitor", monitor, unknown);
-    YesNoFact("autostart.uninstall_switch", uninstall);
-    YesNoFact("autostart.starts_monitor", monitor && !uninstall, uninstall ? 0 : unknown);
-    const char *sentence = MonitorStarts;
-    if (!exists)
-        sentence = NoProgramFound;
-    else if (!monitor)
-        sentence = OtherProgramStarts;
-    else if (uninstall)
-        sentence = MonitorUninstalls;
-    if (unknown)
-        FormatText(facts->nextLogon, sizeof facts->nextLogon, "unknown (error %lu)", unknown);
-    else
-        FormatText(facts->nextLogon, sizeof facts->nextLogon, sentence, found);
-}
-
-// The Run value in *data, a heap block with two more bytes of zeros, which
-// close any string stored with its terminator or not.
-LONG ReadRunValue(char **data, DWORD *type, DWORD *size)
-{
-    HKEY key = NULL;
-    LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, KEY_QUERY_VALUE, &key);
-    if (result == ERROR_SUCCESS)
-        result = RegQueryValueExA(key, AutostartValueName, NULL, type, NULL, size);
-    if (result == ERROR_SUCCESS)
-        *data = static_cast<char *>(calloc(*size + 2, 1));
-    if (result == ERROR_SUCCESS && !*data)
-        result = ERROR_OUTOFMEMORY;
-    if (result == ERROR_SUCCESS)
-        result = RegQueryValueExA(key, AutostartValueName, NULL, type,
-                                  reinterpret_cast<BYTE *>(*data), size);
-    if (key)
-        RegCloseKey(key);
-    return result;
-}
-
-// The installed monitor's identity, or NULL when there is no such file or
-// it cannot be read: then *error is why.
 const FileIdentity *InstalledMonitorIdentity(FileIdentity *identity, DWORD *error)
 {
     char installed[TextBufferSize];
@@ -190,6 +86,8 @@ const FileIdentity *InstalledMonitorIdentity(FileIdentity *identity, DWORD *erro
         *error = GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : GetLastError();
     return NULL;
 }
+
+namespace {
 
 // process is NULL when OpenProcess failed; error is why the process or its
 // image cannot be read.
@@ -234,27 +132,13 @@ int HasMonitorName(const PROCESSENTRY32 &entry)
     return lstrcmpiA(file, MonitorFileName) == 0;
 }
 
-// The next log-on when the Run value is no string or cannot be read: nothing
-// that the report could follow.
-void DescribeUnusableRunValue(LONG result, StatusFacts *facts)
-{
-    const char *sentence = "nothing starts: the Run value is not a string";
-    if (result == ERROR_FILE_NOT_FOUND)
-        sentence = "nothing starts (no Run value)";
-    else if (result)
-        sentence = "unknown: the Run value cannot be read (error %ld)";
-    FormatText(facts->nextLogon, sizeof facts->nextLogon, sentence, result);
-    YesNoFact("autostart.file_exists", 0);
-    YesNoFact("autostart.starts_monitor", 0);
-    Fact("autostart.file=");
-}
-
 // The monitors found: their process IDs, separated by spaces, in a heap
 // block; and the processes that may be monitors, for want of a reading.
 struct MonitorList
 {
     char *ids;
-    int count, unchecked;
+    int count;
+    int unchecked;
     DWORD uncheckedError;
 };
 
@@ -299,25 +183,36 @@ void CheckProcess(const PROCESSENTRY32 &entry, const FileIdentity *installed,
         CloseHandle(process);
 }
 
-// The account this report runs as, whose power policy it reads.
+// The account this report runs as, whose power policy it reads. The token's
+// user is read into memory aligned for its structure, as Windows requires
+// of GetTokenInformation's buffer (Wine does not).
 void AccountFacts(void)
 {
     static const SID localSystem = {SID_REVISION, 1, {SECURITY_NT_AUTHORITY},
                                     {SECURITY_LOCAL_SYSTEM_RID}};
-    HANDLE token = NULL;
-    BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    char name[TextBufferSize], domain[TextBufferSize];
-    DWORD size = sizeof user, nameSize = sizeof name, domainSize = sizeof domain;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } token;
+    HANDLE handle = NULL;
+    DWORD size = sizeof token;
+    int read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &handle);
+    read = read && GetTokenInformation(handle, TokenUser, &token, size, &size);
+    DWORD error = read ? 0 : GetLastError();
+    if (handle)
+        CloseHandle(handle);
+    char name[TextBufferSize];
+    char domain[TextBufferSize];
+    DWORD nameSize = sizeof name;
+    DWORD domainSize = sizeof domain;
     SID_NAME_USE use;
-    const int read = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-                     GetTokenInformation(token, TokenUser, user, size, &size);
-    const PSID sid = reinterpret_cast<TOKEN_USER *>(user)->User.Sid;
-    if (read && LookupAccountSidA(NULL, sid, name, &nameSize, domain, &domainSize, &use))
-        Fact("power.account=%s\\%s", domain, name);
+    const PSID sid = read ? token.user.User.Sid : NULL;
+    if (read && !LookupAccountSidA(NULL, sid, name, &nameSize, domain, &domainSize, &use))
+        error = GetLastError();
+    if (error)
+        Fact("power.account=unknown (error %lu)", error);
     else
-        Fact("power.account=unknown (error %lu)", GetLastError());
-    if (token)
-        CloseHandle(token);
+        Fact("power.account=%s\\%s", domain, name);
     const int localSystemAccount = read && EqualSid(sid, const_cast<SID *>(&localSystem));
     YesNoFact("power.account_is_local_system", localSystemAccount);
 }
@@ -368,7 +263,10 @@ void ReportPower(void)
     SetLastError(0);
     if (!RefreshPowerState()) {
         const DWORD error = GetLastError();
-        Fact(error ? "power.readings=failed (error %lu)" : "power.readings=failed", error);
+        if (error)
+            Fact("power.readings=failed (error %lu)", error);
+        else
+            Fact("power.readings=failed");
         return;
     }
     Fact("power.critical_level=%lu", (unsigned long)g_PowerSnapshot.criticalLevel);
@@ -380,31 +278,6 @@ void ReportPower(void)
     YesNoFact("power.battery_critical", action.engage);
     const int unchanged = action.period == BatteryPeriodUnchanged;
     Fact("power.poll_period=%lu", unchanged ? (unsigned long)BatteryPeriodShort : action.period);
-}
-
-void ReportAutostart(StatusFacts *facts)
-{
-    DWORD type = REG_NONE, size = 0;
-    char *data = NULL;
-    const LONG result = ReadRunValue(&data, &type, &size);
-    const int string = result == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ);
-    DWORD error = 0;
-    char *expanded = string && type == REG_EXPAND_SZ ? Expand(data, &error) : NULL;
-    Fact("autostart.value=%s", string ? data : "");
-    if (result)
-        Fact("autostart.read=error %ld", result);
-    else if (string)
-        Fact("autostart.read=%s, %lu bytes", RegistryTypeName(type), size);
-    else
-        Fact("autostart.read=not a string, which never runs, %lu bytes", size);
-    if (expanded)
-        Fact("autostart.expanded=%s", expanded);
-    if (string)
-        DescribeRunCommand(expanded ? expanded : data, facts, error);
-    else
-        DescribeUnusableRunValue(result, facts);
-    free(expanded);
-    free(data);
 }
 
 // Every monitor running: by its name, or by the installed file it runs.

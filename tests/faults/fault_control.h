@@ -115,6 +115,8 @@ struct FaultClass
     X(EnumProcessModules, "EnumProcessModules", SETS(FALSE, ERROR_PARTIAL_COPY)) \
     X(GetMappedFileNameA, "GetMappedFileNameA", SETS(0, ERROR_ACCESS_DENIED), ANSWERS("a device path", 0), \
       ANSWERS("a path on a share", 0)) \
+    X(MsiEnumRelatedProductsA, "MsiEnumRelatedProductsA", RETURNS(ERROR_BAD_CONFIGURATION)) \
+    X(MsiGetProductInfoA, "MsiGetProductInfoA", RETURNS(ERROR_BAD_CONFIGURATION)) \
     /* the package's custom actions' own: the session's, and the clock */ \
     X(MsiGetPropertyA, "MsiGetPropertyA", RETURNS(ERROR_MORE_DATA), \
       ANSWERS("ERROR_SUCCESS, empty: not set", 0)) \

@@ -267,15 +267,13 @@ enum Effect
     ValueNotRemoved,   // a refused run cannot remove the value
     NameUnknown,       // found, but without its friendly name: no event reaches it
     NoWindow,          // the window cannot be made: the run ends, the value stays
-    NothingDone,       // the command line cannot be copied: the run ends at once
     TimerUnarmed,      // no battery tick ever comes
     PeriodKept,        // the tick cannot re-arm the timer: the period stays
     EventLost,         // the event of that phase does not reach the driver
     TickLost,          // the battery tick reads nothing: no band change, no period change
     LoopEnds,          // the message loop fails: the monitor ends there
     ValueKept,         // /u cannot delete the value
-    QuitNotSent,       // /u cannot broadcast the quit message
-    UninstallUndone    // /u cannot copy its command line: nothing happens
+    QuitNotSent        // /u cannot broadcast the quit message
 };
 
 // Which calls of the function in the phase a rule is for, besides 1, 2, ...
@@ -299,7 +297,6 @@ const unsigned Always = AtStart | InEvents | AtQuit;
 
 // The first rule that fits a failure gives its outcome.
 const Rule Rules[] = {
-    {Monitor, {Faultmalloc}, AtStart, 1, 0, NothingDone},
     {Monitor, {Faultmalloc}, AtStart, AnyCall, 0, ReadingLost},  // the probe's buffers
     {Monitor, {FaultRegOpenKeyExA}, AtStart, 1, 0, ValueNotWritten},
     {Monitor, {FaultRegOpenKeyExA}, AtStart, 2, 0, ValueNotRemoved},
@@ -344,7 +341,6 @@ const Rule Rules[] = {
                FaultPropertyBagRead, FaultWideCharToMultiByte, FaultBindToObject, FaultQueryInterface,
                FaultPropertySetSet}, InEvents, AnyCall, 0, EventLost},
     {Monitor, {FaultGetCurrentPowerPolicies, FaultGetSystemPowerStatus}, InTicks, AnyCall, 0, TickLost},
-    {Uninstall, {Faultmalloc}, AtQuit, AnyCall, 0, UninstallUndone},
     {Uninstall, {FaultRegOpenKeyExA, FaultRegDeleteValueA}, AtQuit, AnyCall, 0, ValueKept},
     {Uninstall, {FaultRegisterWindowMessageA, FaultBroadcastSystemMessageA}, AtQuit, AnyCall, 0, QuitNotSent},
 };
@@ -391,9 +387,6 @@ Expected Expect(const Chain &chain, std::vector<const Rule *> rules)
         switch (rules[i]->effect) {
         case Unaffected:
             break;
-        case NothingDone:
-            e.endPhase = PhaseStart;
-            [[fallthrough]];
         case ValueNotWritten:
             e.runAfterStart = StaleRunValue;
             break;
@@ -436,9 +429,6 @@ Expected Expect(const Chain &chain, std::vector<const Rule *> rules)
             e.endsLater = true;
             e.lost |= InEvents & ~((1u << phase) - 1);
             break;
-        case UninstallUndone:
-            e.quitOnBroadcast = false;
-            [[fallthrough]];
         case ValueKept:
             e.runAtEnd = WrittenValue();
             break;
@@ -567,7 +557,13 @@ const char NeverFailing[] =
     " GetLastError DispatchMessageA PostQuitMessage SetLastError lstrcatA lstrcpynA DestroyWindow"
     " GetWindowLongA SetWindowLongA EqualSid IsDialogMessageA IsWindow TranslateMessage GetConsoleMode"
     " GetModuleHandleA _vsnprintf GetStdHandle MultiByteToWideChar WriteConsoleW _write"
-    " QueryDosDeviceA GetDriveTypeA lstrcmpA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger ";
+    " QueryDosDeviceA GetDriveTypeA lstrcmpA GetCurrentThread MsiRecordSetStringA MsiRecordSetInteger"
+    " IsDBCSLeadByte ";
+
+// The imports that the sweep's machines never reach, by why: the report asks
+// for the installed package's version only when one is registered, which none
+// is here (the package test reads it after an install).
+const char NotReachedHere[] = " MsiGetProductInfoA ";
 
 // ---- The sweep
 
@@ -731,7 +727,8 @@ void Summarise(const char *image, const Totals &totals, bool methods)
     for (int f = 0; f < FaultFunctionCount; f++) {
         const bool method = methods && strstr(FaultFunctions[f].name, "::") != NULL;
         const bool imported = std::find(imports.begin(), imports.end(), FaultFunctions[f].name) != imports.end();
-        EXPECT_TRUE(totals.tally.count(f) || !FailureClasses(f) || !(method || imported))
+        const bool reached = !strstr(NotReachedHere, (std::string(" ") + FaultFunctions[f].name + " ").c_str());
+        EXPECT_TRUE(totals.tally.count(f) || !FailureClasses(f) || !(method || imported) || !reached)
             << FaultFunctions[f].name << " can fail: expected in the table, but the run never called it";
     }
     for (const std::string &import : imports) {
@@ -802,6 +799,7 @@ const char NoProgram[] = "summary=at the next log-on nothing starts: Windows fin
 const char Unchecked[] = "monitors.unchecked=1 (error %lu)|monitors.0.installed=unknown (error %lu)";
 const char UncheckedAmongOthers[] = "monitors.unchecked=|monitors.0.installed=unknown (error %lu)";
 const char NoEvent[] = "summary=, but no event would reach its driver: the ";
+const char Policy[] = "autostart.policy_machine=unreadable (error %lu)|autostart.policy_user=unreadable (error %lu)";
 const char LongPath[] = "autostart.file_exists=unreadable (error 122)";  // ERROR_INSUFFICIENT_BUFFER
 
 // The first rule that fits a failure gives its outcome.
@@ -868,17 +866,25 @@ const ReportRule ReportRules[] = {
      {"power.account=unknown (error %lu)"}},
     {{FaultGetCurrentPowerPolicies, FaultGetSystemPowerStatus}, AnyCall, 0, NULL,
      {"power.readings=failed (error %lu)"}},
+    // The policies are read first, the machine's, then the user's: unread,
+    // they leave unknown whether the monitor starts.
+    {{FaultRegOpenKeyExA}, 1, 0, NULL, {"autostart.policy_machine=unreadable (error %lu)", Unknown}},
+    {{FaultRegOpenKeyExA}, 2, 0, NULL, {"autostart.policy_user=unreadable (error %lu)", Unknown}},
     {{FaultRegOpenKeyExA}, AnyCall, 0, NULL, {"autostart.read=error %lu", NoRun}},
+    // The policies' values, after the camera's three (both keys there, see
+    // below): absent or no REG_DWORD, not set; unread, unknown.
+    {{FaultRegQueryValueExA}, 4, 3, NULL, {Policy, Unknown}},
+    {{FaultRegQueryValueExA}, 5, 3, NULL, {Policy, Unknown}},
+    {{FaultRegQueryValueExA}, 4, 0, NULL, {"autostart.starts_monitor=yes"}},
+    {{FaultRegQueryValueExA}, 5, 0, NULL, {"autostart.starts_monitor=yes"}},
     // The Run value absent, or gone between its size and its data.
     {{FaultRegQueryValueExA}, AnyCall, 1, NULL, {"summary=at the next log-on nothing starts (no Run value)"}},
     {{FaultRegQueryValueExA}, AnyCall, 0, NULL, {"autostart.read=error %lu", NoRun}},
     {{Faultcalloc}, 3, 0, NULL, {"autostart.read=error 14", "summary=be read (error 14)"}},  // ERROR_OUTOFMEMORY
     {{FaultExpandEnvironmentStringsA, FaultGetFileAttributesA}, AnyCall, 1, NULL,
      {"autostart.file_exists=unreadable (error %lu)", Unknown}},
-    {{FaultGetLongPathNameA}, AnyCall, 1, NULL, {"autostart.installed_monitor=unreadable (error %lu)", Unknown}},
     {{FaultExpandEnvironmentStringsA, FaultSearchPathA}, AnyCall, 2, NULL, {LongPath}},
     {{FaultSearchPathA, FaultGetFileAttributesA}, AnyCall, 0, NULL, {"autostart.file_exists=no", NoProgram}},
-    {{FaultGetLongPathNameA}, AnyCall, 2, NULL, {"autostart.installed_monitor=unreadable (error 122)"}},
     {{FaultGetWindowsDirectoryA}, 1, 1, NULL, {"autostart.installed_monitor=unreadable (error %lu)"}},
     {{FaultGetWindowsDirectoryA}, 1, 2, NULL, {"autostart.installed_monitor=unreadable (error 122)"}},
     {{FaultCreateToolhelp32Snapshot}, AnyCall, 0, NULL, {"monitors.count=unreadable (error %lu)"}},
@@ -888,7 +894,13 @@ const ReportRule ReportRules[] = {
     // The installed file unreadable: no process can be matched to it.
     {{FaultGetWindowsDirectoryA}, 2, 1, NULL, {"monitors.0.installed=unknown (error %lu)"}},
     {{FaultGetWindowsDirectoryA}, 2, 2, NULL, {"monitors.0.installed=unknown (error 122)"}},
-    {{FaultCreateFileA, FaultGetFileInformationByHandle}, 1, 0, NULL, {"monitors.0.installed=unknown (error %lu)"}},
+    // The Run program told by its file: the installed file's identity, the
+    // program's, then the installed file's again for the monitors.
+    {{FaultCreateFileA, FaultGetFileInformationByHandle}, 1, 0, NULL,
+     {"autostart.installed_monitor=unreadable (error %lu)", Unknown}},
+    {{FaultCreateFileA, FaultGetFileInformationByHandle}, 2, 0, NULL,
+     {"autostart.installed_monitor=unreadable (error %lu)", Unknown}},
+    {{FaultCreateFileA, FaultGetFileInformationByHandle}, 3, 0, NULL, {"monitors.0.installed=unknown (error %lu)"}},
     // The process list ends early: the monitor is listed if it came before.
     // Listed late: the report has no deadline.
     {{FaultProcess32First}, AnyCall, 2, NULL, {"monitors.0.installed=yes"}},
@@ -902,6 +914,7 @@ const ReportRule ReportRules[] = {
     {{FaultGetMappedFileNameA}, AnyCall, 3, NULL, {"monitors.0.installed=no|monitors.0.installed=yes"}},
     {{FaultGetProcAddress}, AnyCall, 0, NULL, {"monitors.0.session=unknown (error %lu)"}},
     {{FaultGetModuleFileNameExA}, AnyCall, 0, NULL, {"monitors.0.image=unreadable (error %lu)"}},
+    {{FaultMsiEnumRelatedProductsA}, AnyCall, 0, NULL, {"package.product_code=unreadable (error %lu)"}},
     // A fact, or a monitor's process ID, that finds no memory is counted as lost.
     {{Faultrealloc}, AnyCall, 0, NULL, {"report.facts_lost="}},
 };
@@ -1017,6 +1030,14 @@ std::string CheckReport(const Chain &chain, const Observation &seen)
 TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft)
 {
     SetUpMachine(Machines[0]);
+    // Both hives' Explorer policies there without the value, as where other
+    // policies are set, so that the report reads both values.
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        HKEY key = NULL;
+        RegCreateKeyExA(root, "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer", 0, NULL, 0,
+                        KEY_READ, NULL, &key, NULL);
+        RegCloseKey(key);
+    }
     const std::string installed = CopyMonitorExe(WindowsDirectory(), "ZN374Mon.exe");
     WriteRunValue(installed);
     ProgramRun monitor;
@@ -1059,13 +1080,14 @@ const struct ActionScenario
     {"EndRemainingMonitors", MonitorNeverEnds, "", "a monitor that must be ended"},
     {"EndRemainingMonitors", FileHeld, "", "the file held by another process"},
     {"CreateRunKey", Nothing, "", "the Run key there"},
+    {"CheckRunListPolicy", Nothing, "", "no policy set"},
     {"CreateRunKey", RunKeyAbsent, "", "the Run key absent"}};
 
 // Which step of an action a failure undoes.
 enum ActionStep
 {
     AllDone, NoData, NotStarted, TokenUnread, IdentityUnread, NoSnapshot, NoneListed, NotLookedAt,
-    NotEnded, KeyNotCreated, LineLost, Answered, PastDeadline
+    NotEnded, KeyNotCreated, LineLost, Answered, PastDeadline, PolicyUnread
 };
 
 ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath, bool imageOnVolume)
@@ -1078,7 +1100,8 @@ ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath, bool imageOnVo
         {FaultCreateToolhelp32Snapshot, NoSnapshot}, {FaultProcess32First, NoneListed},
         {FaultOpenProcess, NotLookedAt}, {FaultEnumProcessModules, NotLookedAt},
         {FaultGetMappedFileNameA, NotLookedAt}, {FaultTerminateProcess, NotEnded},
-        {FaultRegCreateKeyExA, KeyNotCreated}, {FaultMsiCreateRecord, LineLost}};
+        {FaultRegCreateKeyExA, KeyNotCreated}, {FaultMsiCreateRecord, LineLost},
+        {FaultRegOpenKeyExA, PolicyUnread}, {FaultRegQueryValueExA, PolicyUnread}};
     // The installed file's identity is read first, then the image's, then
     // the file is tried for writing. An image named by its device path is
     // opened through "\\?\GLOBALROOT" (which Wine's does not open), then
@@ -1092,6 +1115,9 @@ ActionStep StepOf(const Fault &f, bool lookedAt, bool devicePath, bool imageOnVo
         return AllDone;
     if (function == FaultProcess32First && f.variant == 2)
         return PastDeadline;
+    // The policy's value absent, or larger than a DWORD: not set.
+    if (function == FaultRegQueryValueExA && f.variant != 3)
+        return AllDone;
     if (file && f.ordinal == 1)
         return IdentityUnread;
     if (file)
@@ -1181,6 +1207,8 @@ std::string ExpectAction(const ActionScenario &s, const Chain &chain, const Faul
         if (answer ? answer == 1 : runs)
             lines.push_back("the monitor is still in use or cannot be opened for writing");
     }
+    if (action == "CheckRunListPolicy" && error.count(PolicyUnread))
+        lines.push_back("the policy cannot be read, error " + error[PolicyUnread]);
     if (action == "CreateRunKey" && error.count(KeyNotCreated))
         lines.push_back("RegCreateKeyExA failed with error " + error[KeyNotCreated]);
     std::string session;

@@ -356,6 +356,7 @@ FAILS(CM_Get_Device_ID_ListA) FAILS(GetFileInformationByHandle) FAILS(EnumProces
 FAILS(GetTokenInformation) FAILS(LookupAccountSidA) FAILS(CM_Get_Device_IDA)
 FAILS(GetModuleFileNameExA) FAILS(GetFileAttributesA)
 FAILS(GetFileVersionInfoSizeA) FAILS(GetFileVersionInfoA) FAILS(VerQueryValueA) FAILS(GetProcAddress)
+FAILS(MsiEnumRelatedProductsA) FAILS(MsiGetProductInfoA)
 OPENS(SetupDiGetClassDevsA, HeldDeviceLists) OPENS(OpenProcess, HeldHandles)
 OPENS(CreateToolhelp32Snapshot, HeldHandles)
 

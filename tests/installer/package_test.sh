@@ -81,8 +81,10 @@ msiexec_windows() {
 package_property() {
     msiinfo export "$1" Property | tr -d '\r' | awk -F'\t' -v p="$2" '$1 == p { print $2 }'
 }
+policies='HKLM\Software\Microsoft\Windows\CurrentVersion\Policies\Explorer'
 cleanup() {
     msiexec_windows
+    wine reg delete "$policies" /v DisableLocalMachineRun /f >/dev/null 2>&1
     wine "$installed" /u >/dev/null 2>&1
     [ -f "$work/other/ZN374Mon.exe" ] &&
         wine explorer /desktop=other,640x480 "$(windows_path "$work/other/ZN374Mon.exe")" /u >/dev/null 2>&1
@@ -119,7 +121,7 @@ msiexec_windows
 # back right after the value is removed; the rollback action comes before
 # the action it undoes.
 check "InstallExecuteSequence order" \
-    "SetRunCommand CheckInteractiveLogon SetMonitorFileChanges InstallValidate SetEndRemainingMonitorsData SetRestartMonitorData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
+    "SetRunCommand CheckInteractiveLogon CheckRunListPolicy SetMonitorFileChanges InstallValidate SetEndRemainingMonitorsData SetRestartMonitorData InstallInitialize RemoveExistingProducts RemoveRegistryValues CreateRunKey RestartMonitor EndMonitor EndRemainingMonitors RemoveFiles InstallFiles WriteRegistryValues InstallFinalize StartMonitor" \
     "$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | tail -n +4 |
        awk -F'\t' '$1 ~ /^(Set|End|Start|Restart|Check|CreateRunKey|Remove(Existing|Files|RegistryValues)|Install(Validate|Initialize|Files|Finalize)|WriteRegistryValues)/ { print $3, $1 }' |
        sort -n | cut -d' ' -f2 | paste -sd' ')"
@@ -129,7 +131,7 @@ check "InstallExecuteSequence order" \
 # the monitors out of the person's reach and keeping the Run key need
 # LocalSystem; what runs as the person does so on a terminal server too (ts).
 check "custom action types" \
-    "CheckInteractiveLogon:1;CreateRunKey:1 deferred system;EndMonitor:1 deferred ts;EndRemainingMonitors:1 deferred system;RestartMonitor:1 rollback ts;SetEndRemainingMonitorsData:51;SetMonitorFileChanges:51;SetRestartMonitorData:51;SetRunCommand:1;StartMonitor:18 async" \
+    "CheckInteractiveLogon:1;CheckRunListPolicy:1;CreateRunKey:1 deferred system;EndMonitor:1 deferred ts;EndRemainingMonitors:1 deferred system;RestartMonitor:1 rollback ts;SetEndRemainingMonitorsData:51;SetMonitorFileChanges:51;SetRestartMonitorData:51;SetRunCommand:1;StartMonitor:18 async" \
     "$(msiinfo export "$package" CustomAction | tr -d '\r' | tail -n +4 | sort | while IFS=$'\t' read -r action type _; do
            kind=
            case $((type & 0x700)) in 1024) kind+=" deferred" ;; 1280) kind+=" rollback" ;; 1536) kind+=" commit" ;; esac
@@ -255,11 +257,23 @@ wine "$bin/simctl.exe" run-without-interactive msiexec /i "$(windows_path "$pack
 check "msiexec /i /qn without an interactive log-on: simctl exit code" 0 $?
 sleep 1
 check "after that install" "files=[ZN374Mon.exe ZN374Stat.exe] value=[$value] entries=[$version NoModify=0x1 NoRepair=0x1] monitors=0" "$(state)"
-msiexec /x "$(windows_path "$package")"
+# Whichever build is installed goes by the ProductCode that the report reads.
+code=$(wine "$WINEPREFIX/drive_c/windows/ZN374Stat.exe" /values 2>/dev/null | tr -d '\r' |
+    sed -n 's/^package\.\(product_code\|version\)=//p' | paste -sd' ')
+check "ZN374Stat's package.product_code and package.version" "$(package_property "$package" ProductCode) $version" "$code"
+msiexec /x "${code%% *}"
+check "msiexec /x by that ProductCode exit code" 0 $?
+check "after removing it by its ProductCode" "files=[] value=[] entries=[] monitors=0" "$(state)"
 
 # A lost file (deleted by hand, or quarantined): the uninstall still removes
-# the value and the entry, and keeps the Run key.
-msiexec /i "$(windows_path "$package")"
+# the value and the entry, and keeps the Run key. Installed under the
+# machine's policy that stops its Run list, which the log names.
+wine reg add "$policies" /v DisableLocalMachineRun /t REG_DWORD /d 1 /f >/dev/null 2>&1
+msiexec /i "$(windows_path "$package")" /l*v "$(windows_path "$work/policy.log")"
+check "msiexec /i under the machine's DisableLocalMachineRun exit code" 0 $?
+wine reg delete "$policies" /v DisableLocalMachineRun /f >/dev/null 2>&1
+check "lines of that install's log naming the policy" 1 \
+    "$(tr -d '\0\r' < "$work/policy.log" | grep -c 'CheckRunListPolicy: .*DisableLocalMachineRun is 1')"
 wait_monitors 1
 wine taskkill /f /pid "$(monitors)" >/dev/null 2>&1
 wait_monitors 0

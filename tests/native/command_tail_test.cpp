@@ -58,12 +58,4 @@ TEST(CommandTail, NullCommandLineGivesEmptyTail)
     EXPECT_EQ('\0', tail[0]);
 }
 
-TEST(CommandTail, CopyHoldsTailOfAnyLength)
-{
-    EXPECT_EQ(260u, CommandCopySize(0));
-    EXPECT_EQ(260u, CommandCopySize(259));
-    EXPECT_EQ(261u, CommandCopySize(260));
-    EXPECT_EQ(301u, CommandCopySize(300));
-}
-
 }  // namespace

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "startup/command_tail.h"
 #include "status/run_command.h"
 
 namespace {

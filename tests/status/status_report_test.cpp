@@ -302,6 +302,11 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
     const std::string windows = WindowsDirectory();
     const std::string installed = CopyMonitorExe(windows, "ZN374Mon.exe");
     ASSERT_FALSE(installed.empty());
+    // Another file of the name in system32, which the shell looks in after its
+    // own folder, the Windows directory; and another name of the installed file.
+    const std::string other = CopyMonitorExe(windows + "\\system32", "ZN374Mon.exe");
+    const std::string link = windows + "\\ZN374Link.exe";
+    ASSERT_TRUE(!other.empty() && CreateHardLinkA(link.c_str(), installed.c_str(), NULL));
     const DWORD number = 1;
     const struct
     {
@@ -316,6 +321,7 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
         {REG_SZ, installed + " /i -U", "yes", "no", installed},
         {REG_EXPAND_SZ, "%SystemRoot%\\ZN374Mon.exe", "yes", "yes", installed},
         {REG_SZ, "ZN374Mon", "yes", "yes", installed},
+        {REG_SZ, link, "yes", "yes", link},
         {REG_SZ, windows + "\\notepad.exe /x", "yes", "no", windows + "\\notepad.exe"},
         {REG_SZ, windows, "no", "no", ""},
         {REG_DWORD, std::string(reinterpret_cast<const char *>(&number), 4), "no", "no", ""},
@@ -333,6 +339,8 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
         EXPECT_EQ(0, lstrcmpiA(c.file.c_str(), Value(run.output, "autostart.file").c_str()))
             << Value(run.output, "autostart.file");
     }
+    DeleteFileA(link.c_str());
+    DeleteFileA(other.c_str());
     DeleteFileA(installed.c_str());
     // A program without resources (this test's own) has no version block:
     // ERROR_RESOURCE_DATA_NOT_FOUND.
@@ -350,6 +358,37 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
     EXPECT_EQ("error 2", Value(run.output, "autostart.read"));
     EXPECT_NE(std::string::npos, Value(run.output, "summary").find("at the next log-on nothing starts (no Run value)."))
         << run.output;
+}
+
+// "Do not process the legacy run list", the machine's or the user's, stops
+// the Run value that would start the monitor, each with its documented code.
+TEST_F(StatusReport, RunListPolicyStopsTheMonitorsStart)
+{
+    const std::string installed = CopyMonitorExe(WindowsDirectory(), "ZN374Mon.exe");
+    WriteRunValue(installed);
+    std::ifstream docFile(BuildFilePath(ZN_STATUS_DOC_UNIX_PATH));
+    const std::string doc((std::istreambuf_iterator<char>(docFile)), std::istreambuf_iterator<char>());
+    const char policies[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+    const struct
+    {
+        HKEY root;
+        DWORD value;
+        const char *startsMonitor, *code;
+    } cases[] = {{HKEY_LOCAL_MACHINE, 1, "no", "policy-machine"}, {HKEY_CURRENT_USER, 1, "no", "policy-user"},
+                 {HKEY_LOCAL_MACHINE, 0, "yes", ""}};
+    for (const auto &c : cases) {
+        HKEY key = NULL;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(c.root, policies, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL));
+        RegSetValueExA(key, "DisableLocalMachineRun", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&c.value), 4);
+        const StatusRun run = RunStatus("/values");
+        RegDeleteValueA(key, "DisableLocalMachineRun");
+        RegCloseKey(key);
+        EXPECT_EQ(std::string(c.startsMonitor) + " " + c.code,
+                  Value(run.output, "autostart.starts_monitor") + " " + Value(run.output, "autostart.reason.code"))
+            << run.output;
+        EXPECT_TRUE(!*c.code || doc.find("| `" + std::string(c.code) + "` |") != std::string::npos) << c.code;
+    }
+    DeleteFileA(installed.c_str());
 }
 
 // Text read from the machine cannot add a line or a second verdict, and is
