@@ -381,7 +381,7 @@ void ReportCameraSearch(StatusFacts *facts)
     YesNoFact("camera.found", facts->cameraFound);
     if (facts->cameraFound)
         return;
-    facts->reasonCode = ProbeRefusal(&view, facts->reason);
+    facts->reasonCode = ProbeRefusal(&view, facts->readingFailed, facts->reason);
 }
 
 // One walk of the camera channel for the camera's name: the walk an event
