@@ -24,8 +24,8 @@ int StartsWith(const char *text, const char *prefix)
 // CloseHandle, after which Windows promises nothing about it.
 int ReadIdentityOf(const char *path, FileIdentity *identity)
 {
-    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, share, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
     BY_HANDLE_FILE_INFORMATION information;
@@ -176,7 +176,11 @@ ImageMatch MatchProcessImage(HANDLE process, const FileIdentity *file)
         return ImageOfOtherFile;
     if (!ReadMappedFileIdentity(mapped, &identity))
         return ImageUnreadable;
-    return identity.volumeSerialNumber == file->volumeSerialNumber && identity.indexHigh == file->indexHigh &&
-                   identity.indexLow == file->indexLow
-               ? ImageOfFile : ImageOfOtherFile;
+    return IsSameFile(&identity, file) ? ImageOfFile : ImageOfOtherFile;
+}
+
+int IsSameFile(const FileIdentity *one, const FileIdentity *other)
+{
+    return one->volumeSerialNumber == other->volumeSerialNumber &&
+           one->indexHigh == other->indexHigh && one->indexLow == other->indexLow;
 }

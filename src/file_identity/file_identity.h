@@ -32,6 +32,10 @@ struct FileIdentity
 // as a file, else 0 with the error of the call that failed.
 int ReadFileIdentity(const char *path, FileIdentity *identity);
 
+// 1 when both identities name one file: the volume's device is only where the
+// name was read, and differs between spellings (another drive letter).
+int IsSameFile(const FileIdentity *one, const FileIdentity *other);
+
 enum ImageMatch
 {
     ImageOfOtherFile = 0,

@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <msi.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "file_identity/file_identity.h"
 #include "startup/autostart_value.h"
@@ -147,7 +146,7 @@ DWORD MatchInstalledMonitor(const char *found, int *monitor)
         return error;
     if (!ReadFileIdentity(found, &program))
         return GetLastError();
-    *monitor = memcmp(&installed, &program, sizeof installed) == 0;
+    *monitor = IsSameFile(&installed, &program);
     return 0;
 }
 
