@@ -2,9 +2,9 @@
 # Builds an instrumented copy of the product (build/coverage: the Win32 build
 # with GCC's coverage counters), runs the test suite against it on a fresh
 # simulated XP machine, writes an HTML report to build/coverage/index.html
-# and prints line and branch totals per shipped image (and per room of the
-# monitor), then one line for all three images together. Not part of the
-# test run.
+# and prints line and branch totals per shipped image (and per room of an
+# image that has several), then one line for all three images together.
+# Not part of the test run.
 #   bash scripts/coverage.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
