@@ -12,7 +12,7 @@ work=$(mktemp -d)
 # Wine serves \\server\zn374$, the share collect.cmd reads, from the
 # prefix's dosdevices/unc/server/zn374$.
 share=$WINEPREFIX/dosdevices/unc/server/zn374\$
-trap 'rm -rf "$work"; rm -f "$share"' EXIT
+trap 'rm -rf "$work"; rm -f "$share"; rmdir "${share%/*}" "${share%/*/*}" 2>/dev/null' EXIT
 failures=0
 check() {  # check WHAT EXPECTED FOUND
     if [ "$2" != "$3" ]; then
