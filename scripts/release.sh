@@ -2,9 +2,9 @@
 # Gathers into one folder what an administrator copies to the share: the
 # package, ZN374Stat.exe and ZN374Mon.exe on their own (for checks before
 # deploying, and for an install by hand), collect.cmd, and SHA256SUMS over
-# them. Builds the Win32 tree first, signed when the signing variables are set
-# (docs/releasing.md); ZN374_RELEASE_BIN names a built bin folder to take the
-# files from instead, without building. The folder holds nothing else: files
+# them. Installs what is missing and builds the Win32 tree first, signed when
+# the signing variables are set (docs/releasing.md); ZN374_RELEASE_BIN names a
+# built bin folder to take the files from instead, without building. The folder holds nothing else: files
 # of an earlier release are replaced, and a folder with other files is refused.
 # usage: release.sh [DIR]   (default build/release)
 set -euo pipefail
@@ -12,6 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/build/release}
 bin=${ZN374_RELEASE_BIN:-}
 if [ -z "$bin" ]; then
+    bash "$root/scripts/setup.sh"
     bash "$root/scripts/build.sh" win32
     bin=$root/build/win32/bin
 fi
