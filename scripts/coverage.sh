@@ -43,8 +43,9 @@ sim/make-prefix.sh "$prefix"
 export ZN374_PREFIX=$prefix ZN374_SIM_BIN=$tree/bin GCOV_PREFIX=Z:
 # Left out: the shape checks read the shipped image's size, imports and
 # instructions, which the instrumented image fails by design, the signing
-# test, which signs the images without running them, and the rebuild
-# comparison, which builds another tree; none of them runs product code.
+# test, which signs the images without running them, the rebuild
+# comparison, which builds another tree, and the release folder's test;
+# none of them runs product code.
 echo "Running the test suite against it..."
 status=0
 ctest --test-dir "$tree" --timeout 900 -E '_shape$|^installer\.signing$|^release\.' > "$tree/ctest.log" 2>&1 || status=$?
