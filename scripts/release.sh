@@ -4,8 +4,9 @@
 # deploying, and for an install by hand), collect.cmd, and SHA256SUMS over
 # them. Installs what is missing and builds the Win32 tree first, signed when
 # the signing variables are set (docs/releasing.md); ZN374_RELEASE_BIN names a
-# built bin folder to take the files from instead, without building. The folder holds nothing else: files
-# of an earlier release are replaced, and a folder with other files is refused.
+# built bin folder to take the files from instead, without building. The
+# folder holds nothing else: files of an earlier release are replaced, and a
+# folder with other files is refused.
 # usage: release.sh [DIR]   (default build/release)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,7 +19,8 @@ if [ -z "$bin" ]; then
 fi
 
 # The package is named after the first three fields of the project version.
-version=$(sed -n 's/^project(ZN374Mon VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' "$root/CMakeLists.txt")
+version=$(sed -n 's/^project(ZN374Mon VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' \
+    "$root/CMakeLists.txt")
 package=$bin/ZN374Mon-$version.msi
 files=("$package" "$bin/ZN374Stat.exe" "$bin/ZN374Mon.exe" "$root/src/status/collect.cmd")
 for file in "${files[@]}"; do
@@ -26,7 +28,8 @@ for file in "${files[@]}"; do
 done
 
 mkdir -p "$out"
-others=$(ls -A "$out" | grep -vxE 'ZN374Mon-[0-9.]+\.msi|ZN374Stat\.exe|ZN374Mon\.exe|collect\.cmd|SHA256SUMS' || true)
+ours='ZN374Mon-[0-9.]+\.msi|ZN374Stat\.exe|ZN374Mon\.exe|collect\.cmd|SHA256SUMS'
+others=$(ls -A "$out" | grep -vxE "$ours" || true)
 if [ -n "$others" ]; then
     echo "release.sh: $out holds other files ($(echo $others)); give an empty folder" >&2
     exit 2
