@@ -22,7 +22,7 @@ $(cd "$source_dir/src/status" && sha256sum collect.cmd)"
 check "SHA256SUMS: the built files" "$(sort <<< "$sums")" "$(sort "$work/release/SHA256SUMS")"
 check "the folder's files but SHA256SUMS" "$(sort <<< "$sums")" \
     "$(cd "$work/release" && sha256sum -- * | grep -v ' SHA256SUMS$' | sort)"
-# A batch file with bare line feeds can lose a label to cmd's 512-byte reads.
+# Windows' cmd expects CRLF: in a file with bare line feeds, call :row can miss its label.
 check "collect.cmd's lines without CR" 0 "$(grep -cv $'\r$' "$work/release/collect.cmd")"
 
 mkdir "$work/reports" "$work/run"
