@@ -2,9 +2,9 @@
 # Builds an instrumented copy of the product (build/coverage: the Win32 build
 # with GCC's coverage counters), runs the test suite against it on a fresh
 # simulated XP machine, writes an HTML report to build/coverage/index.html
-# and prints line and branch totals per shipped image (and per room of the
-# monitor), then one line for all three images together. Not part of the
-# test run.
+# and prints line and branch totals per shipped image (and per room of an
+# image that has several), then one line for all three images together.
+# Not part of the test run.
 #   bash scripts/coverage.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -43,8 +43,9 @@ sim/make-prefix.sh "$prefix"
 export ZN374_PREFIX=$prefix ZN374_SIM_BIN=$tree/bin GCOV_PREFIX=Z:
 # Left out: the shape checks read the shipped image's size, imports and
 # instructions, which the instrumented image fails by design, the signing
-# test, which signs the images without running them, and the rebuild
-# comparison, which builds another tree; none of them runs product code.
+# test, which signs the images without running them, the rebuild
+# comparison, which builds another tree, and the release folder's test;
+# none of them runs product code.
 echo "Running the test suite against it..."
 status=0
 ctest --test-dir "$tree" --timeout 900 -E '_shape$|^installer\.signing$|^release\.' > "$tree/ctest.log" 2>&1 || status=$?
