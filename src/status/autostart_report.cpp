@@ -147,7 +147,10 @@ DWORD MatchInstalledMonitor(const char *found, int *monitor)
         return error;
     if (!ReadFileIdentity(found, &program))
         return GetLastError();
-    *monitor = memcmp(&installed, &program, sizeof installed) == 0;
+    // The serial number and index alone identify the file; the rest of the
+    // record is the volume's device name, whose buffer is filled only to its end.
+    *monitor = installed.volumeSerialNumber == program.volumeSerialNumber &&
+               installed.indexHigh == program.indexHigh && installed.indexLow == program.indexLow;
     return 0;
 }
 
