@@ -23,6 +23,7 @@ struct ProbeView
     int usbRetries;                  // lists asked for again
     ULONG usbSizeResult;             // the last size call's CONFIGRET
     ULONG usbError;                  // the walk's failure
+    ULONG unallocatedSize;           // a block the probe found no memory for, or 0
     int unloaded;                    // the USB walk passed over a supported camera
     int beyond;                      // a device with a supported ID beyond the read, or -1
     ULONG beyondLength;
@@ -92,6 +93,11 @@ void UsbListFacts(ProbeView *view, int listTold, unsigned long listResult)
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
+    if (step == ProbeStepNoMemory) {
+        view->unallocatedSize = result;
+        Fact("search.no_memory=%lu bytes", result);
+        return;
+    }
     if (step == ProbeStepClassList) {
         view->classList = result;
         Fact("search.class_list_error=%lu", result);
@@ -229,15 +235,20 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
 // Why the probe said no: the first reason that what the walks told shows, in
 // the probe's order (once it opens the driver key, SelectiveSuspend decides).
 // Writes the sentence into text and returns its code; every format a literal,
-// which the compiler checks. The two lists that cannot be read have codes of
-// their own; every other failed reading shares one, so that no answer's code
-// stands for it. A USB enumerator that does not exist is an answer.
+// which the compiler checks. The two lists that cannot be read and a block
+// the probe finds no memory for have codes of their own; every other failed
+// reading shares one, so that no answer's code stands for it. A USB enumerator that does not exist is an answer.
 const char *ProbeRefusal(const ProbeView *view, int readingFailed, char *text)
 {
     const unsigned size = TextBufferSize;
     if (view->classList) {
         FormatText(text, size, "the Imaging class cannot be listed (error %lu)", view->classList);
         return "class-list";
+    }
+    if (view->unallocatedSize) {
+        FormatText(text, size, "the camera search finds no memory for %lu bytes, so it has no "
+                               "answer", view->unallocatedSize);
+        return "no-memory";
     }
     const int answered = view->driverKeyTold || view->unloaded || view->beyond >= 0;
     if (readingFailed && (answered || !view->usbError)) {
