@@ -350,8 +350,7 @@ void ReportCameraSearch(StatusFacts *facts)
     const char *ids[SupportedHardwareIdCount];
     for (unsigned i = 0; i < SupportedHardwareIdCount; ++i)
         ids[i] = SupportedHardwareIds[i];
-    ProbeView view;
-    ZeroMemory(&view, sizeof view);
+    ProbeView view = {};
     view.ids = ids;
     view.beyond = -1;
     const ProbeObserver observer = {&view,     OnProbeStep, OnLocated,   OnHardwareIds,
@@ -383,12 +382,10 @@ void ReportCameraSearch(StatusFacts *facts)
 // takes, with its bind and property-set query, never a request.
 void ReportDirectShow(StatusFacts *facts)
 {
-    ChannelView view;
-    ZeroMemory(&view, sizeof view);
+    ChannelView view = {};
     view.match = -1;
     const CameraChannelObserver observer = {&view, OnChannelStep, OnChannelDevice};
-    MonitorContext context;
-    ZeroMemory(&context, sizeof context);
+    MonitorContext context = {};
     const int named = facts->cameraFound || facts->friendlyName[0];
     const int opened = named && OpenCameraChannel(facts->friendlyName, &context, &observer);
     // Also after a failed open, which leaves its COM initialisation to close.

@@ -62,8 +62,7 @@ int StatusMain(const char *commandLine)
         return unknownSwitch ? ExitUsage : ExitWouldRun;
     }
 
-    StatusFacts facts;
-    ZeroMemory(&facts, sizeof facts);
+    StatusFacts facts = {};
     facts.reasonCode = "";
     ReportWindows(&facts);
     ReportCameraSearch(&facts);
