@@ -152,8 +152,10 @@ int FindAmongEnumerated(const char *enumerator, char *buffer, const char *const 
             return 0;
         char *list = static_cast<char *>(malloc(size));
         *failed |= !list;
-        if (!list)
+        if (!list) {
+            TellObserver(observer, Step, ProbeStepNoMemory, size);
             return 0;
+        }
         result = CM_Get_Device_ID_ListA(enumerator, list, size, CM_GETIDLIST_FILTER_ENUMERATOR);
         const int askAgain = result == CR_BUFFER_SMALL && attempt < ListAttempts;
         TellObserver(observer, Step, askAgain ? ProbeStepUsbListGrew : ProbeStepUsbList, result);
@@ -226,8 +228,10 @@ ProbeResult ProbeCamera(const char *const *ids, unsigned count,
         friendlyName[0] = '\0';
 
     char *buffer = static_cast<char *>(malloc(WorkingBufferCapacity));
-    if (!buffer)
+    if (!buffer) {
+        TellObserver(observer, Step, ProbeStepNoMemory, WorkingBufferCapacity);
         return ProbeResult::ReadingFailed;
+    }
 
     // Flags 0: devices that were installed once but are not plugged in now
     // are listed too, so an empty class is an empty list, not a failure.

@@ -29,8 +29,10 @@ enum ProbeStep
     ProbeStepUsbList = 2,     // the list itself; the USB walk follows
     ProbeStepUsbListGrew = 3, // the list outgrew its size (CR_BUFFER_SMALL): the
                               // walk asks for the size and the list again
-    ProbeStepClassEnd = 4     // the class walk's end; result: ERROR_NO_MORE_ITEMS at
+    ProbeStepClassEnd = 4,    // the class walk's end; result: ERROR_NO_MORE_ITEMS at
                               // the list's end, else the error that cut it short
+    ProbeStepNoMemory = 5     // a block the probe needs could not be allocated, which
+                              // ends its walk; result: the block's size in bytes
 };
 
 struct ProbeObserver

@@ -231,33 +231,25 @@ NextLogon DescribeUnusableRunValue(LONG result)
 }
 
 // The policies, read first: they decide only what would otherwise start the
-// monitor. Returns what the next log-on does under them.
-struct RunListPolicies
+// monitor. Returns what the next log-on does under them, and sets *error when
+// one cannot be read.
+NextLogon ReadRunListPolicies(DWORD *error)
 {
-    int machine;
-    int user;
-    DWORD error;
-};
-
-NextLogon ApplyPolicies(NextLogon next, const RunListPolicies &policies)
-{
-    if (next != StartsMonitor)
-        return next;
-    if (policies.machine)
+    const int machine = RunListPolicyFact(HKEY_LOCAL_MACHINE, "autostart.policy_machine", error);
+    const int user = RunListPolicyFact(HKEY_CURRENT_USER, "autostart.policy_user", error);
+    if (machine)
         return MachinePolicy;
-    if (policies.user)
+    if (user)
         return UserPolicy;
-    return policies.error ? ReadingFailed : StartsMonitor;
+    return *error ? ReadingFailed : StartsMonitor;
 }
 
 }  // namespace
 
 void ReportAutostart(StatusFacts *facts)
 {
-    RunListPolicies policies = {0, 0, 0};
-    policies.machine = RunListPolicyFact(HKEY_LOCAL_MACHINE, "autostart.policy_machine",
-                                         &policies.error);
-    policies.user = RunListPolicyFact(HKEY_CURRENT_USER, "autostart.policy_user", &policies.error);
+    DWORD policyError = 0;
+    const NextLogon underPolicies = ReadRunListPolicies(&policyError);
     DWORD type = REG_NONE;
     DWORD size = 0;
     char *data = NULL;
@@ -269,17 +261,17 @@ void ReportAutostart(StatusFacts *facts)
     char found[TextBufferSize];
     NextLogon next = UnreadableRunValue;
     if (commandLine)
-        next = ApplyPolicies(DescribeRunCommand(commandLine, &error, found), policies);
+        next = DescribeRunCommand(commandLine, &error, found);
     else
         next = DescribeUnusableRunValue(result);
+    if (next == StartsMonitor)
+        next = underPolicies;
     if (next == UnreadableRunValue)
         error = (DWORD)result;
     if (next == ReadingFailed && !error)
-        error = policies.error;
-    if (next == ReadingFailed || next == UnreadableRunValue)
-        ErrorFact("autostart.starts_monitor", error);
-    else
-        YesNoFact("autostart.starts_monitor", next == StartsMonitor);
+        error = policyError;
+    // error is set for the two failed readings alone, which show it as unreadable.
+    YesNoFact("autostart.starts_monitor", next == StartsMonitor, error);
     if (!commandLine)
         Fact("autostart.file=");
     SetNextLogon(facts, next, found, error);

@@ -23,6 +23,7 @@ struct ProbeView
     int usbRetries;                  // lists asked for again
     ULONG usbSizeResult;             // the last size call's CONFIGRET
     ULONG usbError;                  // the walk's failure
+    ULONG unallocatedSize;           // a block the probe found no memory for, or 0
     int unloaded;                    // the USB walk passed over a supported camera
     int beyond;                      // a device with a supported ID beyond the read, or -1
     ULONG beyondLength;
@@ -92,6 +93,11 @@ void UsbListFacts(ProbeView *view, int listTold, unsigned long listResult)
 void OnProbeStep(void *context, ProbeStep step, unsigned long result)
 {
     ProbeView *view = static_cast<ProbeView *>(context);
+    if (step == ProbeStepNoMemory) {
+        view->unallocatedSize = result;
+        Fact("search.no_memory=%lu bytes", result);
+        return;
+    }
     if (step == ProbeStepClassList) {
         view->classList = result;
         Fact("search.class_list_error=%lu", result);
@@ -228,54 +234,43 @@ void OnDriverValue(void *context, const char *name, long result, unsigned long t
 
 // Why the probe said no: the first reason that what the walks told shows, in
 // the probe's order (once it opens the driver key, SelectiveSuspend decides).
-// Writes the sentence into text and returns its code; every format a literal,
-// which the compiler checks. The two lists that cannot be read have codes of
-// their own; every other failed reading shares one, so that no answer's code
-// stands for it. A USB enumerator that does not exist is an answer.
+// The two lists that cannot be read and a block the probe finds no memory
+// for have codes of their own; every other failed reading shares one, so
+// that no answer's code stands for it. A USB enumerator that does not exist
+// is an answer.
 const char *ProbeRefusal(const ProbeView *view, int readingFailed, char *text)
 {
-    const unsigned size = TextBufferSize;
-    if (view->classList) {
-        FormatText(text, size, "the Imaging class cannot be listed (error %lu)", view->classList);
-        return "class-list";
-    }
+    if (view->classList)
+        return Refusal(text, "class-list", "the Imaging class cannot be listed (error %lu)",
+                       view->classList);
+    if (view->unallocatedSize)
+        return Refusal(text, "no-memory", "the camera search finds no memory for %lu bytes, so "
+                       "it has no answer", view->unallocatedSize);
     const int answered = view->driverKeyTold || view->unloaded || view->beyond >= 0;
-    if (readingFailed && (answered || !view->usbError)) {
-        FormatText(text, size, "a reading the camera search needs failed, so the search has no "
-                               "answer");
-        return "reading-failed";
-    }
-    if (view->driverKeyTold && view->suspendResult == ERROR_FILE_NOT_FOUND) {
-        FormatText(text, size, "the camera's driver has no SelectiveSuspend value");
-        return "no-suspend-value";
-    }
-    if (view->driverKeyTold && view->suspendResult) {
-        FormatText(text, size, "the camera's SelectiveSuspend is not a 4-byte value (error %ld)",
-                   view->suspendResult);
-        return "suspend-size";
-    }
-    if (view->driverKeyTold) {
-        FormatText(text, size, "selective suspend is off in the camera's driver "
-                               "(SelectiveSuspend %lu)", view->suspend);
-        return "suspend-off";
-    }
-    if (view->unloaded) {
-        FormatText(text, size, "a supported camera is listed, but not with its driver loaded");
-        return "driver-not-loaded";
-    }
-    if (view->beyond >= 0) {
-        FormatText(text, size, "the hardware-ID list of search device %d is %lu bytes, longer "
-                               "than the monitor reads, so the monitor does not find it",
-                   view->beyond, view->beyondLength);
-        return "ids-too-long";
-    }
-    if (view->usbError && readingFailed) {
-        FormatText(text, size, "the USB devices cannot be listed (CONFIGRET 0x%lx)",
-                   view->usbError);
-        return "usb-list";
-    }
-    FormatText(text, size, "no supported camera is installed");
-    return "no-camera";
+    if (readingFailed && (answered || !view->usbError))
+        return Refusal(text, "reading-failed",
+                       "a reading the camera search needs failed, so the search has no answer");
+    if (view->driverKeyTold && view->suspendResult == ERROR_FILE_NOT_FOUND)
+        return Refusal(text, "no-suspend-value",
+                       "the camera's driver has no SelectiveSuspend value");
+    if (view->driverKeyTold && view->suspendResult)
+        return Refusal(text, "suspend-size",
+                       "the camera's SelectiveSuspend is not a 4-byte value (error %ld)",
+                       view->suspendResult);
+    if (view->driverKeyTold)
+        return Refusal(text, "suspend-off", "selective suspend is off in the camera's driver "
+                       "(SelectiveSuspend %lu)", view->suspend);
+    if (view->unloaded)
+        return Refusal(text, "driver-not-loaded",
+                       "a supported camera is listed, but not with its driver loaded");
+    if (view->beyond >= 0)
+        return Refusal(text, "ids-too-long", "the hardware-ID list of search device %d is %lu "
+                       "bytes, longer than the monitor reads, so the monitor does not find it",
+                       view->beyond, view->beyondLength);
+    if (view->usbError && readingFailed)
+        return Refusal(text, "usb-list", "the USB devices cannot be listed (CONFIGRET 0x%lx)",
+                       view->usbError);
+    return Refusal(text, "no-camera", "no supported camera is installed");
 }
 
 struct ChannelView
@@ -355,8 +350,7 @@ void ReportCameraSearch(StatusFacts *facts)
     const char *ids[SupportedHardwareIdCount];
     for (unsigned i = 0; i < SupportedHardwareIdCount; ++i)
         ids[i] = SupportedHardwareIds[i];
-    ProbeView view;
-    ZeroMemory(&view, sizeof view);
+    ProbeView view = {};
     view.ids = ids;
     view.beyond = -1;
     const ProbeObserver observer = {&view,     OnProbeStep, OnLocated,   OnHardwareIds,
@@ -388,12 +382,10 @@ void ReportCameraSearch(StatusFacts *facts)
 // takes, with its bind and property-set query, never a request.
 void ReportDirectShow(StatusFacts *facts)
 {
-    ChannelView view;
-    ZeroMemory(&view, sizeof view);
+    ChannelView view = {};
     view.match = -1;
     const CameraChannelObserver observer = {&view, OnChannelStep, OnChannelDevice};
-    MonitorContext context;
-    ZeroMemory(&context, sizeof context);
+    MonitorContext context = {};
     const int named = facts->cameraFound || facts->friendlyName[0];
     const int opened = named && OpenCameraChannel(facts->friendlyName, &context, &observer);
     // Also after a failed open, which leaves its COM initialisation to close.

@@ -51,6 +51,14 @@ void WriteEscaped(const char *text)
     }
 }
 
+// msvcrt's own formatting: the C++ headers switch the printf family to
+// MinGW's static copy, which the executable must not carry.
+void FormatArguments(char *buffer, unsigned size, const char *format, va_list arguments)
+{
+    _vsnprintf(buffer, size - 1, format, arguments);
+    buffer[size - 1] = '\0';
+}
+
 int MakeRoom(unsigned size)
 {
     if (g_Used + size <= g_Capacity)
@@ -84,15 +92,21 @@ void WriteText(const char *text)
         _write(1, text, (unsigned)strlen(text));
 }
 
-// msvcrt's own formatting: the C++ headers switch the printf family to
-// MinGW's static copy, which the executable must not carry.
 void FormatText(char *buffer, unsigned size, const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    _vsnprintf(buffer, size - 1, format, arguments);
+    FormatArguments(buffer, size, format, arguments);
     va_end(arguments);
-    buffer[size - 1] = '\0';
+}
+
+const char *Refusal(char *text, const char *code, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    FormatArguments(text, TextBufferSize, format, arguments);
+    va_end(arguments);
+    return code;
 }
 
 // Formatted straight into the collection, with more room until it fits:

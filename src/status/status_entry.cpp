@@ -18,13 +18,13 @@ int Verdict(StatusFacts *facts, char *verdict, unsigned size)
 {
     const int runs = facts->cameraFound && facts->windowsSupported;
     if (facts->cameraFound && facts->windowsUnreadable) {
-        lstrcpynA(facts->reason, "the Windows version cannot be read", TextBufferSize);
-        facts->reasonCode = "reading-failed";
+        facts->reasonCode = Refusal(facts->reason, "reading-failed",
+                                    "the Windows version cannot be read");
         facts->readingFailed = 1;
     } else if (facts->cameraFound && !facts->windowsSupported) {
-        FormatText(facts->reason, TextBufferSize, "Windows %lu.%lu is not Windows NT 5.x",
-                   facts->windowsMajor, facts->windowsMinor);
-        facts->reasonCode = "windows-version";
+        facts->reasonCode = Refusal(facts->reason, "windows-version",
+                                    "Windows %lu.%lu is not Windows NT 5.x", facts->windowsMajor,
+                                    facts->windowsMinor);
     }
     const char *but = facts->noEventReason[0] ? ", but no event would reach its driver: " : "";
     char would[TextBufferSize * 3];
@@ -62,8 +62,7 @@ int StatusMain(const char *commandLine)
         return unknownSwitch ? ExitUsage : ExitWouldRun;
     }
 
-    StatusFacts facts;
-    ZeroMemory(&facts, sizeof facts);
+    StatusFacts facts = {};
     facts.reasonCode = "";
     ReportWindows(&facts);
     ReportCameraSearch(&facts);

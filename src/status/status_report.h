@@ -53,6 +53,10 @@ void WriteText(const char *text);
 void FormatText(char *buffer, unsigned size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Writes a reason's sentence into text (TextBufferSize bytes); returns code.
+const char *Refusal(char *text, const char *code, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Forgets the facts, so that the store can collect again.
 void ForgetFacts(void);
 

@@ -222,8 +222,7 @@ void AccountFacts(void)
 void ReportWindows(StatusFacts *facts)
 {
     char own[TextBufferSize];
-    OSVERSIONINFOA info;
-    ZeroMemory(&info, sizeof info);
+    OSVERSIONINFOA info = {};
     info.dwOSVersionInfoSize = sizeof info;
     const DWORD length = GetModuleFileNameA(NULL, own, sizeof own - 1);
     own[length] = '\0';
@@ -285,11 +284,10 @@ void ReportRunningMonitors(void)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     // Read at once: what comes before the walk sets its own.
-    const DWORD snapshotError = snapshot == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    DWORD listError = snapshot == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     MonitorList list = {static_cast<char *>(calloc(1, 1)), 0, 0, 0};
-    DWORD listError = list.ids ? 0 : ERROR_NOT_ENOUGH_MEMORY;
-    if (snapshot == INVALID_HANDLE_VALUE)
-        listError = snapshotError;
+    if (!list.ids && !listError)
+        listError = ERROR_NOT_ENOUGH_MEMORY;
     FileIdentity identity;
     DWORD installedError;
     const FileIdentity *installed = InstalledMonitorIdentity(&identity, &installedError);

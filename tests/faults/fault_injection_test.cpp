@@ -816,8 +816,8 @@ const ReportRule ReportRules[] = {
     {{FaultGetVersionExA}, 1, 0, NULL, {"windows.version=unreadable (error %lu)"}},
     // The extended record refused: the plain one tells the monitor's answer.
     {{FaultGetVersionExA}, AnyCall, 0, NULL, {"windows.supported=unreadable (error %lu)"}},
-    // The probe's buffers.
-    {{Faultmalloc}, AnyCall, 0, "reading-failed", {}},
+    // The probe's buffers: the search has no answer, and says why.
+    {{Faultmalloc}, AnyCall, 0, "no-memory", {"search.no_memory="}},
     {{FaultSetupDiGetClassDevsA}, AnyCall, 0, "class-list", {"search.class_list_error=%lu"}},
     // The list ends early (the USB walk finds the camera), or fails.
     {{FaultSetupDiEnumDeviceInfo}, AnyCall, 1, NULL, {"search.usb_walk=run"}},
@@ -1009,7 +1009,7 @@ std::string CheckReport(const Chain &chain, const Observation &seen)
     const std::string code = "\nreason.code=" + std::string(reason ? reason : "") + "\n";
     const bool named = !reason || strcmp(reason, "*") != 0;
     // The reading failed, or was answered: whether the monitor leaves the Run value.
-    const std::set<std::string> unanswered = {"class-list", "usb-list", "reading-failed"};
+    const std::set<std::string> unanswered = {"class-list", "usb-list", "no-memory", "reading-failed"};
     const char *retries = !reason ? "" : unanswered.count(reason) ? "yes" : "no";
     const std::string again = "\nreason.tries_again=" + std::string(retries) + "\n";
     if (!lost && chain.size() < 2 && named && ("\n" + seen.output).find(again) == std::string::npos)
