@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cannot_run.h"
 #include "devtree.h"
 #include "driver_log.h"
 #include "monitor_process.h"
@@ -276,7 +277,7 @@ TEST_F(MonitorProcess, InstalledMonitorDeliversSuspendToDriver)
 TEST_F(MonitorProcess, BatteryDipThroughCriticalBandReachesDriver)
 {
     if (!SimBatteryAvailable())
-        GTEST_SKIP() << "no simulated battery here (no private mount namespace)";
+        CANNOT_RUN_HERE() << "no simulated battery here (no private mount namespace)";
     ASSERT_TRUE(InstallCamera(1));
     ASSERT_EQ(1, SimSetCriticalLevel(5));
     ASSERT_EQ(1, SimSetBattery(0, 80));
