@@ -543,8 +543,7 @@ const char NeverFailing[] =
 
 void SetUpMachine(const Machine &machine)
 {
-    SimRemoveAllCameras();
-    SimRemoveAllDevices();
+    ASSERT_TRUE(ResetMachine());
     const SimDevice other = {OtherInstance, OtherHardwareIds, sizeof OtherHardwareIds,
                              SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded};
     const unsigned imaging = machine.cameraImaging ? (unsigned)SimDeviceImaging : 0u;
@@ -553,7 +552,6 @@ void SetUpMachine(const Machine &machine)
     for (int i = 1; i < machine.videoDevices; i++)
         ASSERT_EQ(1, SimAddCamera(OtherCameraName, 0));
     ASSERT_EQ(1, SimAddCamera(CameraName, 0));
-    ASSERT_EQ(1, SimSetCriticalLevel(5));
     g_machine = &machine;
 }
 
@@ -562,14 +560,7 @@ class FaultInjection : public ::testing::Test
 protected:
     void SetUp() override { g_battery = SimBatteryAvailable() != 0; }
 
-    void TearDown() override
-    {
-        DeleteRunValue();
-        SimRemoveAllCameras();
-        SimRemoveAllDevices();
-        if (g_battery)
-            SimSetBattery(1, 100);
-    }
+    void TearDown() override { ResetMachine(); }
 };
 
 #if defined(ZN_COVERAGE)
@@ -902,29 +893,18 @@ const ReportRule *FindReportRule(const Fault &fault)
 }
 
 std::unique_ptr<Observation> RunReport(const Chain &chain)
-
 {
     std::unique_ptr<Observation> seen(new Observation);
-    char path[MAX_PATH + 16];
-    GetTempPathA(MAX_PATH, path);
-    strcat(path, "zn374fault.txt");
-    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
-    HANDLE output = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                                CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    OutputFile output;
     {
         ProbedProcess report;
         const std::string exe = MonitorExePath().substr(0, MonitorExePath().rfind('\\') + 1) + "ZN374Stat.exe";
-        if (!StartProbed(exe, "/values", chain, Monitor, PhaseStart, &report, output))
+        if (!StartProbed(exe, "/values", chain, Monitor, PhaseStart, &report, output.handle))
             ADD_FAILURE() << "cannot start the probed report, error " << GetLastError();
         seen->exitCode[Monitor] = WaitForExitCode(report, WaitMs);
         seen->control[Monitor] = *report.control;
     }
-    std::vector<char> text(1 << 16);
-    DWORD read = 0;
-    SetFilePointer(output, 0, NULL, FILE_BEGIN);
-    ReadFile(output, text.data(), (DWORD)text.size(), &read, NULL);
-    CloseHandle(output);
-    seen->output.assign(text.data(), read);
+    seen->output = output.Text();
     seen->output.erase(std::remove(seen->output.begin(), seen->output.end(), '\r'), seen->output.end());
     return seen;
 }

@@ -13,6 +13,7 @@
 
 #include "cannot_run.h"
 #include "driver_log.h"
+#include "import_table.h"
 #include "monitor/monitor.h"
 #include "native/battery_rows.h"
 #include "simkit.h"
@@ -96,27 +97,11 @@ std::vector<std::string> TakeTimerCalls()
 // function it imported before, or NULL when there is no such import.
 void *ReplaceUser32Import(const char *name, void *replacement)
 {
-    BYTE *base = (BYTE *)GetModuleHandleA(NULL);
-    IMAGE_NT_HEADERS *headers = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
-    IMAGE_IMPORT_DESCRIPTOR *dll = (IMAGE_IMPORT_DESCRIPTOR *)(
-        base + headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
     void *imported = NULL;
-    for (; dll->Name; dll++) {
-        if (lstrcmpiA((char *)(base + dll->Name), "user32.dll") != 0)
-            continue;
-        IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(base + dll->OriginalFirstThunk);
-        IMAGE_THUNK_DATA *slots = (IMAGE_THUNK_DATA *)(base + dll->FirstThunk);
-        for (; names->u1.AddressOfData; names++, slots++) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) ||
-                strcmp((char *)((IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData))->Name, name))
-                continue;
-            DWORD protection;
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
-            imported = (void *)slots->u1.Function;
-            slots->u1.Function = (ULONG_PTR)replacement;
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
-        }
-    }
+    ForEachImport((BYTE *)GetModuleHandleA(NULL), [&](const char *dll, const char *function, ULONG_PTR *slot) {
+        if (lstrcmpiA(dll, "user32.dll") == 0 && strcmp(function, name) == 0)
+            imported = SwapImport(slot, replacement);
+    });
     return imported;
 }
 

@@ -23,6 +23,18 @@ struct ProgramRun
     ProgramRun &operator=(const ProgramRun &) = delete;
 };
 
+// A file that takes a program's standard output and error, as a management
+// system collecting them would; it goes when closed.
+struct OutputFile
+{
+    HANDLE handle;  // inheritable; INVALID_HANDLE_VALUE when it could not be made
+    OutputFile();
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+    std::string Text() const;  // everything written to it so far
+};
+
 // Starts exePath with the given command-line tail after its quoted name.
 bool StartProgram(const std::string &exePath, const std::string &tail, ProgramRun *run);
 
@@ -45,6 +57,12 @@ extern const char RunKeyPath[];
 bool ReadRunValue(std::string *data, DWORD *type);
 void WriteRunValue(const std::string &data);
 void DeleteRunValue();
+
+// The simulated machine as a test starts from: no Run value, no device,
+// camera or driver request, the power policy readable with a critical level
+// of 5 and, where a battery is simulated, mains power with a full battery.
+// False when a step failed.
+bool ResetMachine();
 
 // Makes Wine report the given Windows version ("win2k", "nt40", ...) to the
 // executable of that file name; an empty version removes the setting.

@@ -34,13 +34,7 @@ bool InstallCamera(long selectiveSuspend)
 class MonitorProcess : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(1, SimRemoveAllCameras());
-        ASSERT_EQ(1, SimRemoveAllDevices());
-        ASSERT_EQ(1, SimClearDriverLog());
-        DeleteRunValue();
-    }
+    void SetUp() override { ASSERT_TRUE(ResetMachine()); }
 
     void TearDown() override
     {
@@ -52,9 +46,7 @@ protected:
                 TerminateProcess(run->info.hProcess, 1);
         }
         runs_.clear();
-        DeleteRunValue();
-        SimRemoveAllCameras();
-        SimRemoveAllDevices();
+        ResetMachine();
     }
 
     // Starts exePath with tail and waits for its hidden monitor window.
@@ -295,7 +287,6 @@ TEST_F(MonitorProcess, BatteryDipThroughCriticalBandReachesDriver)
     EXPECT_EQ(std::vector<uint32_t>({4, 5}), DriverEvents());
 
     ExpectUninstallEnds(*monitor);
-    SimSetBattery(1, 100);
 }
 
 TEST_F(MonitorProcess, SessionEndReachesDriverBeforeProcessIsGone)
