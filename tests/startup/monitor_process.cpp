@@ -222,3 +222,9 @@ bool ResetMachine()
                        SimSetPowerPoliciesFail(0) && SimSetCriticalLevel(5);
     return reset && (!SimBatteryAvailable() || SimSetBattery(1, 100));
 }
+
+bool AddSupportedCamera(const char *name, long selectiveSuspend, unsigned deviceFlags,
+                        unsigned filterFlags)
+{
+    return SimAddSupportedCamera(name, selectiveSuspend, deviceFlags) && SimAddCamera(name, filterFlags);
+}

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "devtree.h"
+
 // Windows path of the built executable.
 std::string MonitorExePath();
 
@@ -57,6 +59,15 @@ extern const char RunKeyPath[];
 bool ReadRunValue(std::string *data, DWORD *type);
 void WriteRunValue(const std::string &data);
 void DeleteRunValue();
+
+// A supported camera as the machine shows it: a device with one of the
+// supported hardware IDs (SimDeviceFlags: an Imaging camera plugged in with
+// its driver running unless told otherwise), whose driver key holds the name
+// and SelectiveSuspend (negative: none), and after any added before it the
+// capture filter of that name (SimCameraFlags). False when a step failed.
+bool AddSupportedCamera(const char *name, long selectiveSuspend,
+                        unsigned deviceFlags = SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded,
+                        unsigned filterFlags = 0);
 
 // The simulated machine as a test starts from: no Run value, no device,
 // camera or driver request, the power policy readable with a critical level

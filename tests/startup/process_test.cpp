@@ -23,14 +23,6 @@ const DWORD StartTimeoutMs = 20000;
 const DWORD EndTimeoutMs = 20000;
 #define TOOLS_FOLDER "C:\\zn374 test\\Tools"
 
-// A supported camera as the machine shows it: a device with one of the
-// supported hardware IDs in the device tree, whose driver key holds the
-// friendly name and SelectiveSuspend, and the capture filter of that name.
-bool InstallCamera(long selectiveSuspend)
-{
-    return SimAddSupportedCamera(CameraName, selectiveSuspend) == 1 && SimAddCamera(CameraName, 0) == 1;
-}
-
 class MonitorProcess : public ::testing::Test
 {
 protected:
@@ -150,7 +142,7 @@ class MonitorStarts : public MonitorProcess, public ::testing::WithParamInterfac
 TEST_P(MonitorStarts, MonitorsOrEndsAndLeavesNoRunValue)
 {
     const Start &start = GetParam();
-    ASSERT_TRUE(InstallCamera(start.selectiveSuspend));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, start.selectiveSuspend));
     const std::string copy = start.copy ? start.copy : "";
     const size_t slash = copy.rfind('\\');
     const std::string folder = copy.substr(0, slash), name = copy.substr(slash + 1);
@@ -179,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(Runs, MonitorStarts, ::testing::ValuesIn(Starts),
 
 TEST_F(MonitorProcess, ValueThatWouldNotFitIsStoredEmpty)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     const std::string windows = WindowsDirectory();
     // Windows directory, backslash and name take 259 characters plus the
     // terminator: exactly the 260-byte buffer. One more character does not fit.
@@ -198,7 +190,7 @@ TEST_F(MonitorProcess, ValueThatWouldNotFitIsStoredEmpty)
 
 TEST_F(MonitorProcess, UninstallDeletesValueAndEndsRunningMonitorWhereverInstallStands)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     // "/i /u" writes, then deletes and broadcasts; in "/u /i" the /i is never
     // looked at. Either way the run ends without monitoring.
     for (const char *tail : {"/i /u", "/u /i"}) {
@@ -212,7 +204,7 @@ TEST_F(MonitorProcess, UninstallDeletesValueAndEndsRunningMonitorWhereverInstall
 
 TEST_F(MonitorProcess, UnrecognisedTokensAreIgnored)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     ProgramRun *first = StartMonitor(MonitorExePath(), "");
     // A tab does not separate switches, and only whole tokens match.
     for (const char *tail : {"/i\t/u", "/ix", "-install", "/uninstall", "i u"}) {
@@ -250,7 +242,7 @@ TEST_F(MonitorProcess, NoSupportedCameraEndsRunAndRemovesValue)
 
 TEST_F(MonitorProcess, InstalledMonitorDeliversSuspendToDriver)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     HWND window = NULL;
     ProgramRun *monitor = StartMonitor(MonitorExePath(), "/i", &window);
     ASSERT_NE(nullptr, window);
@@ -267,7 +259,7 @@ TEST_F(MonitorProcess, BatteryDipThroughCriticalBandReachesDriver)
 {
     if (!SimBatteryAvailable())
         CANNOT_RUN_HERE() << "no simulated battery here (no private mount namespace)";
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     ASSERT_EQ(1, SimSetCriticalLevel(5));
     ASSERT_EQ(1, SimSetBattery(0, 80));
     HWND window = NULL;
@@ -288,7 +280,7 @@ TEST_F(MonitorProcess, BatteryDipThroughCriticalBandReachesDriver)
 
 TEST_F(MonitorProcess, SessionEndReachesDriverBeforeProcessIsGone)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     HWND window = NULL;
     ProgramRun *monitor = StartMonitor(MonitorExePath(), "", &window);
     ASSERT_NE(nullptr, window);
