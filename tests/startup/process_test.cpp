@@ -122,6 +122,8 @@ const Start Starts[] = {
     {"LongCommandLineIsReadWhole", 1, NULL, "", std::string(297, 'a') + " /i", "%s\\ZN374Mon.exe",
      "/u"},
     {"SelectiveSuspendOffEndsRunAndRemovesValue", 0, NULL, "", "/i", NULL, NULL},
+    {"UninstallWithNoMonitorEndsQuietly", 1, NULL, "", "/u", NULL, NULL},
+    {"DashUninstallWithNoMonitorEndsQuietly", 1, NULL, "", "-u", NULL, NULL},
     // Wine reports the version set for an executable's file name, so each
     // version gets a copy of its own.
     {"MonitorsOnWindows2000", 1, TOOLS_FOLDER "\\zn_win2k.exe", "win2k", "/i", "%s\\zn_win2k.exe",
@@ -216,13 +218,6 @@ TEST_F(MonitorProcess, UnrecognisedTokensAreIgnored)
         WaitForExitCode(*run, EndTimeoutMs);
     }
     ExpectUninstallEnds(*first);
-}
-
-TEST_F(MonitorProcess, UninstallWithNoMonitorEndsQuietly)
-{
-    ExpectQuietEnd(MonitorExePath(), "/u");
-    ExpectQuietEnd(MonitorExePath(), "-u");
-    EXPECT_FALSE(ReadRunValue(NULL, NULL));
 }
 
 // ---- Refusal of machines it cannot serve
