@@ -13,6 +13,7 @@
 
 #include "camera/camera_channel.h"
 #include "camera/camera_request.h"
+#include "cannot_run.h"
 #include "driver_log.h"
 #include "simkit.h"
 
@@ -181,17 +182,13 @@ TEST_F(CameraChannel, SendReachesDriverAsCodePlusTwoInOneBuffer)
     for (int code = 0; code < 4; code++) {
         const SimDriverRequest &request = log[code];
         EXPECT_EQ(0, request.deviceIndex);
-        EXPECT_EQ(0, memcmp(&request.set, &CameraRequestPropertySet, sizeof(GUID)))
-            << "property set differs for code " << code;
-        EXPECT_EQ(0x807u, request.id);
+        // The stand-in accepts only the design's property set and ID.
+        EXPECT_GE(request.result, 0) << "code " << code;
         EXPECT_EQ(36u, request.instanceSize);
         EXPECT_EQ(36u, request.dataSize);
         EXPECT_EQ(1, request.sameBuffer) << "instance and data are different buffers";
-        for (int word = 0; word < 9; word++) {
-            uint32_t expected = word == 7 ? code + 2 : 0;
-            EXPECT_EQ(expected, request.words[word]) << "code " << code << ", word " << word;
-        }
-        EXPECT_GE(request.result, 0);
+        const std::vector<uint32_t> words(request.words, request.words + 9);
+        EXPECT_EQ(std::vector<uint32_t>({0, 0, 0, 0, 0, 0, 0, (uint32_t)code + 2, 0}), words);
     }
 }
 
@@ -287,7 +284,7 @@ TEST_F(CameraChannel, NonAsciiNameMatchesItsAnsiBytes)
     BOOL lost = FALSE;
     ASSERT_NE(0, WideCharToMultiByte(CP_ACP, 0, device, -1, ansi, sizeof ansi, NULL, &lost));
     if (lost)
-        GTEST_SKIP() << "the ANSI code page (" << GetACP() << ") cannot hold the test name";
+        CANNOT_RUN_HERE() << "the ANSI code page (" << GetACP() << ") cannot hold the test name";
     ASSERT_EQ(1, SimAddCameraW(device, 0));
 
     SetWanted(ansi);

@@ -27,6 +27,7 @@
 #include <string>
 
 #include "fault_control.h"
+#include "import_table.h"
 #include "sim_shared.h"
 
 namespace {
@@ -772,30 +773,15 @@ void SwapImports(void)
     IMAGE_NT_HEADERS *headers =
         (IMAGE_NT_HEADERS *)(g_imageBase + ((IMAGE_DOS_HEADER *)g_imageBase)->e_lfanew);
     g_imageSize = headers->OptionalHeader.SizeOfImage;
-    const IMAGE_DATA_DIRECTORY &directory =
-        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (IMAGE_IMPORT_DESCRIPTOR *dll = (IMAGE_IMPORT_DESCRIPTOR *)(g_imageBase + directory.VirtualAddress);
-         dll->Name; dll++) {
-        IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(g_imageBase + dll->OriginalFirstThunk);
-        IMAGE_THUNK_DATA *slots = (IMAGE_THUNK_DATA *)(g_imageBase + dll->FirstThunk);
-        for (; names->u1.AddressOfData; names++, slots++) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            const char *name = (const char *)((IMAGE_IMPORT_BY_NAME *)(g_imageBase + names->u1.AddressOfData))->Name;
-            const size_t used = strlen(g_control->imports), length = strlen(name);
-            if (used + length + 2 < sizeof g_control->imports)
-                sprintf(g_control->imports + used, used ? " %s" : "%s", name);
-            for (int i = 0; i < FaultFunctionCount; i++) {
-                if (strcmp(name, FaultFunctions[i].name) != 0)
-                    continue;
-                g_real[i] = (void *)slots->u1.Function;
-                DWORD protection;
-                VirtualProtect(&slots->u1.Function, sizeof(void *), PAGE_READWRITE, &protection);
-                slots->u1.Function = (ULONG_PTR)g_hooks[i];
-                VirtualProtect(&slots->u1.Function, sizeof(void *), protection, &protection);
-            }
+    ForEachImport(g_imageBase, [](const char *, const char *name, ULONG_PTR *slot) {
+        const size_t used = strlen(g_control->imports), length = strlen(name);
+        if (used + length + 2 < sizeof g_control->imports)
+            sprintf(g_control->imports + used, used ? " %s" : "%s", name);
+        for (int i = 0; i < FaultFunctionCount; i++) {
+            if (strcmp(name, FaultFunctions[i].name) == 0)
+                g_real[i] = SwapImport(slot, g_hooks[i]);
         }
-    }
+    });
 }
 
 }  // namespace

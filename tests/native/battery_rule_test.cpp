@@ -1,43 +1,16 @@
 #include <gtest/gtest.h>
 
+#include "battery_rows.h"
 #include "monitor/battery_rule.h"
-
-namespace {
-
-struct BatteryRow
-{
-    uint32_t acLineStatus;
-    uint32_t percent;
-    uint32_t level;
-    uint32_t period;
-    uint32_t engage;
-};
 
 void PrintTo(const BatteryRow &row, std::ostream *out)
 {
     *out << "AC " << row.acLineStatus << ", P " << row.percent << ", L " << row.level;
 }
 
+namespace {
+
 using BatteryRuleRows = ::testing::TestWithParam<BatteryRow>;
-
-const uint32_t Unchanged = BatteryPeriodUnchanged;
-const uint32_t Short = BatteryPeriodShort;
-const uint32_t Long = BatteryPeriodLong;
-
-const BatteryRow Rows[] = {
-    // The worked rows of the rule with a critical level of 5.
-    {0, 100, 5, Long, 0},      {0, 10, 5, Short, 0},      {0, 7, 5, Short, 0},
-    {0, 6, 5, Unchanged, 1},   {0, 5, 5, Unchanged, 1},   {0, 4, 5, Unchanged, 0},
-    {0, 255, 5, Long, 0},      {1, 100, 5, Unchanged, 0}, {1, 5, 5, Unchanged, 1},
-    {1, 4, 5, Unchanged, 1},   {1, 3, 5, Short, 0},       {1, 0, 5, Short, 0},
-    {255, 255, 5, Unchanged, 0},
-    // Boundaries around them: the step from 5 to 6, a level of 0, unknown line status.
-    {0, 11, 5, Long, 0},       {1, 0, 0, Unchanged, 1},   {0, 0, 0, Unchanged, 1},
-    {0, 1, 0, Unchanged, 1},   {0, 2, 0, Short, 0},       {0, 6, 0, Long, 0},
-    {1, 1, 0, Unchanged, 0},   {255, 5, 5, Unchanged, 1}, {255, 4, 5, Unchanged, 1},
-    {255, 0, 5, Short, 0},     {1, 1, 6, Short, 0},       {1, 0, 6, Long, 0},
-    {1, 0, 255, Long, 0},
-};
 
 TEST_P(BatteryRuleRows, GivesPeriodAndVerdict)
 {
@@ -52,7 +25,7 @@ TEST_P(BatteryRuleRows, GivesPeriodAndVerdict)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(WorkedAndEdges, BatteryRuleRows, ::testing::ValuesIn(Rows));
+INSTANTIATE_TEST_SUITE_P(WorkedAndEdges, BatteryRuleRows, ::testing::ValuesIn(BatteryRows));
 
 TEST(BatteryRule, AnyNonZeroEngagedCountsAsEngaged)
 {

@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include "build_path.h"
+#include "devtree.h"
+#include "simkit.h"
 
 const char RunKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
@@ -65,6 +67,36 @@ ProgramRun::~ProgramRun()
         CloseHandle(info.hThread);
     if (info.hProcess)
         CloseHandle(info.hProcess);
+}
+
+OutputFile::OutputFile()
+{
+    char folder[MAX_PATH];
+    char file[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    GetTempFileNameA(folder, "zno", 0, file);
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+    // Shared for writing too: a system service that a run starts on demand
+    // inherits the handle and keeps it open.
+    handle = CreateFileA(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         &inherited, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+}
+
+OutputFile::~OutputFile()
+{
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+}
+
+std::string OutputFile::Text() const
+{
+    std::string text;
+    char buffer[4096];
+    DWORD read = 0;
+    SetFilePointer(handle, 0, NULL, FILE_BEGIN);
+    while (ReadFile(handle, buffer, sizeof buffer, &read, NULL) && read > 0)
+        text.append(buffer, read);
+    return text;
 }
 
 bool StartProgram(const std::string &exePath, const std::string &tail, ProgramRun *run)
@@ -181,4 +213,18 @@ std::string WindowsDirectory()
     if (length == 0 || length >= MAX_PATH)
         return "";
     return std::string(buffer, length);
+}
+
+bool ResetMachine()
+{
+    DeleteRunValue();
+    const bool reset = SimRemoveAllCameras() && SimRemoveAllDevices() && SimClearDriverLog() &&
+                       SimSetPowerPoliciesFail(0) && SimSetCriticalLevel(5);
+    return reset && (!SimBatteryAvailable() || SimSetBattery(1, 100));
+}
+
+bool AddSupportedCamera(const char *name, long selectiveSuspend, unsigned deviceFlags,
+                        unsigned filterFlags)
+{
+    return SimAddSupportedCamera(name, selectiveSuspend, deviceFlags) && SimAddCamera(name, filterFlags);
 }

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "devtree.h"
+
 // Windows path of the built executable.
 std::string MonitorExePath();
 
@@ -21,6 +23,18 @@ struct ProgramRun
     ~ProgramRun();
     ProgramRun(const ProgramRun &) = delete;
     ProgramRun &operator=(const ProgramRun &) = delete;
+};
+
+// A file that takes a program's standard output and error, as a management
+// system collecting them would; it goes when closed.
+struct OutputFile
+{
+    HANDLE handle;  // inheritable; INVALID_HANDLE_VALUE when it could not be made
+    OutputFile();
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+    std::string Text() const;  // everything written to it so far
 };
 
 // Starts exePath with the given command-line tail after its quoted name.
@@ -45,6 +59,21 @@ extern const char RunKeyPath[];
 bool ReadRunValue(std::string *data, DWORD *type);
 void WriteRunValue(const std::string &data);
 void DeleteRunValue();
+
+// A supported camera as the machine shows it: a device with one of the
+// supported hardware IDs (SimDeviceFlags: an Imaging camera plugged in with
+// its driver running unless told otherwise), whose driver key holds the name
+// and SelectiveSuspend (negative: none), and after any added before it the
+// capture filter of that name (SimCameraFlags). False when a step failed.
+bool AddSupportedCamera(const char *name, long selectiveSuspend,
+                        unsigned deviceFlags = SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded,
+                        unsigned filterFlags = 0);
+
+// The simulated machine as a test starts from: no Run value, no device,
+// camera or driver request, the power policy readable with a critical level
+// of 5 and, where a battery is simulated, mains power with a full battery.
+// False when a step failed.
+bool ResetMachine();
 
 // Makes Wine report the given Windows version ("win2k", "nt40", ...) to the
 // executable of that file name; an empty version removes the setting.

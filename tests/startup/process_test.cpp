@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cannot_run.h"
 #include "devtree.h"
 #include "driver_log.h"
 #include "monitor_process.h"
@@ -20,26 +21,12 @@ namespace {
 const char CameraName[] = "ZN374 USB Camera";
 const DWORD StartTimeoutMs = 20000;
 const DWORD EndTimeoutMs = 20000;
-const char ToolsFolder[] = "C:\\zn374 test\\Tools";
-
-// A supported camera as the machine shows it: a device with one of the
-// supported hardware IDs in the device tree, whose driver key holds the
-// friendly name and SelectiveSuspend, and the capture filter of that name.
-bool InstallCamera(long selectiveSuspend)
-{
-    return SimAddSupportedCamera(CameraName, selectiveSuspend) == 1 && SimAddCamera(CameraName, 0) == 1;
-}
+#define TOOLS_FOLDER "C:\\zn374 test\\Tools"
 
 class MonitorProcess : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(1, SimRemoveAllCameras());
-        ASSERT_EQ(1, SimRemoveAllDevices());
-        ASSERT_EQ(1, SimClearDriverLog());
-        DeleteRunValue();
-    }
+    void SetUp() override { ASSERT_TRUE(ResetMachine()); }
 
     void TearDown() override
     {
@@ -51,9 +38,7 @@ protected:
                 TerminateProcess(run->info.hProcess, 1);
         }
         runs_.clear();
-        DeleteRunValue();
-        SimRemoveAllCameras();
-        SimRemoveAllDevices();
+        ResetMachine();
     }
 
     // Starts exePath with tail and waits for its hidden monitor window.
@@ -105,36 +90,90 @@ protected:
 
 // ---- Switches
 
-TEST_F(MonitorProcess, InstallSwitchStoresWindowsDirectoryAndFileName)
+// A run from its start to its end: the machine's camera, the executable (a
+// copy at that path, or the build's), the Windows version Wine reports to it
+// ("": the prefix's), the command-line tail; then whether it monitors, with
+// the Run value it writes (%s: the Windows directory) until the uninstall
+// tail ends it, or ends at once. Either way no Run value is left.
+struct Start
 {
-    ASSERT_TRUE(InstallCamera(1));
-    const std::string windows = WindowsDirectory();
-    struct Case
-    {
-        std::string exe;
-        const char *tail;
-        std::string expected;
-        const char *uninstall;
-    } cases[] = {
-        {MonitorExePath(), "/i", windows + "\\ZN374Mon.exe", "/u"},
-        {CopyMonitorExe(ToolsFolder, "camwatch.exe"), "-i", windows + "\\camwatch.exe", "-U"},
-        {CopyMonitorExe("C:\\Program Files\\ZN Tools", "ZN374Mon.exe"), "/I", windows + "\\ZN374Mon.exe", "-u"},
-        {CopyMonitorExe(ToolsFolder, "Cam Watch.exe"), "/i", "\"" + windows + "\\Cam Watch.exe\"", "/U"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.exe + " " + c.tail);
-        ASSERT_FALSE(c.exe.empty()) << "copying the executable failed";
-        ProgramRun *monitor = StartMonitor(c.exe, c.tail);
-        ExpectRunValue(c.expected);
-        ExpectUninstallEnds(*monitor, c.uninstall);
-        std::string data;
-        EXPECT_FALSE(ReadRunValue(&data, NULL)) << c.uninstall << " left the value: " << data;
+    const char *behaviour;
+    long selectiveSuspend;  // of the supported camera
+    const char *copy;
+    const char *version;
+    std::string tail;
+    const char *value;      // NULL: it ends at once
+    const char *uninstall;
+};
+
+void PrintTo(const Start &start, std::ostream *out) { *out << start.behaviour; }
+
+const Start Starts[] = {
+    {"InstallSwitchStoresWindowsDirectoryAndFileName", 1, NULL, "", "/i", "%s\\ZN374Mon.exe",
+     "/u"},
+    {"DashSwitchesAndAnotherName", 1, TOOLS_FOLDER "\\camwatch.exe", "", "-i", "%s\\camwatch.exe",
+     "-U"},
+    {"CaseOfSwitchesAndTheFolderDoNotMatter", 1, "C:\\Program Files\\ZN Tools\\ZN374Mon.exe", "",
+     "/I", "%s\\ZN374Mon.exe", "-u"},
+    {"NameWithSpaceIsQuoted", 1, TOOLS_FOLDER "\\Cam Watch.exe", "", "/i", "\"%s\\Cam Watch.exe\"",
+     "/U"},
+    {"InstallTwiceKeepsOneValue", 1, NULL, "", "/i -I", "%s\\ZN374Mon.exe", "/u"},
+    // 297 + 1 + 2 = 300 characters; the switch at the very end still counts.
+    {"LongCommandLineIsReadWhole", 1, NULL, "", std::string(297, 'a') + " /i", "%s\\ZN374Mon.exe",
+     "/u"},
+    {"SelectiveSuspendOffEndsRunAndRemovesValue", 0, NULL, "", "/i", NULL, NULL},
+    {"UninstallWithNoMonitorEndsQuietly", 1, NULL, "", "/u", NULL, NULL},
+    {"DashUninstallWithNoMonitorEndsQuietly", 1, NULL, "", "-u", NULL, NULL},
+    // Wine reports the version set for an executable's file name, so each
+    // version gets a copy of its own.
+    {"MonitorsOnWindows2000", 1, TOOLS_FOLDER "\\zn_win2k.exe", "win2k", "/i", "%s\\zn_win2k.exe",
+     "/u"},
+    {"MonitorsOnWindowsXp", 1, TOOLS_FOLDER "\\zn_winxp.exe", "winxp", "/i", "%s\\zn_winxp.exe",
+     "/u"},
+    {"MonitorsOnWindowsServer2003", 1, TOOLS_FOLDER "\\zn_win2003.exe", "win2003", "/i",
+     "%s\\zn_win2003.exe", "/u"},
+    {"EndsOnWindowsNt4", 1, TOOLS_FOLDER "\\zn_nt40.exe", "nt40", "/i", NULL, NULL},
+    {"EndsOnWindowsVista", 1, TOOLS_FOLDER "\\zn_vista.exe", "vista", "/i", NULL, NULL},
+    {"EndsOnWindows7", 1, TOOLS_FOLDER "\\zn_win7.exe", "win7", "/i", NULL, NULL},
+};
+
+class MonitorStarts : public MonitorProcess, public ::testing::WithParamInterface<Start>
+{
+};
+
+TEST_P(MonitorStarts, MonitorsOrEndsAndLeavesNoRunValue)
+{
+    const Start &start = GetParam();
+    ASSERT_TRUE(AddSupportedCamera(CameraName, start.selectiveSuspend));
+    const std::string copy = start.copy ? start.copy : "";
+    const size_t slash = copy.rfind('\\');
+    const std::string folder = copy.substr(0, slash), name = copy.substr(slash + 1);
+    const std::string exe = start.copy ? CopyMonitorExe(folder, name) : MonitorExePath();
+    ASSERT_FALSE(exe.empty()) << "copying the executable to " << copy << ": failed";
+    const std::string fileName = exe.substr(exe.rfind('\\') + 1);
+    SetWineVersionFor(fileName, start.version);
+    if (start.value) {
+        std::string value = start.value;
+        value.replace(value.find("%s"), 2, WindowsDirectory());
+        ProgramRun *monitor = StartMonitor(exe, start.tail);
+        ExpectRunValue(value);
+        ExpectUninstallEnds(*monitor, start.uninstall);
+    } else {
+        ExpectQuietEnd(exe, start.tail);
     }
+    std::string data;
+    EXPECT_FALSE(ReadRunValue(&data, NULL)) << "expected no Run value at the end, got " << data;
+    SetWineVersionFor(fileName, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Runs, MonitorStarts, ::testing::ValuesIn(Starts),
+                         [](const ::testing::TestParamInfo<Start> &info) {
+                             return std::string(info.param.behaviour);
+                         });
 
 TEST_F(MonitorProcess, ValueThatWouldNotFitIsStoredEmpty)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     const std::string windows = WindowsDirectory();
     // Windows directory, backslash and name take 259 characters plus the
     // terminator: exactly the 260-byte buffer. One more character does not fit.
@@ -151,17 +190,9 @@ TEST_F(MonitorProcess, ValueThatWouldNotFitIsStoredEmpty)
     }
 }
 
-TEST_F(MonitorProcess, InstallTwiceKeepsOneValue)
-{
-    ASSERT_TRUE(InstallCamera(1));
-    ProgramRun *monitor = StartMonitor(MonitorExePath(), "/i -I");
-    ExpectRunValue(WindowsDirectory() + "\\ZN374Mon.exe");
-    ExpectUninstallEnds(*monitor);
-}
-
 TEST_F(MonitorProcess, UninstallDeletesValueAndEndsRunningMonitorWhereverInstallStands)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     // "/i /u" writes, then deletes and broadcasts; in "/u /i" the /i is never
     // looked at. Either way the run ends without monitoring.
     for (const char *tail : {"/i /u", "/u /i"}) {
@@ -175,7 +206,7 @@ TEST_F(MonitorProcess, UninstallDeletesValueAndEndsRunningMonitorWhereverInstall
 
 TEST_F(MonitorProcess, UnrecognisedTokensAreIgnored)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     ProgramRun *first = StartMonitor(MonitorExePath(), "");
     // A tab does not separate switches, and only whole tokens match.
     for (const char *tail : {"/i\t/u", "/ix", "-install", "/uninstall", "i u"}) {
@@ -187,24 +218,6 @@ TEST_F(MonitorProcess, UnrecognisedTokensAreIgnored)
         WaitForExitCode(*run, EndTimeoutMs);
     }
     ExpectUninstallEnds(*first);
-}
-
-TEST_F(MonitorProcess, LongCommandLineIsReadWhole)
-{
-    ASSERT_TRUE(InstallCamera(1));
-    // 297 + 1 + 2 = 300 characters; the switch at the very end still counts.
-    const std::string tail = std::string(297, 'a') + " /i";
-    ASSERT_EQ(300u, tail.size());
-    ProgramRun *monitor = StartMonitor(MonitorExePath(), tail);
-    EXPECT_TRUE(ReadRunValue(NULL, NULL)) << "the /i at the end of a 300-character tail was lost";
-    ExpectUninstallEnds(*monitor);
-}
-
-TEST_F(MonitorProcess, UninstallWithNoMonitorEndsQuietly)
-{
-    ExpectQuietEnd(MonitorExePath(), "/u");
-    ExpectQuietEnd(MonitorExePath(), "-u");
-    EXPECT_FALSE(ReadRunValue(NULL, NULL));
 }
 
 // ---- Refusal of machines it cannot serve
@@ -220,47 +233,11 @@ TEST_F(MonitorProcess, NoSupportedCameraEndsRunAndRemovesValue)
     EXPECT_FALSE(ReadRunValue(NULL, NULL)) << "expected the autostart value to be removed";
 }
 
-TEST_F(MonitorProcess, SelectiveSuspendOffEndsRunAndRemovesValue)
-{
-    ASSERT_TRUE(InstallCamera(0));
-    ExpectQuietEnd(MonitorExePath(), "/i");
-    EXPECT_FALSE(ReadRunValue(NULL, NULL)) << "expected the value written by /i to be removed again";
-}
-
-TEST_F(MonitorProcess, MonitorsOnlyOnWindowsNt5)
-{
-    ASSERT_TRUE(InstallCamera(1));
-    // Wine reports the version set for an executable's file name, so each
-    // version gets a copy of its own.
-    const struct
-    {
-        const char *version;
-        bool monitors;
-    } cases[] = {{"win2k", true}, {"winxp", true}, {"win2003", true},
-                 {"nt40", false}, {"vista", false}, {"win7", false}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.version);
-        const std::string fileName = std::string("zn_") + c.version + ".exe";
-        const std::string exe = CopyMonitorExe(ToolsFolder, fileName);
-        ASSERT_FALSE(exe.empty());
-        SetWineVersionFor(fileName, c.version);
-        if (c.monitors) {
-            ProgramRun *monitor = StartMonitor(exe, "/i");
-            EXPECT_TRUE(ReadRunValue(NULL, NULL));
-            ExpectUninstallEnds(*monitor);
-        } else {
-            ExpectQuietEnd(exe, "/i");
-            EXPECT_FALSE(ReadRunValue(NULL, NULL)) << "expected the value written by /i to be removed again";
-        }
-        SetWineVersionFor(fileName, "");
-    }
-}
-
 // ---- The monitor path
 
 TEST_F(MonitorProcess, InstalledMonitorDeliversSuspendToDriver)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     HWND window = NULL;
     ProgramRun *monitor = StartMonitor(MonitorExePath(), "/i", &window);
     ASSERT_NE(nullptr, window);
@@ -276,8 +253,8 @@ TEST_F(MonitorProcess, InstalledMonitorDeliversSuspendToDriver)
 TEST_F(MonitorProcess, BatteryDipThroughCriticalBandReachesDriver)
 {
     if (!SimBatteryAvailable())
-        GTEST_SKIP() << "no simulated battery here (no private mount namespace)";
-    ASSERT_TRUE(InstallCamera(1));
+        CANNOT_RUN_HERE() << "no simulated battery here (no private mount namespace)";
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     ASSERT_EQ(1, SimSetCriticalLevel(5));
     ASSERT_EQ(1, SimSetBattery(0, 80));
     HWND window = NULL;
@@ -294,12 +271,11 @@ TEST_F(MonitorProcess, BatteryDipThroughCriticalBandReachesDriver)
     EXPECT_EQ(std::vector<uint32_t>({4, 5}), DriverEvents());
 
     ExpectUninstallEnds(*monitor);
-    SimSetBattery(1, 100);
 }
 
 TEST_F(MonitorProcess, SessionEndReachesDriverBeforeProcessIsGone)
 {
-    ASSERT_TRUE(InstallCamera(1));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     HWND window = NULL;
     ProgramRun *monitor = StartMonitor(MonitorExePath(), "", &window);
     ASSERT_NE(nullptr, window);
