@@ -1140,6 +1140,23 @@ struct ActionEffect
     bool logged;  // the design has the action log the failure's code
 };
 
+// What each function's failure keeps an action from doing, where EffectOf
+// finds that it changes something.
+const std::map<LONG, ActionEffect> ActionEffects = {
+    {FaultMsiGetPropertyA, {NoData, false}}, {FaultGetWindowsDirectoryA, {NoData, false}},
+    {FaultMsiSetPropertyA, {NoData, false}}, {FaultCreateProcessA, {NotStarted, true}},
+    {FaultOpenThreadToken, {PersonUnknown, true}}, {Faultmalloc, {PersonUnknown, true}},
+    {FaultOpenProcessToken, {PersonUnknown, true}},
+    {FaultGetTokenInformation, {PersonUnknown, true}},
+    {FaultCreateToolhelp32Snapshot, {NotEnded, true}}, {FaultProcess32First, {NotEnded, false}},
+    {FaultOpenProcess, {NotEnded, false}}, {FaultEnumProcessModules, {NotEnded, false}},
+    {FaultGetMappedFileNameA, {NotEnded, false}}, {FaultTerminateProcess, {NotEnded, false}},
+    {FaultCreateFileA, {NotEnded, false}}, {FaultGetFileInformationByHandle, {NotEnded, false}},
+    {FaultRegCreateKeyExA, {KeyNotCreated, true}}, {FaultRegOpenKeyExA, {PolicyUnread, true}},
+    {FaultRegQueryValueExA, {PolicyUnread, true}}};
+
+std::set<LONG> g_usedEffects;  // the entries that decided a run
+
 // The installed file's identity is read first (its failure is logged), then
 // the image's of each process; the file is tried for writing last, which
 // decides no end. An image named by its device path is opened through
@@ -1147,19 +1164,7 @@ struct ActionEffect
 // drive letter: that failure changes nothing.
 ActionEffect EffectOf(const Fault &f, bool devicePath, const FaultControl &c)
 {
-    static const std::map<LONG, ActionEffect> effects = {
-        {FaultMsiGetPropertyA, {NoData, false}}, {FaultGetWindowsDirectoryA, {NoData, false}},
-        {FaultMsiSetPropertyA, {NoData, false}}, {FaultCreateProcessA, {NotStarted, true}},
-        {FaultOpenThreadToken, {PersonUnknown, true}}, {Faultmalloc, {PersonUnknown, true}},
-        {FaultOpenProcessToken, {PersonUnknown, true}},
-        {FaultGetTokenInformation, {PersonUnknown, true}},
-        {FaultCreateToolhelp32Snapshot, {NotEnded, true}}, {FaultProcess32First, {NotEnded, false}},
-        {FaultOpenProcess, {NotEnded, false}}, {FaultEnumProcessModules, {NotEnded, false}},
-        {FaultGetMappedFileNameA, {NotEnded, false}}, {FaultTerminateProcess, {NotEnded, false}},
-        {FaultCreateFileA, {NotEnded, false}}, {FaultGetFileInformationByHandle, {NotEnded, false}},
-        {FaultRegCreateKeyExA, {KeyNotCreated, true}}, {FaultRegOpenKeyExA, {PolicyUnread, true}},
-        {FaultRegQueryValueExA, {PolicyUnread, true}}};
-    const auto effect = effects.find(f.function);
+    const auto effect = ActionEffects.find(f.function);
     const bool file =
         f.function == FaultCreateFileA || f.function == FaultGetFileInformationByHandle;
     const FaultCall *end = c.calls + std::min(c.callCount, (LONG)FaultCallCapacity);
@@ -1171,8 +1176,9 @@ ActionEffect EffectOf(const Fault &f, bool devicePath, const FaultControl &c)
     // place (ERROR_FILE_NOT_FOUND) is expected in a rollback, and has no code.
     if ((f.function == FaultGetMappedFileNameA && f.variant == 2) || forWriting ||
         (f.function == FaultCreateFileA && devicePath && f.ordinal == 2) ||
-        (f.function == FaultRegQueryValueExA && f.variant != 3) || effect == effects.end())
+        (f.function == FaultRegQueryValueExA && f.variant != 3) || effect == ActionEffects.end())
         return {AllDone, false};
+    g_usedEffects.insert(f.function);
     if (f.function == FaultCreateProcessA && f.variant == 2)
         return {NotStarted, false};
     if (file)
@@ -1321,6 +1327,11 @@ TEST_F(FaultInjection, ActionsFailEachCallWithTheDesignsOutcomeAndNothingLeft)
             return;  // the clean run already differs: nothing else is told
     }
     Summarise("ZN374Actions.dll", totals, false);
+    for (const auto &effect : ActionEffects) {
+        EXPECT_TRUE(!g_checkOutcomes || g_usedEffects.count(effect.first))
+            << "the actions' entry for " << FaultFunctions[effect.first].name
+            << ": expected to decide a run, but it matched none";
+    }
 }
 
 }  // namespace
