@@ -842,10 +842,9 @@ const char Unknown[] = "summary=at the next log-on unknown (error %lu)";
 const char NoRun[] = "summary=at the next log-on unknown: the Run value cannot be read (error %lu)";
 const char NoProgram[] = "summary=at the next log-on nothing starts: Windows finds no program";
 // The process counted among those that could not be checked, or it is the
-// monitor. The error shown is the last one's: where the clean run could not
-// check others already (a 64-bit Windows' own processes), any.
+// monitor. The sweep's machine has every other process checked (under WOW64,
+// where a 64-bit Windows' own processes are not, the report is run clean only).
 const char Unchecked[] = "monitors.unchecked=1 (error %lu)|monitors.0.installed=unknown (error %lu)";
-const char UncheckedAmongOthers[] = "monitors.unchecked=|monitors.0.installed=unknown (error %lu)";
 const char NoEvent[] = "summary=, but no event would reach its driver: the ";
 const char Policy[] = "autostart.policy_machine=unreadable (error %lu)|autostart.policy_user=unreadable (error %lu)";
 const char LongPath[] = "autostart.file_exists=unreadable (error 122)";  // ERROR_INSUFFICIENT_BUFFER
@@ -1011,7 +1010,6 @@ bool Shows(const std::string &output, const std::string &fact)
 }
 
 std::set<const ReportRule *> g_usedReportRules;
-bool g_uncheckedBefore;  // the clean run could not check some processes
 
 // The report's outcome: that of its failure's rule (the exit code, verdict
 // and reason code, the facts, but where the failure lost a fact); a run that
@@ -1021,8 +1019,6 @@ bool g_uncheckedBefore;  // the clean run could not check some processes
 std::string CheckReport(const Chain &chain, const Observation &seen)
 {
     const FaultControl &c = seen.control[Monitor];
-    if (chain.empty())
-        g_uncheckedBefore = seen.output.find("\nmonitors.unchecked=") != std::string::npos;
     const ReportRule *rule = chain.size() == 1 ? FindReportRule(chain[0]) : NULL;
     if (chain.size() == 1 && !rule)
         return "  no expected outcome is known for this failure\n";
@@ -1032,8 +1028,8 @@ std::string CheckReport(const Chain &chain, const Observation &seen)
     std::vector<std::string> facts;
     for (size_t i = 0; rule && i < rule->facts.size(); i++) {
         char text[256];
-        const char *fact = rule->facts[i] == Unchecked && g_uncheckedBefore ? UncheckedAmongOthers : rule->facts[i];
-        snprintf(text, sizeof text, fact, (unsigned long)c.faults[0].code, (unsigned long)c.faults[0].code);
+        const unsigned long code = c.faults[0].code;
+        snprintf(text, sizeof text, rule->facts[i], code, code);
         facts.push_back(text);
     }
     if (!lost && chain.size() < 2)
