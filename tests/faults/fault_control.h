@@ -101,7 +101,6 @@ struct FaultClass
       ANSWERS("size needed", 0)) \
     X(GetFileAttributesA, "GetFileAttributesA", SETS(INVALID_FILE_ATTRIBUTES, ERROR_ACCESS_DENIED), \
       SETS(INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND)) \
-    X(GetLongPathNameA, "GetLongPathNameA", SETS(0, ERROR_ACCESS_DENIED), ANSWERS("size needed", 0)) \
     X(SearchPathA, "SearchPathA", SETS(0, ERROR_FILE_NOT_FOUND), ANSWERS("size needed", 0)) \
     X(GetFileVersionInfoSizeA, "GetFileVersionInfoSizeA", SETS(0, ERROR_RESOURCE_TYPE_NOT_FOUND)) \
     X(GetFileVersionInfoA, "GetFileVersionInfoA", SETS(FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND)) \

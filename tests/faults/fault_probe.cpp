@@ -434,7 +434,6 @@ FAILABLE(int, WideCharToMultiByte, (UINT codePage, DWORD flags, LPCWCH text, int
          (codePage, flags, text, textLength, buffer, size, defaultChar, usedDefault), size > 0,
          memset(buffer, 'x', size))
 SIZED(DWORD, ExpandEnvironmentStringsA, (LPCSTR source, LPSTR buffer, DWORD size), (source, buffer, size))
-SIZED(DWORD, GetLongPathNameA, (LPCSTR path, LPSTR buffer, DWORD size), (path, buffer, size))
 SIZED(DWORD, SearchPathA, (LPCSTR path, LPCSTR name, LPCSTR extension, DWORD size, LPSTR buffer,
       LPSTR *part), (path, name, extension, size, buffer, part))
 
