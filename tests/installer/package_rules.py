@@ -23,7 +23,6 @@ NT5 = "Installed OR (VersionNT >= 500 AND VersionNT <= 502)"
 RUNS_AS = {"SetRunCommand": "immediate", "CheckInteractiveLogon": "immediate",
            "EndMonitor": "person", "RestartMonitor": "person",
            "EndRemainingMonitors": "system", "CreateRunKey": "system"}
-RUN_KEY_ORDER = ("RemoveRegistryValues", "CreateRunKey", "WriteRegistryValues")
 
 
 class Package(str):
@@ -131,17 +130,10 @@ def passing_uninstall_switch(p):
     return sorted(found)
 
 
-def monitors_ended_late(p):
-    """EndMonitor, then EndRemainingMonitors, both before the file is removed or replaced."""
-    order = [p.sequence().get(a, 0) for a in ("EndMonitor", "EndRemainingMonitors")]
-    files = [p.sequence().get(a, 0) for a in ("RemoveFiles", "InstallFiles")]
-    return [] if 0 < order[0] < order[1] < min(files) else [f"{order} before {files}"]
-
-
-def run_key_not_kept(p):
-    """CreateRunKey after RemoveRegistryValues, before WriteRegistryValues."""
-    order = [p.sequence().get(a, 0) for a in RUN_KEY_ORDER]
-    return [] if 0 < order[0] < order[1] < order[2] else [f"{RUN_KEY_ORDER} at {order}"]
+def out_of_order(p, *actions):
+    """Unless the actions are all sequenced, in this order: their sequence numbers."""
+    order = [p.sequence().get(a, 0) for a in actions]
+    return [] if 0 < min(order) and order == sorted(set(order)) else [f"{actions} at {order}"]
 
 
 def context(kind):
@@ -225,18 +217,18 @@ RULES = [
      "never learn that its session ends (Well-known SIDs)", start_not_only_for_a_person),
     ("end", "running monitors end before their file is removed or replaced, politely first: a file "
      "in use is replaced only at a restart, which REBOOT leaves to the administrator (System "
-     "Reboots)", monitors_ended_late),
+     "Reboots)", lambda p: out_of_order(p, "EndMonitor", "EndRemainingMonitors", "RemoveFiles",
+                                         "InstallFiles")),
     ("runkey", "the Run key is put back after RemoveRegistryValues, which may remove it, and "
      "before WriteRegistryValues, which must follow it (RemoveRegistryValues Action)",
-     run_key_not_kept),
+     lambda p: out_of_order(p, "RemoveRegistryValues", "CreateRunKey", "WriteRegistryValues")),
     ("as", "a property is set only by an immediate action; deferred ones run as the person, or "
      "without impersonation as LocalSystem (Deferred Execution Custom Actions; Custom Action "
      "In-Script Execution Options)", lambda p: [
          f"{a} {context(p.types().get(a, 0))}" for a, where in RUNS_AS.items()
          if context(p.types().get(a, 0)) != where]),
     ("commit", "the monitor starts once the installation is committed, after InstallFinalize "
-     "(InstallFinalize Action)", lambda p: [] if p.sequence().get("StartMonitor", 0) >
-     p.sequence().get("InstallFinalize", 1 << 30) else ["StartMonitor first"]),
+     "(InstallFinalize Action)", lambda p: out_of_order(p, "InstallFinalize", "StartMonitor")),
     ("undoif", "a rollback action is conditioned on what it rolls back (Rollback Custom Actions)",
      rollback_conditions),
 ]
