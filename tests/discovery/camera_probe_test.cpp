@@ -210,22 +210,17 @@ TEST_F(CameraProbe, UsbWalkReadsIdListsOf260BytesOnlyClassWalkLongerOnes)
     }
 }
 
-TEST_F(CameraProbe, DecidesOnSelectiveSuspendWithBothOutputsNull)
-{
-    AddCamera({CameraId, CameraIds, Imaging, "Sim Camera"});
-    EXPECT_EQ(::ProbeResult::Found, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
-    ASSERT_EQ(1, SimSetDriverDword(CameraId, "SelectiveSuspend", 0));
-    EXPECT_EQ(::ProbeResult::NoCamera, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
-}
-
-TEST_F(CameraProbe, WritesNoOutputOfSizeZeroAndFindsNothingWithoutWantedIds)
+TEST_F(CameraProbe, DecidesWithOutputsNullOrOfSizeZeroAndWritesNeither)
 {
     AddCamera({CameraId, CameraIds, Imaging, "Sim Camera"});
     char driverDesc = 'x', friendlyName = 'x';
+    EXPECT_EQ(::ProbeResult::Found, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
     EXPECT_EQ(::ProbeResult::Found, ProbeCamera(Wanted, 4, &driverDesc, 0, &friendlyName, 0));
     EXPECT_EQ('x', driverDesc);
     EXPECT_EQ('x', friendlyName);
-    EXPECT_EQ(::ProbeResult::NoCamera, ProbeCamera(Wanted, 0, NULL, 0, NULL, 0));
+    EXPECT_EQ(::ProbeResult::NoCamera, ProbeCamera(Wanted, 0, NULL, 0, NULL, 0)) << "no wanted IDs";
+    ASSERT_EQ(1, SimSetDriverDword(CameraId, "SelectiveSuspend", 0));
+    EXPECT_EQ(::ProbeResult::NoCamera, ProbeCamera(Wanted, 4, NULL, 0, NULL, 0));
 }
 
 TEST_F(CameraProbe, UsbWalkAsksAgainWhileDevicesArriveAndGivesUpAfterThreeLists)
