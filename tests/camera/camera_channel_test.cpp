@@ -187,8 +187,8 @@ TEST_F(CameraChannel, SendReachesDriverAsCodePlusTwoInOneBuffer)
         EXPECT_EQ(36u, request.instanceSize);
         EXPECT_EQ(36u, request.dataSize);
         EXPECT_EQ(1, request.sameBuffer) << "instance and data are different buffers";
-        const std::vector<uint32_t> words(request.words, request.words + 9);
-        EXPECT_EQ(std::vector<uint32_t>({0, 0, 0, 0, 0, 0, 0, (uint32_t)code + 2, 0}), words);
+        // The request's other words are the native layout test's.
+        EXPECT_EQ((uint32_t)code + 2, request.words[7]);
     }
 }
 

@@ -16,6 +16,13 @@ UPGRADE_MASK, BOTH_ENDS = 0x306, 0x300
 # Each rollback action and the deferred actions whose work it undoes.
 UNDOES = {"RestartMonitor": ["EndMonitor", "EndRemainingMonitors"]}
 NT5 = "Installed OR (VersionNT >= 500 AND VersionNT <= 502)"
+# Where each action of ours that sets a property or changes the machine runs,
+# as the design gives it: a property only immediately; the Run key and the
+# monitors of every session as LocalSystem; the installing person's monitor
+# as that person.
+RUNS_AS = {"SetRunCommand": "immediate", "CheckInteractiveLogon": "immediate",
+           "EndMonitor": "person", "RestartMonitor": "person",
+           "EndRemainingMonitors": "system", "CreateRunKey": "system"}
 
 
 class Package(str):
@@ -123,6 +130,26 @@ def passing_uninstall_switch(p):
     return sorted(found)
 
 
+def out_of_order(p, *actions):
+    """Unless the actions are all sequenced, in this order: their sequence numbers."""
+    order = [p.sequence().get(a, 0) for a in actions]
+    return [] if 0 < min(order) and order == sorted(set(order)) else [f"{actions} at {order}"]
+
+
+def context(kind):
+    if not kind & IN_SCRIPT:
+        return "immediate"
+    return "system" if kind & NO_IMPERSONATE else "person"
+
+
+def rollback_conditions(p):
+    """A rollback action's condition holds, as a term, each condition of what it undoes."""
+    conditions = {r["Action"]: r["Condition"] for r in p.rows("InstallExecuteSequence")}
+    return [f"{r} if {conditions.get(r)}, {a} if {conditions.get(a)}"
+            for r, undone in UNDOES.items() for a in undone
+            if conditions.get(a) not in (conditions.get(r) or "").split(" AND ")]
+
+
 def has_key_path(p, component):  # a Registry row with msidbComponentAttributesRegistryKeyPath
     owner = "File" if int(component["Attributes"]) & 4 == 0 else "Registry"
     return any((r[owner], r["Component_"]) == (component["KeyPath"], component["Component"]) for r in p.rows(owner))
@@ -188,6 +215,22 @@ RULES = [
      lambda p: [] if p.property("REBOOT") == "ReallySuppress" else [p.property("REBOOT", "(not set)")]),
     ("person", "a monitor starts only for a person, whose token holds INTERACTIVE; any other account's would "
      "never learn that its session ends (Well-known SIDs)", start_not_only_for_a_person),
+    ("end", "running monitors end before their file is removed or replaced, politely first: a file "
+     "in use is replaced only at a restart, which REBOOT leaves to the administrator (System "
+     "Reboots)", lambda p: out_of_order(p, "EndMonitor", "EndRemainingMonitors", "RemoveFiles",
+                                         "InstallFiles")),
+    ("runkey", "the Run key is put back after RemoveRegistryValues, which may remove it, and "
+     "before WriteRegistryValues, which must follow it (RemoveRegistryValues Action)",
+     lambda p: out_of_order(p, "RemoveRegistryValues", "CreateRunKey", "WriteRegistryValues")),
+    ("as", "a property is set only by an immediate action; deferred ones run as the person, or "
+     "without impersonation as LocalSystem (Deferred Execution Custom Actions; Custom Action "
+     "In-Script Execution Options)", lambda p: [
+         f"{a} {context(p.types().get(a, 0))}" for a, where in RUNS_AS.items()
+         if context(p.types().get(a, 0)) != where]),
+    ("commit", "the monitor starts once the installation is committed, after InstallFinalize "
+     "(InstallFinalize Action)", lambda p: out_of_order(p, "InstallFinalize", "StartMonitor")),
+    ("undoif", "a rollback action is conditioned on what it rolls back (Rollback Custom Actions)",
+     rollback_conditions),
 ]
 
 
@@ -195,6 +238,10 @@ def older_row_with(attributes):  # Attributes is part of the Upgrade table's key
     return ["DELETE FROM Upgrade WHERE ActionProperty = 'OLDERVERSIONFOUND'", "INSERT INTO Upgrade (UpgradeCode, "
             "VersionMin, VersionMax, Attributes, ActionProperty) VALUES ('%s', '0.0.0', '%s', %d, 'OLDERVERSIONFOUND')"
             % (built.property("UpgradeCode"), built.property("ProductVersion"), attributes)]
+
+
+def sequence(action, number):
+    return f"UPDATE InstallExecuteSequence SET Sequence = {number} WHERE Action = '{action}'"
 
 
 built = Package(sys.argv[1])
@@ -236,6 +283,14 @@ BROKEN = {
     "nt5": [f"DELETE FROM LaunchCondition WHERE Condition = '{NT5}'"],
     "reboot": ["DELETE FROM Property WHERE Property = 'REBOOT'"],
     "person": ["UPDATE InstallExecuteSequence SET Condition = '$Monitor=3' WHERE Action = 'StartMonitor'"],
+    "end": [sequence("EndRemainingMonitors", 3510)],
+    "end 2": [sequence("EndMonitor", 3496)],
+    "runkey": [sequence("CreateRunKey", 2590)],
+    "as": [f"UPDATE CustomAction SET Type = {0x4401} WHERE Action = 'EndRemainingMonitors'"],
+    "as 2": [f"UPDATE CustomAction SET Type = {0x4001} WHERE Action = 'EndMonitor'"],
+    "commit": [sequence("StartMonitor", 6590)],
+    "undoif": ["UPDATE InstallExecuteSequence SET Condition = '?Monitor=3' "
+                "WHERE Action = 'RestartMonitor'"],
 }
 
 

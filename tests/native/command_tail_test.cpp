@@ -1,54 +1,38 @@
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "startup/command_tail.h"
 
 namespace {
 
-std::string TailOf(const char *commandLine)
+TEST(CommandTail, IsWhatFollowsTheProgramNameAndTheBlanksAfterIt)
 {
-    return SkipProgramName(commandLine);
-}
-
-TEST(CommandTail, UnquotedNameEndsAtFirstBlank)
-{
-    EXPECT_EQ("/i", TailOf("ZN374Mon.exe /i"));
-    EXPECT_EQ("/i -u", TailOf("C:\\WINDOWS\\ZN374Mon.exe /i -u"));
-    EXPECT_EQ("", TailOf("ZN374Mon.exe"));
-    EXPECT_EQ("", TailOf(""));
-}
-
-TEST(CommandTail, QuotedNameRunsToClosingQuote)
-{
-    EXPECT_EQ("/u", TailOf("\"C:\\Program Files\\ZN Tools\\ZN374Mon.exe\" /u"));
-    // Nothing needs to separate the closing quote from the first switch.
-    EXPECT_EQ("/i", TailOf("\"C:\\a b\\x.exe\"/i"));
-    EXPECT_EQ("", TailOf("\"C:\\a b\\x.exe\""));
-}
-
-TEST(CommandTail, QuotedNameWithoutClosingQuoteTakesEverything)
-{
-    EXPECT_EQ("", TailOf("\"C:\\a b\\x.exe /i"));
-}
-
-TEST(CommandTail, EveryControlCharacterAndSpaceAfterNameIsSkipped)
-{
-    EXPECT_EQ("/i", TailOf("x.exe \t\r\n\x01\x1f /i"));
-    // Only the blanks before the first switch go; the ones between switches stay.
-    EXPECT_EQ("/i\t/u ", TailOf("x.exe\t/i\t/u "));
-}
-
-TEST(CommandTail, ControlCharacterEndsUnquotedName)
-{
-    EXPECT_EQ("/i", TailOf("x.exe\x01/i"));
-}
-
-TEST(CommandTail, HighAnsiCharactersBelongToTheName)
-{
-    // 0xE9 is a letter in code page 1252; read as a signed char it would be
-    // negative and end the name early.
-    EXPECT_EQ("/i", TailOf("caf\xe9\xa0mon.exe /i"));
+    const struct
+    {
+        const char *commandLine;
+        const char *tail;
+    } cases[] = {
+        // An unquoted name ends at the first blank or control character.
+        {"ZN374Mon.exe /i", "/i"},
+        {"C:\\WINDOWS\\ZN374Mon.exe /i -u", "/i -u"},
+        {"ZN374Mon.exe", ""},
+        {"", ""},
+        {"x.exe\x01/i", "/i"},
+        // A quoted one runs to the closing quote, which needs no blank after
+        // it; without a closing quote it takes everything.
+        {"\"C:\\Program Files\\ZN Tools\\ZN374Mon.exe\" /u", "/u"},
+        {"\"C:\\a b\\x.exe\"/i", "/i"},
+        {"\"C:\\a b\\x.exe\"", ""},
+        {"\"C:\\a b\\x.exe /i", ""},
+        // Every control character and space after the name goes; the blanks
+        // between switches stay.
+        {"x.exe \t\r\n\x01\x1f /i", "/i"},
+        {"x.exe\t/i\t/u ", "/i\t/u "},
+        // 0xE9 is a letter in code page 1252; read as a signed char it would
+        // be negative and end the name early.
+        {"caf\xe9\xa0mon.exe /i", "/i"},
+    };
+    for (const auto &c : cases)
+        EXPECT_STREQ(c.tail, SkipProgramName(c.commandLine)) << c.commandLine;
 }
 
 TEST(CommandTail, NullCommandLineGivesEmptyTail)

@@ -94,11 +94,12 @@ protected:
 // copy at that path, or the build's), the Windows version Wine reports to it
 // ("": the prefix's), the command-line tail; then whether it monitors, with
 // the Run value it writes (%s: the Windows directory) until the uninstall
-// tail ends it, or ends at once. Either way no Run value is left.
+// tail ends it, or ends at once, where a Run value is there before it, as at
+// a log-on. Either way no Run value is left.
 struct Start
 {
     const char *behaviour;
-    long selectiveSuspend;  // of the supported camera
+    long selectiveSuspend;  // of the supported camera; NoCamera: a capture filter alone
     const char *copy;
     const char *version;
     std::string tail;
@@ -107,6 +108,8 @@ struct Start
 };
 
 void PrintTo(const Start &start, std::ostream *out) { *out << start.behaviour; }
+
+const long NoCamera = -2;
 
 const Start Starts[] = {
     {"InstallSwitchStoresWindowsDirectoryAndFileName", 1, NULL, "", "/i", "%s\\ZN374Mon.exe",
@@ -122,6 +125,8 @@ const Start Starts[] = {
     {"LongCommandLineIsReadWhole", 1, NULL, "", std::string(297, 'a') + " /i", "%s\\ZN374Mon.exe",
      "/u"},
     {"SelectiveSuspendOffEndsRunAndRemovesValue", 0, NULL, "", "/i", NULL, NULL},
+    {"NoSupportedCameraEndsRunAndRemovesValue", NoCamera, NULL, "", "/i", NULL, NULL},
+    {"AutostartWithoutSupportedCameraRemovesValue", NoCamera, NULL, "", "", NULL, NULL},
     {"UninstallWithNoMonitorEndsQuietly", 1, NULL, "", "/u", NULL, NULL},
     {"DashUninstallWithNoMonitorEndsQuietly", 1, NULL, "", "-u", NULL, NULL},
     // Wine reports the version set for an executable's file name, so each
@@ -144,7 +149,10 @@ class MonitorStarts : public MonitorProcess, public ::testing::WithParamInterfac
 TEST_P(MonitorStarts, MonitorsOrEndsAndLeavesNoRunValue)
 {
     const Start &start = GetParam();
-    ASSERT_TRUE(AddSupportedCamera(CameraName, start.selectiveSuspend));
+    if (start.selectiveSuspend == NoCamera)
+        ASSERT_EQ(1, SimAddCamera(CameraName, 0));
+    else
+        ASSERT_TRUE(AddSupportedCamera(CameraName, start.selectiveSuspend));
     const std::string copy = start.copy ? start.copy : "";
     const size_t slash = copy.rfind('\\');
     const std::string folder = copy.substr(0, slash), name = copy.substr(slash + 1);
@@ -159,6 +167,7 @@ TEST_P(MonitorStarts, MonitorsOrEndsAndLeavesNoRunValue)
         ExpectRunValue(value);
         ExpectUninstallEnds(*monitor, start.uninstall);
     } else {
+        WriteRunValue(WindowsDirectory() + "\\" + fileName);
         ExpectQuietEnd(exe, start.tail);
     }
     std::string data;
@@ -218,19 +227,6 @@ TEST_F(MonitorProcess, UnrecognisedTokensAreIgnored)
         WaitForExitCode(*run, EndTimeoutMs);
     }
     ExpectUninstallEnds(*first);
-}
-
-// ---- Refusal of machines it cannot serve
-
-TEST_F(MonitorProcess, NoSupportedCameraEndsRunAndRemovesValue)
-{
-    ASSERT_EQ(1, SimAddCamera(CameraName, 0)) << "a capture filter alone is not a supported camera";
-    ExpectQuietEnd(MonitorExePath(), "/i");
-    EXPECT_FALSE(ReadRunValue(NULL, NULL)) << "expected the value written by /i to be removed again";
-    // An autostarted run (no switch) removes the value it was started by.
-    WriteRunValue(WindowsDirectory() + "\\ZN374Mon.exe");
-    ExpectQuietEnd(MonitorExePath(), "");
-    EXPECT_FALSE(ReadRunValue(NULL, NULL)) << "expected the autostart value to be removed";
 }
 
 // ---- The monitor path

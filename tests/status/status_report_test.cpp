@@ -21,8 +21,8 @@
 namespace {
 
 const char CameraName[] = "ZN374 USB Camera";
-const char CameraId[] = "USB\\VID_0461&PID_4DB1&MI_00\\6&2F1C&0&0000";
-const char CameraHardwareIds[] = "USB\\VID_0461&PID_4DB1&REV_0100&MI_00\0USB\\VID_0461&PID_4DB1&MI_00\0";
+// The instance of the first camera that AddSupportedCamera adds.
+const char CameraId[] = "USB\\VID_05CA&PID_1814&MI_00\\7&ZN374&0&0000";
 const char StatusFileName[] = "ZN374Stat.exe";
 const DWORD RunTimeoutMs = 30000;
 
@@ -39,40 +39,24 @@ struct StatusRun
 StatusRun RunStatus(const std::string &tail, std::string commandLine = "", HANDLE console = NULL)
 {
     StatusRun result = {0xFFFFFFFF, ""};
-    char folder[MAX_PATH];
-    char file[MAX_PATH];
-    GetTempPathA(MAX_PATH, folder);
-    GetTempFileNameA(folder, "zns", 0, file);
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
-    HANDLE output = CreateFileA(file, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
+    OutputFile output;
+    const std::string exe = BuildFilePath(ZN_STATUS_EXE_UNIX_PATH);
     if (commandLine.empty())
-        commandLine = "\"" + BuildFilePath(ZN_STATUS_EXE_UNIX_PATH) + "\"" + (tail.empty() ? "" : " " + tail);
+        commandLine = "\"" + exe + "\"" + (tail.empty() ? "" : " " + tail);
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = console ? console : output;
+    startup.hStdOutput = console ? console : output.handle;
     startup.hStdError = startup.hStdOutput;
     ProgramRun run;
-    if (output != INVALID_HANDLE_VALUE &&
+    if (output.handle != INVALID_HANDLE_VALUE &&
         CreateProcessA(NULL, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &run.info)) {
         result.exitCode = WaitForExitCode(run, RunTimeoutMs);
         if (result.exitCode == STILL_ACTIVE)
             TerminateProcess(run.info.hProcess, 1);
     }
-    if (output != INVALID_HANDLE_VALUE)
-        CloseHandle(output);
-    // A system service that the run started on demand inherits the handle
-    // and keeps it open, so the file is shared for writing too.
-    HANDLE input = CreateFileA(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               NULL, OPEN_EXISTING, 0, NULL);
-    char buffer[4096];
-    DWORD read = 0;
-    while (input != INVALID_HANDLE_VALUE && ReadFile(input, buffer, sizeof buffer, &read, NULL) && read > 0)
-        result.output.append(buffer, read);
-    if (input != INVALID_HANDLE_VALUE)
-        CloseHandle(input);
-    DeleteFileA(file);
+    result.output = output.Text();
     return result;
 }
 
@@ -87,12 +71,12 @@ std::string Value(const std::string &output, const std::string &key)
     return output.substr(at + key.size() + 1, end == std::string::npos ? std::string::npos : end - at - key.size() - 1);
 }
 
-size_t Count(const std::string &text, const std::string &part)
+// Whether a reason code is in the administrator's table of codes.
+bool Documented(const std::string &code)
 {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        count++;
-    return count;
+    std::ifstream file(BuildFilePath(ZN_STATUS_DOC_UNIX_PATH));
+    const std::string doc((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    return doc.find("| `" + code + "` |") != std::string::npos;
 }
 
 // Every value and subkey below root\path, as text, for comparing before and after.
@@ -124,23 +108,22 @@ std::string DumpKey(HKEY root, const std::string &path)
     return dump;
 }
 
-// A supported camera outside the kit's usual shape: its class, presence and
-// driver state from flags, SelectiveSuspend stored as given (type REG_NONE:
-// no such value), and a capture filter of its name.
-void AddCamera(unsigned flags, DWORD suspendType, const void *suspend, DWORD suspendSize)
+// The kit's camera with its SelectiveSuspend stored as given, and its filter.
+void AddCameraWithSuspend(DWORD type, const void *suspend, DWORD size)
 {
-    SimDevice device = {CameraId, CameraHardwareIds, sizeof CameraHardwareIds, flags};
-    ASSERT_EQ(1, SimAddDevice(&device));
-    ASSERT_EQ(1, SimSetDriverString(CameraId, "FriendlyName", CameraName));
-    if (suspendType != REG_NONE) {
-        ASSERT_EQ(1, SimSetDriverValue(CameraId, "SelectiveSuspend", suspendType, suspend, suspendSize));
-    }
-    ASSERT_EQ(1, SimAddCamera(CameraName, 0));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, -1));
+    ASSERT_EQ(1, SimSetDriverValue(CameraId, "SelectiveSuspend", type, suspend, size));
 }
 
-const unsigned ImagingCamera = SimDeviceImaging | SimDevicePresent | SimDeviceDriverLoaded;
+// A supported camera device without a capture filter; true when added.
+bool AddCameraDevice()
+{
+    return SimAddSupportedCamera(CameraName, 1) == 1;
+}
+
+const unsigned UsbOnly = SimDevicePresent | SimDeviceDriverLoaded;
+const unsigned Imaging = SimDeviceImaging | UsbOnly;
 const DWORD SuspendOn = 1;
-const DWORD SuspendOff = 0;
 const ULONGLONG SuspendQword = 1;
 
 class StatusReport : public ::testing::Test
@@ -150,18 +133,12 @@ protected:
 
     void TearDown() override { Clean(); }
 
-    // No camera, no filter, no log, no Run value, the prefix's own version.
+    // The machine reset, and the prefix's own version for both programs.
     static void Clean()
     {
         SetWineVersionFor(StatusFileName, "");
         SetWineVersionFor("ZN374Mon.exe", "");
-        DeleteRunValue();
-        ASSERT_EQ(1, SimRemoveAllCameras());
-        ASSERT_EQ(1, SimRemoveAllDevices());
-        ASSERT_EQ(1, SimClearDriverLog());
-        ASSERT_EQ(1, SimSetPowerPoliciesFail(0));
-        ASSERT_EQ(1, SimSetCriticalLevel(5));
-        ASSERT_EQ(1, SimSetBattery(1, 100));
+        ASSERT_TRUE(ResetMachine());
     }
 };
 
@@ -181,89 +158,121 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
         const char *code, *eventCode;  // reason.code, directshow.reason.code
     } cases[] = {
         {"camera in the Imaging class",
-         [] { AddCamera(ImagingCamera, REG_DWORD, &SuspendOn, 4); },
-         0, "would run for camera \"ZN374 USB Camera\"; at the next log-on nothing starts (no Run value).",
+         [] { ASSERT_TRUE(AddSupportedCamera(CameraName, 1)); },
+         0, "would run for camera \"ZN374 USB Camera\";",
          "search.usb_walk", "not needed: the class walk found the camera", "", ""},
         {"camera found only by the USB walk",
-         [] { AddCamera(SimDevicePresent | SimDeviceDriverLoaded, REG_DWORD, &SuspendOn, 4); },
-         0, "would run for camera \"ZN374 USB Camera\";", "search.usb_walk", "run: the class walk found no supported camera", "", ""},
+         [] { ASSERT_TRUE(AddSupportedCamera(CameraName, 1, UsbOnly)); },
+         0, "would run for camera \"ZN374 USB Camera\";", "search.usb_walk",
+         "run: the class walk found no supported camera", "", ""},
         {"camera found only by the USB walk while devices arrive at the report's first two lists",
-         [] { AddCamera(SimDevicePresent | SimDeviceDriverLoaded, REG_DWORD, &SuspendOn, 4); ASSERT_EQ(1, SimScheduleArrivals(2)); },
+         [] { ASSERT_TRUE(AddSupportedCamera(CameraName, 1, UsbOnly) && SimScheduleArrivals(2)); },
          0, "would run for camera \"ZN374 USB Camera\";", "search.usb_list_retries", "2", "", ""},
         {"camera found only by the USB walk while devices arrive at every list, three of each walk",
-         [] { AddCamera(SimDevicePresent | SimDeviceDriverLoaded, REG_DWORD, &SuspendOn, 4); ASSERT_EQ(1, SimScheduleArrivals(6)); },
-         1, "would not run: the USB devices cannot be listed (CONFIGRET 0x1a);", "search.usb_list_retries", "2", "usb-list", "no-name"},
+         [] { ASSERT_TRUE(AddSupportedCamera(CameraName, 1, UsbOnly) && SimScheduleArrivals(6)); },
+         1, "would not run: the USB devices cannot be listed (CONFIGRET 0x1a);",
+         "search.usb_list_retries", "2", "usb-list", "no-name"},
         {"USB-walk camera whose driver is not loaded",
-         [] { AddCamera(SimDevicePresent, REG_DWORD, &SuspendOn, 4); },
+         [] { ASSERT_TRUE(AddSupportedCamera(CameraName, 1, SimDevicePresent)); },
          1, "would not run: a supported camera is listed, but not with its driver loaded;",
          "search.0.instance", CameraId, "driver-not-loaded", "no-name"},
         {"supported ID beyond the 260 bytes the USB walk reads",
          [] {
-             static const std::string ids = std::string(250, 'X') + std::string(1, '\0') + "USB\\VID_0461&PID_4DB1&MI_00" + std::string(2, '\0');
-             SimDevice device = {CameraId, ids.data(), (DWORD)ids.size(), SimDevicePresent | SimDeviceDriverLoaded};
+             static const std::string ids = std::string(250, 'X') + std::string(1, '\0') +
+                                            "USB\\VID_0461&PID_4DB1&MI_00" + std::string(2, '\0');
+             SimDevice device = {CameraId, ids.data(), (DWORD)ids.size(), UsbOnly};
              ASSERT_EQ(1, SimAddDevice(&device));
          },
-         1, "would not run: the hardware-ID list of search device 0 is 280 bytes, longer than the monitor reads, so the monitor does not find it;",
+         1, "would not run: the hardware-ID list of search device 0 is 280 bytes, longer than the "
+            "monitor reads, so the monitor does not find it;",
          "search.0.hardware_id.1", "USB\\VID_0461&PID_4DB1&MI_00", "ids-too-long", "no-name"},
         {"SelectiveSuspend 0",
-         [] { AddCamera(ImagingCamera, REG_DWORD, &SuspendOff, 4); },
+         [] { ASSERT_TRUE(AddSupportedCamera(CameraName, 0)); },
          1, "would not run: selective suspend is off in the camera's driver (SelectiveSuspend 0);",
          "camera.selective_suspend", "0", "suspend-off", ""},
         {"no SelectiveSuspend",
-         [] { AddCamera(ImagingCamera, REG_NONE, NULL, 0); },
+         [] { ASSERT_TRUE(AddSupportedCamera(CameraName, -1)); },
          1, "would not run: the camera's driver has no SelectiveSuspend value;",
          "camera.selective_suspend_read", "error 2", "no-suspend-value", ""},
         {"SelectiveSuspend as 8 bytes",
-         [] { AddCamera(ImagingCamera, REG_QWORD, &SuspendQword, 8); },
+         [] { AddCameraWithSuspend(REG_QWORD, &SuspendQword, 8); },
          1, "would not run: the camera's SelectiveSuspend is not a 4-byte value (error 234);",
          "camera.selective_suspend_read", "REG_QWORD, 8 bytes, error 234", "suspend-size", ""},
         {"SelectiveSuspend as the string \"0\", which the probe reads as its bytes",
-         [] { AddCamera(ImagingCamera, REG_SZ, "0", 2); },
+         [] { AddCameraWithSuspend(REG_SZ, "0", 2); },
          0, "would run for camera \"ZN374 USB Camera\";", "camera.selective_suspend", "48", "", ""},
-        {"SelectiveSuspend of a type that Windows does not define, which the probe reads as its bytes",
-         [] { AddCamera(ImagingCamera, 0x1234, &SuspendOn, 4); },
-         0, "would run for camera \"ZN374 USB Camera\";", "camera.selective_suspend_read", "unknown type, 4 bytes", "", ""},
+        {"SelectiveSuspend of a type Windows does not define, which the probe reads as its bytes",
+         [] { AddCameraWithSuspend(0x1234, &SuspendOn, 4); },
+         0, "would run for camera \"ZN374 USB Camera\";", "camera.selective_suspend_read",
+         "unknown type, 4 bytes", "", ""},
         {"no supported camera, only a capture filter",
          [] { ASSERT_EQ(1, SimAddCamera(CameraName, 0)); },
-         1, "would not run: no supported camera is installed;", "camera.found", "no", "no-camera", "no-name"},
+         1, "would not run: no supported camera is installed;", "camera.found", "no", "no-camera",
+         "no-name"},
         {"another maker's device in the Imaging class",
-         [] { static const char ids[] = "USB\\VID_1234&PID_0001\0"; SimDevice device = {"USB\\VID_1234&PID_0001\\1", ids, sizeof ids, ImagingCamera}; ASSERT_EQ(1, SimAddDevice(&device)); },
-         1, "would not run: no supported camera is installed;", "search.0.supported", "no", "no-camera", "no-name"},
+         [] {
+             static const char ids[] = "USB\\VID_1234&PID_0001\0";
+             SimDevice device = {"USB\\VID_1234&PID_0001\\1", ids, sizeof ids, Imaging};
+             ASSERT_EQ(1, SimAddDevice(&device));
+         },
+         1, "would not run: no supported camera is installed;", "search.0.supported", "no",
+         "no-camera", "no-name"},
         {"a device without hardware IDs in the Imaging class",
-         [] { SimDevice device = {"ROOT\\IMAGE\\0000", NULL, 0, ImagingCamera}; ASSERT_EQ(1, SimAddDevice(&device)); },
-         1, "would not run: no supported camera is installed;", "search.0.hardware_ids", "unreadable (CONFIGRET 0x25)", "no-camera", "no-name"},
+         [] {
+             SimDevice device = {"ROOT\\IMAGE\\0000", NULL, 0, Imaging};
+             ASSERT_EQ(1, SimAddDevice(&device));
+         },
+         1, "would not run: no supported camera is installed;", "search.0.hardware_ids",
+         "unreadable (CONFIGRET 0x25)", "no-camera", "no-name"},
         {"camera whose name no DirectShow device has, after a device with no name",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoFriendlyName)); ASSERT_EQ(1, SimAddCamera("Other\r\nCamera", 0)); },
-         0, "would run for camera \"ZN374 USB Camera\", but no event would reach its driver: no DirectShow "
-            "video input device has that name;",
+         [] {
+             ASSERT_TRUE(AddSupportedCamera(CameraName, 1, Imaging,
+                                            SimCameraNoFriendlyName));
+             ASSERT_EQ(1, SimAddCamera("Other\r\nCamera", 0));
+         },
+         0, "would run for camera \"ZN374 USB Camera\", but no event would reach its driver: no "
+            "DirectShow video input device has that name;",
          "directshow.input.1", "Other\\r\\nCamera", "", "no-device"},
         {"camera whose DirectShow name is longer than the monitor compares",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(std::string(300, 'N').c_str(), 0)); },
-         0, "no DirectShow video input device has that name;", "directshow.input.0", "name not converted (error 122)", "", "no-device"},
+         [] { ASSERT_TRUE(AddCameraDevice() && SimAddCamera(std::string(300, 'N').c_str(), 0)); },
+         0, "no DirectShow video input device has that name;", "directshow.input.0",
+         "name not converted (error 122)", "", "no-device"},
         {"camera whose filter has no property set",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimAddCamera(CameraName, SimCameraNoPropertySet)); },
-         0, "but no event would reach its driver: the capture filter's property-set query fails (HRESULT 0x80004002);",
+         [] {
+             ASSERT_TRUE(AddSupportedCamera(CameraName, 1, Imaging,
+                                            SimCameraNoPropertySet));
+         },
+         0, "but no event would reach its driver: the capture filter's property-set query fails "
+            "(HRESULT 0x80004002);",
          "directshow.device", "", "", "property-set"},
         {"battery below the critical level",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimSetBattery(0, 6)); },
-         0, "would run for camera \"ZN374 USB Camera\"", "power.battery_critical", "yes", "", "no-device"},
+         [] { ASSERT_TRUE(AddCameraDevice() && SimSetBattery(0, 6)); },
+         0, "would run for camera \"ZN374 USB Camera\"", "power.battery_critical", "yes", "",
+         "no-device"},
         {"battery far above the critical level",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimSetBattery(0, 50)); },
-         0, "would run for camera \"ZN374 USB Camera\"", "power.poll_period", "120000", "", "no-device"},
+         [] { ASSERT_TRUE(AddCameraDevice() && SimSetBattery(0, 50)); },
+         0, "would run for camera \"ZN374 USB Camera\"", "power.poll_period", "120000", "",
+         "no-device"},
         {"power policies that cannot be read",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); ASSERT_EQ(1, SimSetPowerPoliciesFail(1)); },
-         0, "would run for camera \"ZN374 USB Camera\"", "power.readings", "failed (error 5)", "", "no-device"},
+         [] { ASSERT_TRUE(AddCameraDevice() && SimSetPowerPoliciesFail(1)); },
+         0, "would run for camera \"ZN374 USB Camera\"", "power.readings", "failed (error 5)", "",
+         "no-device"},
         {"Windows 7",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); SetWineVersionFor(StatusFileName, "win7"); SetWineVersionFor("ZN374Mon.exe", "win7"); },
-         1, "would not run: Windows 6.1 is not Windows NT 5.x;", "windows.version", "6.1.7601", "windows-version", "no-device"},
+         [] {
+             ASSERT_TRUE(AddCameraDevice());
+             SetWineVersionFor(StatusFileName, "win7");
+             SetWineVersionFor("ZN374Mon.exe", "win7");
+         },
+         1, "would not run: Windows 6.1 is not Windows NT 5.x;", "windows.version", "6.1.7601",
+         "windows-version", "no-device"},
         {"Run value naming a file that does not exist",
-         [] { ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1)); WriteRunValue("C:\\nowhere\\ZN374Mon.exe"); },
+         [] {
+             ASSERT_TRUE(AddCameraDevice());
+             WriteRunValue("C:\\nowhere\\ZN374Mon.exe");
+         },
          0, "at the next log-on nothing starts: Windows finds no program that the Run value names.",
          "autostart.file_exists", "no", "", "no-device"},
     };
-    std::ifstream docFile(BuildFilePath(ZN_STATUS_DOC_UNIX_PATH));
-    const std::string doc((std::istreambuf_iterator<char>(docFile)), std::istreambuf_iterator<char>());
-    ASSERT_FALSE(doc.empty()) << "cannot read " << ZN_STATUS_DOC_UNIX_PATH;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.machine);
         Clean();
@@ -280,7 +289,7 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
         for (const auto &code : codes) {
             const std::string got = Value(run.output, code.first);
             EXPECT_EQ(code.second, got) << "key " << code.first;
-            EXPECT_TRUE(got.empty() || doc.find("| `" + got + "` |") != std::string::npos)
+            EXPECT_TRUE(got.empty() || Documented(got))
                 << code.first << "=" << got << " is not in the table of codes in " << ZN_STATUS_DOC_UNIX_PATH;
         }
         if (HasFailure())
@@ -366,8 +375,6 @@ TEST_F(StatusReport, RunListPolicyStopsTheMonitorsStart)
 {
     const std::string installed = CopyMonitorExe(WindowsDirectory(), "ZN374Mon.exe");
     WriteRunValue(installed);
-    std::ifstream docFile(BuildFilePath(ZN_STATUS_DOC_UNIX_PATH));
-    const std::string doc((std::istreambuf_iterator<char>(docFile)), std::istreambuf_iterator<char>());
     const char policies[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
     const struct
     {
@@ -386,7 +393,7 @@ TEST_F(StatusReport, RunListPolicyStopsTheMonitorsStart)
         EXPECT_EQ(std::string(c.startsMonitor) + " " + c.code,
                   Value(run.output, "autostart.starts_monitor") + " " + Value(run.output, "autostart.reason.code"))
             << run.output;
-        EXPECT_TRUE(!*c.code || doc.find("| `" + std::string(c.code) + "` |") != std::string::npos) << c.code;
+        EXPECT_TRUE(!*c.code || Documented(c.code)) << c.code;
     }
     DeleteFileA(installed.c_str());
 }
@@ -400,7 +407,9 @@ TEST_F(StatusReport, UntrustedTextIsEscapedAndOneVerdictIsPrinted)
     const std::string shown = "C:\\x.exe\\r\\nVerdict: forged\\x1b[2J\\x7f" + longTail;
     const StatusRun prose = RunStatus("");
     const StatusRun values = RunStatus("/values");
-    EXPECT_EQ(1u, Count(prose.output, "\nVerdict:")) << prose.output;
+    const size_t verdict = prose.output.find("\nVerdict:");
+    EXPECT_TRUE(verdict != std::string::npos && verdict == prose.output.rfind("\nVerdict:"))
+        << prose.output;
     EXPECT_NE(std::string::npos, prose.output.find(shown + "\r\n"));
     EXPECT_EQ(shown, Value(values.output, "autostart.value"));
     EXPECT_EQ(std::string::npos, values.output.find('\x1b'));
@@ -464,8 +473,7 @@ TEST_F(StatusReport, ExitCodesAndUsage)
 
 TEST_F(StatusReport, ListsRunningMonitorsAndLeavesMachineAsItFoundIt)
 {
-    ASSERT_EQ(1, SimAddSupportedCamera(CameraName, 1));
-    ASSERT_EQ(1, SimAddCamera(CameraName, 0));
+    ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
     // Installed where its own Run value points, so the value names a file.
     const std::string monitorExe = CopyMonitorExe(WindowsDirectory(), "ZN374Mon.exe");
     ASSERT_FALSE(monitorExe.empty());
