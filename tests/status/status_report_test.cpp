@@ -429,15 +429,21 @@ TEST_F(StatusReport, ConsoleShowsTextAsRead)
                                                &inherit, CONSOLE_TEXTMODE_BUFFER, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, console);
     SetConsoleScreenBufferSize(console, COORD{200, 200});
-    const char value[] = "C:\\caf\x80.exe";  // the euro sign in Windows-1252, another letter in OEM code pages
-    WriteRunValue(value);
+    // The euro sign in Windows-1252, another letter in OEM code pages. In a
+    // double-byte code page (wine.status_report_double_byte), a run of
+    // characters longer than the report writes at once, one byte off a run:
+    // each goes whole; U+3041 is 0x82 0x9F in code page 932, a lead byte twice.
+    const std::wstring run(600, L'\x3041');
+    const std::wstring wide = GetACP() == 932 ? L"C:\\" + run + L"x" + run : L"C:\\caf\x20ac.exe";
+    std::string value(2 * wide.size(), '\0');
+    value.resize(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &value[0], (int)value.size(), NULL, NULL));
+    WriteRunValue(value.c_str());
     RunStatus("", "", console);
-    std::wstring expected(32, L'\0'), shown(200 * 200, L' ');
-    expected.resize(MultiByteToWideChar(CP_ACP, 0, value, -1, &expected[0], 32) - 1);
+    std::wstring shown(200 * 200, L' ');
     DWORD read = 0;
     ReadConsoleOutputCharacterW(console, &shown[0], 200 * 200, COORD{0, 0}, &read);
     CloseHandle(console);
-    EXPECT_NE(std::wstring::npos, shown.find(expected)) << "expected the Run value " << value << " in the console";
+    EXPECT_NE(std::wstring::npos, shown.find(wide)) << "expected the Run value " << value << " in the console";
 }
 
 TEST_F(StatusReport, ExitCodesAndUsage)
