@@ -317,6 +317,7 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
     const std::string link = windows + "\\ZN374Link.exe";
     ASSERT_TRUE(!other.empty() && CreateHardLinkA(link.c_str(), installed.c_str(), NULL));
     const DWORD number = 1;
+    const char tooLong[] = "unreadable (error 206)";
     const struct
     {
         DWORD type;
@@ -331,6 +332,10 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
         {REG_EXPAND_SZ, "%SystemRoot%\\ZN374Mon.exe", "yes", "yes", installed},
         {REG_SZ, "ZN374Mon", "yes", "yes", installed},
         {REG_SZ, link, "yes", "yes", link},
+        {REG_SZ, "\\\\?\\" + installed, "yes", "yes", "\\\\?\\" + installed},
+        {REG_SZ, "\"\" " + installed, "no", "no", ""},  // the program's name is the quoted one
+        // Beyond MAX_PATH, which the ANSI calls take: ERROR_FILENAME_EXCED_RANGE, not "no file".
+        {REG_SZ, "C:\\" + std::string(300, 'x') + ".exe", tooLong, tooLong, ""},
         {REG_SZ, windows + "\\notepad.exe /x", "yes", "no", windows + "\\notepad.exe"},
         {REG_SZ, windows, "no", "no", ""},
         {REG_DWORD, std::string(reinterpret_cast<const char *>(&number), 4), "no", "no", ""},
