@@ -384,14 +384,18 @@ TEST_F(StatusReport, RunListPolicyStopsTheMonitorsStart)
     const struct
     {
         HKEY root;
-        DWORD value;
+        DWORD value, type, size;
         const char *startsMonitor, *code;
-    } cases[] = {{HKEY_LOCAL_MACHINE, 1, "no", "policy-machine"}, {HKEY_CURRENT_USER, 1, "no", "policy-user"},
-                 {HKEY_LOCAL_MACHINE, 0, "yes", ""}};
+    } cases[] = {{HKEY_LOCAL_MACHINE, 1, REG_DWORD, 4, "no", "policy-machine"},
+                 {HKEY_CURRENT_USER, 1, REG_DWORD, 4, "no", "policy-user"},
+                 {HKEY_LOCAL_MACHINE, 0, REG_DWORD, 4, "yes", ""},
+                 // No REG_DWORD of 4 bytes does not count.
+                 {HKEY_LOCAL_MACHINE, 1, REG_BINARY, 4, "yes", ""},
+                 {HKEY_LOCAL_MACHINE, 1, REG_DWORD, 2, "yes", ""}};
     for (const auto &c : cases) {
         HKEY key = NULL;
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(c.root, policies, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL));
-        RegSetValueExA(key, "DisableLocalMachineRun", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&c.value), 4);
+        RegSetValueExA(key, "DisableLocalMachineRun", 0, c.type, reinterpret_cast<const BYTE *>(&c.value), c.size);
         const StatusRun run = RunStatus("/values");
         RegDeleteValueA(key, "DisableLocalMachineRun");
         RegCloseKey(key);
@@ -485,11 +489,13 @@ TEST_F(StatusReport, ExitCodesAndUsage)
 TEST_F(StatusReport, ListsRunningMonitorsAndLeavesMachineAsItFoundIt)
 {
     ASSERT_TRUE(AddSupportedCamera(CameraName, 1));
-    // Installed where its own Run value points, so the value names a file.
+    // Installed where its own Run value points, so the value names a file, and
+    // run under another name (a hard link): a monitor all the same.
     const std::string monitorExe = CopyMonitorExe(WindowsDirectory(), "ZN374Mon.exe");
-    ASSERT_FALSE(monitorExe.empty());
+    const std::string link = WindowsDirectory() + "\\ZN374Link.exe";
+    ASSERT_TRUE(!monitorExe.empty() && CreateHardLinkA(link.c_str(), monitorExe.c_str(), NULL));
     ProgramRun monitor;
-    ASSERT_TRUE(StartProgram(monitorExe, "/i", &monitor));
+    ASSERT_TRUE(StartProgram(link, "/i", &monitor));
     ASSERT_NE(nullptr, WaitForMonitorWindow(monitor, RunTimeoutMs));
     // And one started from elsewhere on the disk, which is not the installed one.
     ProgramRun other;
@@ -507,7 +513,7 @@ TEST_F(StatusReport, ListsRunningMonitorsAndLeavesMachineAsItFoundIt)
         << run.output;
     EXPECT_EQ(std::to_string(monitor.info.dwProcessId) + " " + std::to_string(other.info.dwProcessId),
               Value(run.output, "monitors"));
-    EXPECT_EQ(0, lstrcmpiA(monitorExe.c_str(), Value(run.output, "monitors.0.image").c_str())) << run.output;
+    EXPECT_EQ(0, lstrcmpiA(link.c_str(), Value(run.output, "monitors.0.image").c_str())) << run.output;
     EXPECT_EQ("yes no", Value(run.output, "monitors.0.installed") + " " + Value(run.output, "monitors.1.installed"));
     EXPECT_EQ("1.0.2.0", Value(run.output, "autostart.file_version"));
     EXPECT_EQ(runBefore, DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath));
@@ -518,6 +524,7 @@ TEST_F(StatusReport, ListsRunningMonitorsAndLeavesMachineAsItFoundIt)
     EXPECT_EQ(0u, RunToExit(monitorExe, "/u", RunTimeoutMs));
     EXPECT_EQ(0u, WaitForExitCode(monitor, RunTimeoutMs));
     EXPECT_EQ(0u, WaitForExitCode(other, RunTimeoutMs));
+    DeleteFileA(link.c_str());
     DeleteFileA(monitorExe.c_str());
 }
 
