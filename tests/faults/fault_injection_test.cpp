@@ -1060,6 +1060,8 @@ std::string CheckReport(const Chain &chain, const Observation &seen)
     return out.str().empty() ? "" : out.str() + "  in:\n" + seen.output;
 }
 
+const char PoliciesKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer";
+
 TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft)
 {
     SetUpMachine(Machines[0]);
@@ -1067,8 +1069,7 @@ TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft
     // policies are set, so that the report reads both values.
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
         HKEY key = NULL;
-        RegCreateKeyExA(root, "Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer", 0, NULL, 0,
-                        KEY_READ, NULL, &key, NULL);
+        RegCreateKeyExA(root, PoliciesKeyPath, 0, NULL, 0, KEY_READ, NULL, &key, NULL);
         RegCloseKey(key);
     }
     const std::string installed = CopyMonitorExe(WindowsDirectory(), "ZN374Mon.exe");
@@ -1101,7 +1102,7 @@ TEST_F(FaultInjection, ReportFailsEachReadingWithOneVerdictItsCodeAndNothingLeft
 // ---- The package's custom actions, each called in the stand-in installer's process
 
 // What is around the action: one stand-in process at most, a copy of the host.
-enum World { Nothing, MonitorEndsWhenAsked, MonitorNeverEnds, FileHeld, RunKeyAbsent };
+enum World { Nothing, MonitorEndsWhenAsked, MonitorNeverEnds, FileHeld, RunKeyAbsent, PolicyOff };
 
 const struct ActionScenario
 {
@@ -1122,6 +1123,7 @@ const struct ActionScenario
     {"EndRemainingMonitors", FileHeld, "", "the file held by another process"},
     {"CreateRunKey", Nothing, "", "the Run key there"},
     {"CheckRunListPolicy", Nothing, "", "no policy set"},
+    {"CheckRunListPolicy", PolicyOff, "", "the policy 0, which is not set", false},
     {"CreateRunKey", RunKeyAbsent, "", "the Run key absent"}};
 
 // What a failure keeps an action from doing ("The package" in docs/design.md).
@@ -1236,6 +1238,8 @@ std::string CheckAction(const ActionScenario &s, const Chain &chain, const Obser
     const std::string expected = ActionOutcome(result, properties, standIn, started, key);
     if (seen.output != expected)
         mismatch += "  expected:\n" + expected + "\n  got:\n" + seen.output + "\n";
+    if (s.world == PolicyOff && chain.empty() && !seen.log.empty())
+        mismatch += "  a policy that is not set: expected no log line, got:\n" + seen.log;
     return Leftovers(s.action, 0, c) + mismatch;
 }
 
@@ -1262,6 +1266,11 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
         ADD_FAILURE() << "the stand-in process: expected it ready, got no sign of it";
     if (s.world == RunKeyAbsent)
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, RunKeyPath);
+    HKEY policy = NULL;
+    const DWORD off = 0;
+    if (s.world == PolicyOff && !RegCreateKeyExA(HKEY_LOCAL_MACHINE, PoliciesKeyPath, 0, NULL, 0,
+                                                 KEY_SET_VALUE, NULL, &policy, NULL))
+        RegSetValueExA(policy, "DisableLocalMachineRun", 0, REG_DWORD, (const BYTE *)&off, 4);
     const std::string session =
         "\nCustomActionData=" + (s.dataPrefix + installed) + "\nMonitorFileName=ZN374Mon.exe\n";
     const auto prepare = [&](FaultControl *c) {
@@ -1284,6 +1293,8 @@ std::unique_ptr<Observation> RunAction(const ActionScenario &s, const Chain &cha
         WaitForSingleObject(process, WaitMs);
     }
     CloseHandle(started);
+    RegDeleteValueA(policy, "DisableLocalMachineRun");
+    RegCloseKey(policy);
     // The Run key as the action left it, made again for the next run.
     HKEY key = NULL;
     DWORD found = 0;

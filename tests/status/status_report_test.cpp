@@ -332,6 +332,7 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
         {REG_EXPAND_SZ, "%SystemRoot%\\ZN374Mon.exe", "yes", "yes", installed},
         {REG_SZ, "ZN374Mon", "yes", "yes", installed},
         {REG_SZ, link, "yes", "yes", link},
+        {REG_SZ, MonitorExePath(), "yes", "no", MonitorExePath()},  // a copy on another drive
         {REG_SZ, "\\\\?\\" + installed, "yes", "yes", "\\\\?\\" + installed},
         {REG_SZ, "\"\" " + installed, "no", "no", ""},  // the program's name is the quoted one
         // Beyond MAX_PATH, which the ANSI calls take: ERROR_FILENAME_EXCED_RANGE, not "no file".
