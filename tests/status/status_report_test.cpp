@@ -176,12 +176,16 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
          [] { ASSERT_TRUE(AddSupportedCamera(CameraName, 1, SimDevicePresent)); },
          1, "would not run: a supported camera is listed, but not with its driver loaded;",
          "search.0.instance", CameraId, "driver-not-loaded", "no-name"},
-        {"supported ID beyond the 260 bytes the USB walk reads",
+        {"supported IDs beyond the 260 bytes the USB walk reads, of two devices: the first is named",
          [] {
              static const std::string ids = std::string(250, 'X') + std::string(1, '\0') +
                                             "USB\\VID_0461&PID_4DB1&MI_00" + std::string(2, '\0');
-             SimDevice device = {CameraId, ids.data(), (DWORD)ids.size(), UsbOnly};
-             ASSERT_EQ(1, SimAddDevice(&device));
+             static const std::string longer = std::string(50, 'Y') + ids;
+             // Listed first, by its instance ID, and the shorter list.
+             SimDevice first = {"USB\\VID_0461&PID_4DB1&MI_00\\7&ZN374&0&0001", ids.data(),
+                                (DWORD)ids.size(), UsbOnly};
+             SimDevice device = {CameraId, longer.data(), (DWORD)longer.size(), UsbOnly};
+             ASSERT_TRUE(SimAddDevice(&device) == 1 && SimAddDevice(&first) == 1);
          },
          1, "would not run: the hardware-ID list of search device 0 is 280 bytes, longer than the "
             "monitor reads, so the monitor does not find it;",
@@ -305,6 +309,18 @@ TEST_F(StatusReport, VerdictAndItsReasonFollowTheMachineAndAgreeWithTheMonitor)
     }
 }
 
+// Runs a shell command in the prefix's dosdevices, where Wine keeps its drive
+// letters and shares: Wine starts a Unix program as a process (whose exit code
+// it does not keep).
+void InDosDevices(const std::string &command)
+{
+    const std::string folder = std::string(getenv("WINEPREFIX")) + "/dosdevices";
+    RunToExit("Z:\\bin\\sh", "-c \"cd " + folder + " && " + command + " && touch done\"", RunTimeoutMs);
+    const std::string done = "Z:" + folder + "/done";  // the end, which Wine does not wait for
+    for (int tries = 0; tries < 100 && !DeleteFileA(done.c_str()); tries++)
+        Sleep(50);
+}
+
 // What the next log-on does, read as Windows reads the Run value.
 TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
 {
@@ -316,6 +332,9 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
     const std::string other = CopyMonitorExe(windows + "\\system32", "ZN374Mon.exe");
     const std::string link = windows + "\\ZN374Link.exe";
     ASSERT_TRUE(!other.empty() && CreateHardLinkA(link.c_str(), installed.c_str(), NULL));
+    // A second drive letter for the Windows directory, as subst makes one; made
+    // while Wine runs, it names no device (QueryDosDevice fails for it).
+    InDosDevices("ln -sfn ../drive_c/windows m:");
     const DWORD number = 1;
     const char tooLong[] = "unreadable (error 206)";
     const struct
@@ -333,6 +352,7 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
         {REG_SZ, "ZN374Mon", "yes", "yes", installed},
         {REG_SZ, link, "yes", "yes", link},
         {REG_SZ, MonitorExePath(), "yes", "no", MonitorExePath()},  // a copy on another drive
+        {REG_SZ, "M:\\ZN374Mon.exe", "yes", "yes", "M:\\ZN374Mon.exe"},
         {REG_SZ, "\\\\?\\" + installed, "yes", "yes", "\\\\?\\" + installed},
         {REG_SZ, "\"\" " + installed, "no", "no", ""},  // the program's name is the quoted one
         // Beyond MAX_PATH, which the ANSI calls take: ERROR_FILENAME_EXCED_RANGE, not "no file".
@@ -354,6 +374,7 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
         EXPECT_EQ(0, lstrcmpiA(c.file.c_str(), Value(run.output, "autostart.file").c_str()))
             << Value(run.output, "autostart.file");
     }
+    InDosDevices("rm m:");
     DeleteFileA(link.c_str());
     DeleteFileA(other.c_str());
     DeleteFileA(installed.c_str());
