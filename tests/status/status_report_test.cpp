@@ -333,10 +333,13 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
     const std::string link = windows + "\\ZN374Link.exe";
     ASSERT_TRUE(!other.empty() && CreateHardLinkA(link.c_str(), installed.c_str(), NULL));
     // A second drive letter for the Windows directory, as subst makes one; made
-    // while Wine runs, it names no device (QueryDosDevice fails for it).
-    InDosDevices("ln -sfn ../drive_c/windows m:");
+    // while Wine runs, it names no device (QueryDosDevice fails for it). And
+    // the directory shared as \\server\zn374.
+    InDosDevices("ln -sfn ../drive_c/windows m: && mkdir -p unc/server && "
+                 "ln -sfn ../../../drive_c/windows unc/server/zn374");
     const DWORD number = 1;
     const char tooLong[] = "unreadable (error 206)";
+    const std::string share = "\\\\server\\zn374\\ZN374Mon.exe";
     const struct
     {
         DWORD type;
@@ -353,6 +356,7 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
         {REG_SZ, link, "yes", "yes", link},
         {REG_SZ, MonitorExePath(), "yes", "no", MonitorExePath()},  // a copy on another drive
         {REG_SZ, "M:\\ZN374Mon.exe", "yes", "yes", "M:\\ZN374Mon.exe"},
+        {REG_SZ, share, "yes", "yes", share},
         {REG_SZ, "\\\\?\\" + installed, "yes", "yes", "\\\\?\\" + installed},
         {REG_SZ, "\"\" " + installed, "no", "no", ""},  // the program's name is the quoted one
         // Beyond MAX_PATH, which the ANSI calls take: ERROR_FILENAME_EXCED_RANGE, not "no file".
@@ -374,7 +378,7 @@ TEST_F(StatusReport, AutostartIsReadAsWindowsRunsIt)
         EXPECT_EQ(0, lstrcmpiA(c.file.c_str(), Value(run.output, "autostart.file").c_str()))
             << Value(run.output, "autostart.file");
     }
-    InDosDevices("rm m:");
+    InDosDevices("rm -r m: unc");
     DeleteFileA(link.c_str());
     DeleteFileA(other.c_str());
     DeleteFileA(installed.c_str());
@@ -523,6 +527,12 @@ TEST_F(StatusReport, ListsRunningMonitorsAndLeavesMachineAsItFoundIt)
     ProgramRun other;
     ASSERT_TRUE(StartProgram(MonitorExePath(), "", &other));
     ASSERT_NE(nullptr, WaitForMonitorWindow(other, RunTimeoutMs));
+    // And a copy on a share: off the installed file's volume, so another file.
+    // (Wine names a process's image by the spelling that first mapped the file.)
+    InDosDevices("mkdir -p unc/server/zn374 && cp ../drive_c/windows/ZN374Mon.exe unc/server/zn374");
+    ProgramRun shared;
+    ASSERT_TRUE(StartProgram("\\\\server\\zn374\\ZN374Mon.exe", "", &shared));
+    ASSERT_NE(nullptr, WaitForMonitorWindow(shared, RunTimeoutMs));
 
     const char driverKeys[] = "System\\CurrentControlSet\\Control\\Class";
     const std::string runBefore = DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath);
@@ -533,10 +543,11 @@ TEST_F(StatusReport, ListsRunningMonitorsAndLeavesMachineAsItFoundIt)
     EXPECT_NE(std::string::npos, Value(run.output, "summary").find(
         "at the next log-on the installed monitor starts and decides again."))
         << run.output;
-    EXPECT_EQ(std::to_string(monitor.info.dwProcessId) + " " + std::to_string(other.info.dwProcessId),
-              Value(run.output, "monitors"));
+    EXPECT_EQ(std::to_string(monitor.info.dwProcessId) + " " + std::to_string(other.info.dwProcessId) +
+              " " + std::to_string(shared.info.dwProcessId), Value(run.output, "monitors"));
     EXPECT_EQ(0, lstrcmpiA(link.c_str(), Value(run.output, "monitors.0.image").c_str())) << run.output;
-    EXPECT_EQ("yes no", Value(run.output, "monitors.0.installed") + " " + Value(run.output, "monitors.1.installed"));
+    EXPECT_EQ("yes no no", Value(run.output, "monitors.0.installed") + " " +
+              Value(run.output, "monitors.1.installed") + " " + Value(run.output, "monitors.2.installed"));
     EXPECT_EQ("1.0.2.0", Value(run.output, "autostart.file_version"));
     EXPECT_EQ(runBefore, DumpKey(HKEY_LOCAL_MACHINE, RunKeyPath));
     EXPECT_EQ(driversBefore, DumpKey(HKEY_LOCAL_MACHINE, driverKeys));
@@ -546,6 +557,8 @@ TEST_F(StatusReport, ListsRunningMonitorsAndLeavesMachineAsItFoundIt)
     EXPECT_EQ(0u, RunToExit(monitorExe, "/u", RunTimeoutMs));
     EXPECT_EQ(0u, WaitForExitCode(monitor, RunTimeoutMs));
     EXPECT_EQ(0u, WaitForExitCode(other, RunTimeoutMs));
+    EXPECT_EQ(0u, WaitForExitCode(shared, RunTimeoutMs));
+    InDosDevices("rm -r unc");
     DeleteFileA(link.c_str());
     DeleteFileA(monitorExe.c_str());
 }
