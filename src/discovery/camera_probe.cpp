@@ -57,7 +57,8 @@ int ReadHardwareIdsAndMatch(DEVINST node, char *buffer, ULONG readSize,
     const CONFIGRET result =
         CM_Get_DevNode_Registry_PropertyA(node, CM_DRP_HARDWAREID, NULL, buffer, &length, 0);
     // Only the USB walk reads lists of FallbackHardwareIdSize.
-    [[maybe_unused]] const ProbeWalk walk = readSize == FallbackHardwareIdSize ? ProbeWalkUsb : ProbeWalkClass;
+    [[maybe_unused]] const ProbeWalk walk =
+        readSize == FallbackHardwareIdSize ? ProbeWalkUsb : ProbeWalkClass;
     TellObserver(observer, HardwareIds, walk, node, result, buffer, length, readSize);
     if (result != CR_SUCCESS) {
         *failed |= result != CR_BUFFER_SMALL && FailedReading(result);

@@ -259,9 +259,9 @@ extern "C" UINT WINAPI CheckRunListPolicy(MSIHANDLE install)
 // person's monitor again from it. In an upgrade's rollback it runs before
 // the previous version's removal is undone, so the file is not there yet:
 // that is expected, and logged as such; the previous version's own rollback
-// restarts its monitor where it has this action, the next log-on otherwise. Its CustomActionData is "1|PATH" when
-// CheckInteractiveLogon found a person, "|PATH" otherwise, and only a person
-// gets a monitor. Windows Installer runs rollback actions only
+// restarts its monitor where it has this action, the next log-on otherwise.
+// Its CustomActionData is "1|PATH" when CheckInteractiveLogon found a
+// person, "|PATH" otherwise, and only a person gets a monitor. Windows Installer runs rollback actions only
 // synchronously: "This option cannot be used with ... Rollback Custom
 // Actions" (Custom Action Return Processing Options, learn.microsoft.com),
 // so the action returns at once and the monitor runs on by itself.

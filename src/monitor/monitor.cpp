@@ -41,7 +41,9 @@ INT_PTR OnBatteryPoll(HWND window, MonitorContext *context)
     if (action.period != BatteryPeriodUnchanged)
         SetTimer(window, BatteryTimer, action.period, NULL);
     if (action.notify) {
-        SendCameraEvent(context, action.engage ? CameraEventBatteryCritical : CameraEventBatteryRecovered);
+        const CameraEvent event =
+            action.engage ? CameraEventBatteryCritical : CameraEventBatteryRecovered;
+        SendCameraEvent(context, event);
         g_LowBatteryEngaged = action.engage;
     }
     return TRUE;

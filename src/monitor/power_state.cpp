@@ -15,7 +15,8 @@ int RefreshPowerState(void)
 
     if (!GetCurrentPowerPolicies(&global, &policy))
         return 0;
-    g_PowerSnapshot.criticalLevel = global.user.DischargePolicy[DISCHARGE_POLICY_CRITICAL].BatteryLevel;
+    const SYSTEM_POWER_LEVEL &critical = global.user.DischargePolicy[DISCHARGE_POLICY_CRITICAL];
+    g_PowerSnapshot.criticalLevel = critical.BatteryLevel;
     if (!GetSystemPowerStatus(&status))
         return 0;
     g_PowerSnapshot.acLineStatus = status.ACLineStatus;

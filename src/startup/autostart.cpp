@@ -35,7 +35,8 @@ void ReadAutostartCommand(char *data)
 void SetAutostart(int enable)
 {
     HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS)
+    const REGSAM access = KEY_READ | KEY_WRITE;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, AutostartRunKeyPath, 0, access, &key) != ERROR_SUCCESS)
         return;
 
     if (enable) {
