@@ -243,13 +243,11 @@ extern "C" UINT WINAPI CheckRunListPolicy(MSIHANDLE install)
     DWORD type = REG_NONE;
     DWORD size = 0;
     const LONG result = ReadRunListPolicy(HKEY_LOCAL_MACHINE, &value, &type, &size);
-    const int set = result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value;
-    if (set)
+    if (StopsRunList(result, type, size, value))
         LogLine(install, "CheckRunListPolicy: the machine's policy DisableLocalMachineRun is [1]: "
                          "Windows starts no program of the machine's Run key at log-on, "
                          "ZN374Mon.exe included", (int)value);
-    // Absent, or larger than a DWORD: not set.
-    else if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND && result != ERROR_MORE_DATA)
+    else if (!IsRunListPolicyAnswer(result))
         LogLine(install, "CheckRunListPolicy: the policy cannot be read, error [1]", (int)result);
     return ERROR_SUCCESS;
 }
@@ -261,10 +259,11 @@ extern "C" UINT WINAPI CheckRunListPolicy(MSIHANDLE install)
 // that is expected, and logged as such; the previous version's own rollback
 // restarts its monitor where it has this action, the next log-on otherwise.
 // Its CustomActionData is "1|PATH" when CheckInteractiveLogon found a
-// person, "|PATH" otherwise, and only a person gets a monitor. Windows Installer runs rollback actions only
-// synchronously: "This option cannot be used with ... Rollback Custom
-// Actions" (Custom Action Return Processing Options, learn.microsoft.com),
-// so the action returns at once and the monitor runs on by itself.
+// person, "|PATH" otherwise, and only a person gets a monitor. Windows
+// Installer runs rollback actions only synchronously: "This option cannot
+// be used with ... Rollback Custom Actions" (Custom Action Return
+// Processing Options, learn.microsoft.com), so the action returns at once
+// and the monitor runs on by itself.
 extern "C" UINT WINAPI RestartMonitor(MSIHANDLE install)
 {
     char data[TextBufferSize];

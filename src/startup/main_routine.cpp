@@ -9,24 +9,29 @@
 
 namespace {
 
-// Whether the machine is unusable for certain: no camera in lists read to
-// their end, selective suspend off, or a Windows other than NT 5.x. Sets
-// *usable when a camera was found on Windows NT 5.x. A reading that failed
-// is neither: it proves nothing about the machine.
-int IsUnusable(char *friendlyName, int *usable)
+// What this start does with the machine: monitor a camera found on Windows
+// NT 5.x; withdraw where it is unusable for certain (no camera in lists read
+// to their end, selective suspend off, or a Windows other than NT 5.x); or
+// try again at the next log-on after a reading that failed, which proves
+// nothing about the machine.
+enum class StartDecision { Monitor, Withdraw, TryAgain };
+
+StartDecision DecideStart(char *friendlyName)
 {
     const char *ids[SupportedHardwareIdCount];
     for (unsigned i = 0; i < SupportedHardwareIdCount; ++i)
         ids[i] = SupportedHardwareIds[i];
 
-    *usable = 0;
     const ProbeResult probe =
         ProbeCamera(ids, SupportedHardwareIdCount, NULL, 0, friendlyName, TextBufferSize);
-    if (probe != ProbeResult::Found)
-        return probe == ProbeResult::NoCamera;
+    if (probe == ProbeResult::NoCamera)
+        return StartDecision::Withdraw;
+    if (probe == ProbeResult::ReadingFailed)
+        return StartDecision::TryAgain;
     const WindowsVersion version = CheckWindowsVersion();
-    *usable = version == WindowsVersion::Nt5;
-    return version == WindowsVersion::OtherThanNt5;
+    if (version == WindowsVersion::OtherThanNt5)
+        return StartDecision::Withdraw;
+    return version == WindowsVersion::Nt5 ? StartDecision::Monitor : StartDecision::TryAgain;
 }
 
 // Runs the monitor when a supported camera with selective suspend is present
@@ -38,10 +43,10 @@ void MonitorOrWithdraw(HINSTANCE instance)
 {
     char friendlyName[TextBufferSize];
     friendlyName[0] = '\0';
-    int usable;
-    if (IsUnusable(friendlyName, &usable))
+    const StartDecision decision = DecideStart(friendlyName);
+    if (decision == StartDecision::Withdraw)
         SetAutostart(0);
-    if (!usable)
+    if (decision != StartDecision::Monitor)
         return;
 
     MonitorContext context;

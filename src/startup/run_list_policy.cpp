@@ -14,3 +14,13 @@ LONG ReadRunListPolicy(HKEY root, DWORD *value, DWORD *type, DWORD *size)
     RegCloseKey(key);
     return result;
 }
+
+int IsRunListPolicyAnswer(LONG result)
+{
+    return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND || result == ERROR_MORE_DATA;
+}
+
+int StopsRunList(LONG result, DWORD type, DWORD size, DWORD value)
+{
+    return result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof value && value != 0;
+}

@@ -47,7 +47,7 @@ int RunListPolicyFact(HKEY root, const char *key, DWORD *error)
         Fact("%s=", key);
         return 0;
     }
-    if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA) {
+    if (!IsRunListPolicyAnswer(result)) {
         ErrorFact(key, (DWORD)result);
         *error = (DWORD)result;
         return 0;
@@ -57,7 +57,7 @@ int RunListPolicyFact(HKEY root, const char *key, DWORD *error)
         Fact("%s=%lu", key, value);
     else
         Fact("%s=%s, %lu bytes, not a REG_DWORD", key, RegistryTypeName(type), size);
-    return dword && value != 0;
+    return StopsRunList(result, type, size, value);
 }
 
 // Sets the next log-on's sentence and code.
